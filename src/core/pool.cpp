@@ -1,0 +1,128 @@
+#include "core/pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+namespace porosa {
+
+struct Pool::Job {
+    FunctionRef<void(std::size_t, std::size_t)> body;
+    std::size_t n;
+    std::size_t grain;
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> finished{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr error;
+    std::mutex mu;  // guards error and the completion signal
+    std::condition_variable done;
+
+    Job(FunctionRef<void(std::size_t, std::size_t)> b, std::size_t n_, std::size_t g)
+        : body(b), n(n_), grain(g) {}
+
+    bool exhausted() const noexcept { return next.load(std::memory_order_relaxed) >= n; }
+
+    // Claims and runs one chunk; false when nothing is left to claim.
+    bool run_one() {
+        std::size_t begin = next.fetch_add(grain, std::memory_order_relaxed);
+        if (begin >= n) return false;
+        std::size_t end = std::min(n, begin + std::min(grain, n - begin));
+        if (!failed.load(std::memory_order_acquire)) {
+            try {
+                body(begin, end);
+            } catch (...) {
+                std::lock_guard lock(mu);
+                if (!error) error = std::current_exception();
+                failed.store(true, std::memory_order_release);
+            }
+        }
+        std::size_t count = end - begin;
+        if (finished.fetch_add(count, std::memory_order_acq_rel) + count == n) {
+            std::lock_guard lock(mu);
+            done.notify_all();
+        }
+        return true;
+    }
+};
+
+Pool::Pool(std::size_t threads) {
+    std::size_t helpers = threads > 1 ? threads - 1 : 0;
+    workers_.reserve(helpers);
+    for (std::size_t i = 0; i < helpers; ++i) workers_.emplace_back([this] { worker_loop(); });
+}
+
+Pool::~Pool() {
+    {
+        std::lock_guard lock(mu_);
+        stopping_ = true;
+    }
+    cv_.notify_all();
+    for (auto& t : workers_) t.join();
+}
+
+void Pool::worker_loop() {
+    for (;;) {
+        std::shared_ptr<Job> job;
+        {
+            std::unique_lock lock(mu_);
+            cv_.wait(lock, [&] { return stopping_ || !jobs_.empty(); });
+            if (stopping_) return;
+            job = jobs_.front();
+            if (job->exhausted()) {
+                jobs_.pop_front();
+                continue;
+            }
+        }
+        while (job->run_one()) {
+        }
+    }
+}
+
+void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body) {
+    if (n == 0) return;
+    if (grain == 0) grain = 1;
+    // A step of one chunk, or a pool without helpers, runs inline.
+    if (workers_.empty() || n <= grain) {
+        for (std::size_t b = 0; b < n; b += grain) body(b, std::min(n, b + grain));
+        return;
+    }
+    auto job = std::make_shared<Job>(body, n, grain);
+    {
+        std::lock_guard lock(mu_);
+        jobs_.push_back(job);
+    }
+    cv_.notify_all();
+    while (job->run_one()) {
+    }
+    {
+        std::unique_lock lock(job->mu);
+        job->done.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == n; });
+    }
+    {
+        // Drop it from the queue if no worker has done so yet.
+        std::lock_guard lock(mu_);
+        auto it = std::find(jobs_.begin(), jobs_.end(), job);
+        if (it != jobs_.end()) jobs_.erase(it);
+    }
+    if (job->error) std::rethrow_exception(job->error);
+}
+
+static std::size_t configured_threads() {
+    if (const char* env = std::getenv("POROSA_THREADS")) {
+        char* end = nullptr;
+        unsigned long v = std::strtoul(env, &end, 10);
+        if (end != env && *end == '\0' && v > 0) return std::min<unsigned long>(v, 1024);
+    }
+    unsigned hw = std::thread::hardware_concurrency();
+    return hw ? hw : 1;
+}
+
+Pool& Pool::global() {
+    // Never destroyed: worker threads may outlive static destruction at exit.
+    static Pool* pool = new Pool(configured_threads());
+    return *pool;
+}
+
+}  // namespace porosa
