@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 
 #include "core/data_matrix.hpp"
 #include "generators/common/mode.hpp"
@@ -47,6 +48,10 @@ class Generator {
 public:
     virtual ~Generator() = default;
     virtual void drop(DataMatrix& matrix, double rate, std::size_t target) = 0;
+    // "MAR[...]" or "MNAR[...]".
+    virtual std::string repr() const = 0;
+    // Caps the missing rate of a call.
+    virtual double max_missing_per_column() const noexcept = 0;
 };
 
 }  // namespace porosa

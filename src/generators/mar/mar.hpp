@@ -24,10 +24,10 @@ public:
                                            std::optional<std::uint64_t> random_seed);
 
     void drop(DataMatrix& matrix, double rate, std::size_t target) override;
-    std::string repr() const;
+    std::string repr() const override;
 
     const Mode& mode() const noexcept { return mode_; }
-    double max_missing_per_column() const noexcept { return max_missing_per_column_; }
+    double max_missing_per_column() const noexcept override { return max_missing_per_column_; }
 
 private:
     Mode mode_;

@@ -20,10 +20,10 @@ public:
         : mode_(mode), max_missing_per_column_(max_missing_per_column), rng_(rng) {}
 
     void drop(DataMatrix& matrix, double rate, std::size_t target) override;
-    std::string repr() const;
+    std::string repr() const override;
 
     const Mode& mode() const noexcept { return mode_; }
-    double max_missing_per_column() const noexcept { return max_missing_per_column_; }
+    double max_missing_per_column() const noexcept override { return max_missing_per_column_; }
 
 private:
     Mode mode_;

@@ -1,0 +1,51 @@
+#include "generators/common/generator.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/panic.hpp"
+
+namespace porosa {
+
+std::strong_ordering cmp_ascending(double a, double b, double) noexcept { return total_cmp(a, b); }
+
+std::strong_ordering cmp_descending(double a, double b, double) noexcept { return total_cmp(b, a); }
+
+std::strong_ordering cmp_nearest(double a, double b, double reference) noexcept {
+    double da = a - reference;
+    double db = b - reference;
+    return total_cmp(da * da, db * db);
+}
+
+CmpFn cmp_for(Kind kind) noexcept {
+    switch (kind) {
+        case Kind::GM: return cmp_nearest;
+        case Kind::MAX: return cmp_ascending;
+        case Kind::MIN: return cmp_descending;
+        default: return nullptr;
+    }
+}
+
+CmpFn require_cmp(const Mode& mode) {
+    CmpFn cmp = cmp_for(mode.kind);
+    if (!cmp) panic("Cmp function required for this mode: [" + std::string(kind_name(mode.kind)) + "]");
+    return cmp;
+}
+
+std::size_t saturating_count(double x) noexcept {
+    if (!(x > 0)) return 0;  // NaN and non-positive
+    // 2^64 is the first double beyond the largest word.
+    if (x >= 18446744073709551616.0) return std::numeric_limits<std::size_t>::max();
+    return static_cast<std::size_t>(x);
+}
+
+double rate_limit(double max_missing_per_column, std::size_t cols) noexcept {
+    return max_missing_per_column - max_missing_per_column / static_cast<double>(cols);
+}
+
+std::size_t target_count(std::size_t rows, std::size_t cols, double rate) noexcept {
+    return saturating_count(std::ceil(static_cast<double>(rows * cols) * rate));
+}
+
+}  // namespace porosa
