@@ -1,0 +1,57 @@
+// The module porosa: two classes, MNAR and MAR, and nothing else.
+#include <Python.h>
+
+#include "py/generator_object.hpp"
+
+namespace {
+
+int porosa_exec(PyObject* module) {
+    if (!PyModule_Check(module)) {
+        PyErr_SetString(PyExc_TypeError, "porosa can only be executed on a module object");
+        return -1;
+    }
+    PyObject* mnar = porosa::py::mnar_type();
+    if (!mnar || PyModule_AddObjectRef(module, "MNAR", mnar) < 0) return -1;
+    PyObject* mar = porosa::py::mar_type();
+    if (!mar || PyModule_AddObjectRef(module, "MAR", mar) < 0) return -1;
+    return 0;
+}
+
+PyModuleDef_Slot porosa_slots[] = {
+#ifdef Py_mod_name
+    {Py_mod_name, const_cast<char*>("porosa")},
+    {Py_mod_doc, const_cast<char*>("")},
+#endif
+    {Py_mod_exec, reinterpret_cast<void*>(porosa_exec)},
+#ifdef Py_mod_multiple_interpreters
+    // The type objects and the NumPy interface are process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#ifdef Py_mod_gil
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef porosa_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "porosa",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = porosa_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+extern "C" {
+
+PyMODINIT_FUNC PyInit_porosa() { return PyModuleDef_Init(&porosa_module); }
+
+// The slot-table export of newer interpreters; older ones never call it.
+__attribute__((visibility("default"))) PyModuleDef_Slot* PyModExport_porosa() { return porosa_slots; }
+
+}

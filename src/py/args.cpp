@@ -1,0 +1,68 @@
+#include "py/args.hpp"
+
+namespace porosa::py {
+
+namespace {
+
+Unexpected<PyError> failed(const char* name) {
+    PyError e = PyError::fetch();
+    e.add_note(std::string("while processing '") + name + "'");
+    return Unexpected<PyError>{std::move(e)};
+}
+
+}  // namespace
+
+Result<double> to_double(PyObject* o, const char* name) {
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return failed(name);
+    return v;
+}
+
+Result<std::string> to_text(PyObject* o, const char* name) {
+    if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'", Py_TYPE(o)->tp_name);
+        return failed(name);
+    }
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
+    if (!s) return failed(name);
+    return std::string(s, static_cast<std::size_t>(n));
+}
+
+Result<std::uint64_t> to_u64(PyObject* o, const char* name) {
+    if (!PyLong_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(o)->tp_name);
+        return failed(name);
+    }
+    unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return failed(name);
+    return static_cast<std::uint64_t>(v);
+}
+
+Result<std::size_t> to_usize(PyObject* o, const char* name) {
+    if (!PyLong_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(o)->tp_name);
+        return failed(name);
+    }
+    std::size_t v = PyLong_AsSize_t(o);
+    if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) return failed(name);
+    return v;
+}
+
+Result<std::pair<double, double>> to_pair(PyObject* o, const char* name) {
+    if (!PyTuple_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'tuple'", Py_TYPE(o)->tp_name);
+        return failed(name);
+    }
+    if (PyTuple_GET_SIZE(o) != 2) {
+        PyErr_Format(PyExc_TypeError, "expected tuple of length 2, but got tuple of length %zd", PyTuple_GET_SIZE(o));
+        return failed(name);
+    }
+    double a = PyFloat_AsDouble(PyTuple_GET_ITEM(o, 0));
+    if (a == -1.0 && PyErr_Occurred()) return failed(name);
+    double b = PyFloat_AsDouble(PyTuple_GET_ITEM(o, 1));
+    if (b == -1.0 && PyErr_Occurred()) return failed(name);
+    return std::pair{a, b};
+}
+
+}  // namespace porosa::py

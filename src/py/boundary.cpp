@@ -1,0 +1,53 @@
+#include "py/boundary.hpp"
+
+#include <mutex>
+
+namespace porosa::py {
+
+PyObject* panic_exception_type() {
+    static PyObject* type = [] {
+        PyObject* t = PyErr_NewExceptionWithDoc("porosa.PanicException",
+                                                "An internal failure of porosa: a broken invariant or an "
+                                                "impossible step.",
+                                                PyExc_BaseException, nullptr);
+        if (!t) Py_FatalError("cannot create PanicException");
+        return t;
+    }();
+    return type;
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const Panic& e) {
+        PyErr_SetString(panic_exception_type(), e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(panic_exception_type(), e.what());
+    } catch (...) {
+        PyErr_SetString(panic_exception_type(), "unknown internal failure");
+    }
+}
+
+void warn(const std::string& message) {
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 0) == 0) return;
+    panic("Something went wrong..: " + PyError::fetch().describe());
+}
+
+Result<bool> BorrowState::acquire_exclusive() noexcept {
+    long expected = 0;
+    if (state_.compare_exchange_strong(expected, -1, std::memory_order_acquire)) return true;
+    return Unexpected<PyError>{PyError::make(PyExc_RuntimeError, "Already borrowed")};
+}
+
+Result<bool> BorrowState::acquire_shared() noexcept {
+    long cur = state_.load(std::memory_order_relaxed);
+    while (cur >= 0)
+        if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire)) return true;
+    return Unexpected<PyError>{PyError::make(PyExc_RuntimeError, "Already mutably borrowed")};
+}
+
+}  // namespace porosa::py

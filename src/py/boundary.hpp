@@ -1,0 +1,84 @@
+// How the program's failures reach Python: the entry guard, PanicException,
+// warnings, and the borrow state of an instance.
+#pragma once
+#include <Python.h>
+
+#include <atomic>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "core/panic.hpp"
+#include "py/error.hpp"
+#include "py/ref.hpp"
+
+namespace porosa::py {
+
+// PanicException, derived from BaseException so that `except Exception` lets
+// it through; created once per process.
+PyObject* panic_exception_type();
+
+// Sets the Python exception for a C++ exception in flight.
+void raise_current_exception() noexcept;
+
+// Runs a slot handler that returns Result<PyRef>. Returns the new reference,
+// or null with the Python exception set.
+template <class F>
+PyObject* guard(F&& handler) noexcept {
+    try {
+        Result<PyRef> r = handler();
+        if (r) return std::move(r).value().release();
+        std::move(r).error().restore();
+    } catch (...) {
+        raise_current_exception();
+    }
+    return nullptr;
+}
+
+// For deallocation and garbage-collector clear, where a failure cannot be reported.
+template <class F>
+void guard_fatal(F&& handler) noexcept {
+    try {
+        handler();
+    } catch (...) {
+        Py_FatalError("uncaught panic at ffi boundary");
+    }
+}
+
+// Issues a UserWarning at stack level 0; a warning that raises (filters turned
+// into errors) becomes the internal failure "Something went wrong..: ...".
+void warn(const std::string& message);
+
+// Free, shared by readers (> 0), or held by one writer (-1). Nothing waits: a
+// conflict fails at once.
+class BorrowState {
+public:
+    // Exclusive hold for a call; RuntimeError "Already borrowed" on conflict.
+    Result<bool> acquire_exclusive() noexcept;
+    void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
+    // Shared hold for a representation; "Already mutably borrowed" on conflict.
+    Result<bool> acquire_shared() noexcept;
+    void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
+
+private:
+    std::atomic<long> state_{0};
+};
+
+template <bool Exclusive>
+class Hold {
+public:
+    explicit Hold(BorrowState& s) noexcept : s_(&s) {}
+    ~Hold() {
+        if constexpr (Exclusive)
+            s_->release_exclusive();
+        else
+            s_->release_shared();
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    BorrowState* s_;
+};
+
+}  // namespace porosa::py

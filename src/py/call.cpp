@@ -1,0 +1,47 @@
+// The call of a generator: the steps both classes share around their removal.
+#include "core/numtext.hpp"
+#include "py/args.hpp"
+#include "py/generator_object.hpp"
+#include "python/bridge.hpp"
+
+namespace porosa::py {
+
+namespace {
+
+Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"data", "missing_rate", nullptr};
+    PyObject* data = nullptr;
+    PyObject* rate_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__call__", const_cast<char**>(kwlist), &data, &rate_obj))
+        return fail_from_current();
+
+    // The call advances the instance's generator, so it holds the instance alone.
+    Result<bool> held = self->borrow.acquire_exclusive();
+    if (!held) return Unexpected<PyError>{std::move(held).error()};
+    Hold<true> hold(self->borrow);
+
+    Result<double> rate = to_double(rate_obj, "missing_rate");
+    if (!rate) return Unexpected<PyError>{std::move(rate).error()};
+    Result<bridge::Extracted> input = bridge::pyany_to_vec(data);
+    if (!input) return Unexpected<PyError>{std::move(input).error()};
+    DataMatrix& matrix = input->matrix;
+
+    Generator& core = *self->core;
+    double missing_rate = *rate;
+    double limit = rate_limit(core.max_missing_per_column(), matrix.cols());
+    if (missing_rate > limit) {
+        warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: " + number_text(limit));
+        missing_rate = limit;
+    }
+    std::size_t target = target_count(matrix.rows(), matrix.cols(), missing_rate);
+    core.drop(matrix, missing_rate, target);
+    return bridge::arr_to_out(matrix, std::move(input->out), std::move(input->info));
+}
+
+}  // namespace
+
+PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard([&] { return call_steps(reinterpret_cast<GeneratorObject*>(self), args, kwargs); });
+}
+
+}  // namespace porosa::py

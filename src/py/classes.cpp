@@ -1,0 +1,142 @@
+// The MAR and MNAR classes: their constructors and their type objects.
+#include <mutex>
+
+#include "generators/mar/mar.hpp"
+#include "generators/mnar/mnar.hpp"
+#include "py/args.hpp"
+#include "py/generator_object.hpp"
+
+namespace porosa::py {
+
+namespace {
+
+template <class T>
+Unexpected<PyError> pass(Result<T>&& r) {
+    return Unexpected<PyError>{std::move(r).error()};
+}
+
+Unexpected<PyError> value_error(const mode::Error& e) {
+    return Unexpected<PyError>{PyError::make(PyExc_ValueError, e.message)};
+}
+
+// Issues the warnings of a mode in order; a failing one stops the construction.
+void issue(const std::vector<std::string>& warnings) {
+    for (const auto& w : warnings) warn(w);
+}
+
+Result<PyRef> new_mar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"mean", "variance", "max_missing_per_column", "mode", "random_seed", nullptr};
+    PyObject *mean_o = nullptr, *variance_o = nullptr, *cap_o = nullptr, *mode_o = nullptr, *seed_o = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:MAR", const_cast<char**>(kwlist), &mean_o, &variance_o,
+                                     &cap_o, &mode_o, &seed_o))
+        return fail_from_current();
+    auto mean = optional_arg<double>(mean_o, "mean", to_double);
+    if (!mean) return pass(std::move(mean));
+    auto variance = optional_arg<double>(variance_o, "variance", to_double);
+    if (!variance) return pass(std::move(variance));
+    Result<double> cap = cap_o ? to_double(cap_o, "max_missing_per_column") : Result<double>(0.8);
+    if (!cap) return pass(std::move(cap));
+    Result<std::string> word = mode_o ? to_text(mode_o, "mode") : Result<std::string>(std::string("GM"));
+    if (!word) return pass(std::move(word));
+    auto seed = optional_arg<std::uint64_t>(seed_o, "random_seed", to_u64);
+    if (!seed) return pass(std::move(seed));
+
+    auto mode = Mode::new_(*word, *mean, *variance, std::nullopt, std::nullopt);
+    if (!mode) return value_error(mode.error());
+    issue(mode->warnings);
+    auto mar = MAR::new_(mode->mode, *cap, *seed);
+    if (!mar) return value_error(mar.error());
+    return wrap_generator(type, std::make_unique<MAR>(std::move(mar).value()));
+}
+
+Result<PyRef> new_mnar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"mean", "variance", "block_size", "n_blobs", "max_missing_per_column",
+                                   "mode", "random_seed", nullptr};
+    PyObject *mean_o = nullptr, *variance_o = nullptr, *block_o = nullptr, *blobs_o = nullptr, *cap_o = nullptr,
+             *mode_o = nullptr, *seed_o = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOOOO:MNAR", const_cast<char**>(kwlist), &mean_o,
+                                     &variance_o, &block_o, &blobs_o, &cap_o, &mode_o, &seed_o))
+        return fail_from_current();
+    auto mean = optional_arg<double>(mean_o, "mean", to_double);
+    if (!mean) return pass(std::move(mean));
+    auto variance = optional_arg<double>(variance_o, "variance", to_double);
+    if (!variance) return pass(std::move(variance));
+    auto block = optional_arg<std::pair<double, double>>(block_o, "block_size", to_pair);
+    if (!block) return pass(std::move(block));
+    auto blobs = optional_arg<std::size_t>(blobs_o, "n_blobs", to_usize);
+    if (!blobs) return pass(std::move(blobs));
+    Result<double> cap = cap_o ? to_double(cap_o, "max_missing_per_column") : Result<double>(0.8);
+    if (!cap) return pass(std::move(cap));
+    Result<std::string> word = mode_o ? to_text(mode_o, "mode") : Result<std::string>(std::string("GM"));
+    if (!word) return pass(std::move(word));
+    auto seed = optional_arg<std::uint64_t>(seed_o, "random_seed", to_u64);
+    if (!seed) return pass(std::move(seed));
+
+    auto mode = Mode::new_(*word, *mean, *variance, *block, *blobs);
+    if (!mode) return value_error(mode.error());
+    issue(mode->warnings);
+    return wrap_generator(type, std::make_unique<MNAR>(mode->mode, *cap, build_rng(*seed)));
+}
+
+PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&] { return new_mar(type, args, kwargs); });
+}
+PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard([&] { return new_mnar(type, args, kwargs); });
+}
+
+template <auto New>
+PyType_Slot* slots_with(const char* doc) {
+    static PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(New)},
+        {Py_tp_call, reinterpret_cast<void*>(generator_call)},
+        {Py_tp_repr, reinterpret_cast<void*>(generator_repr)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(generator_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(generator_clear)},
+        {0, nullptr},
+    };
+    return slots;
+}
+
+// Created once per process; a second thread arriving meanwhile waits.
+PyObject* make_type_once(std::once_flag& once, PyObject*& slot, PyType_Spec& spec) {
+    std::call_once(once, [&] { slot = PyType_FromSpec(&spec); });
+    if (!slot && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "type creation failed earlier");
+    return slot;
+}
+
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
+
+}  // namespace
+
+PyObject* mnar_type() {
+    static std::once_flag once;
+    static PyObject* type = nullptr;
+    static PyType_Spec spec{
+        .name = "MNAR",
+        .basicsize = sizeof(GeneratorObject),
+        .itemsize = 0,
+        .flags = kFlags,
+        .slots = slots_with<mnar_new>("MNAR(mean=None, variance=None, block_size=None, n_blobs=None, "
+                                      "max_missing_per_column=..., mode=\"GM\", random_seed=None)\n--\n\n"),
+    };
+    return make_type_once(once, type, spec);
+}
+
+PyObject* mar_type() {
+    static std::once_flag once;
+    static PyObject* type = nullptr;
+    static PyType_Spec spec{
+        .name = "MAR",
+        .basicsize = sizeof(GeneratorObject),
+        .itemsize = 0,
+        .flags = kFlags,
+        .slots = slots_with<mar_new>(
+            "MAR(mean=None, variance=None, max_missing_per_column=..., mode=\"GM\", random_seed=None)\n--\n\n"),
+    };
+    return make_type_once(once, type, spec);
+}
+
+}  // namespace porosa::py

@@ -1,0 +1,54 @@
+#include "py/error.hpp"
+
+namespace porosa::py {
+
+PyError PyError::fetch() noexcept {
+    PyError e;
+#if PY_VERSION_HEX >= 0x030C0000
+    e.value_ = PyRef::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    e.value_ = PyRef::steal(value);
+#endif
+    if (!e.value_) e.value_ = PyRef::steal(PyObject_CallFunction(PyExc_SystemError, "s", "error without exception"));
+    return e;
+}
+
+PyError PyError::make(PyObject* type, const std::string& message) noexcept {
+    PyErr_SetString(type, message.c_str());
+    return fetch();
+}
+
+void PyError::restore() && noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value_.release());
+#else
+    PyObject* value = value_.release();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+}
+
+std::string PyError::describe() const {
+    std::string out = _PyType_Name(Py_TYPE(value_.get()));
+    PyRef text = PyRef::steal(PyObject_Str(value_.get()));
+    if (text) {
+        Py_ssize_t n = 0;
+        if (const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n); s && n > 0) out += ": " + std::string(s, n);
+    }
+    PyErr_Clear();
+    return out;
+}
+
+void PyError::add_note(const std::string& note) const noexcept {
+    PyRef r = PyRef::steal(PyObject_CallMethod(value_.get(), "add_note", "s", note.c_str()));
+    if (!r) PyErr_Clear();
+}
+
+}  // namespace porosa::py

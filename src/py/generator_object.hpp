@@ -1,0 +1,32 @@
+// The Python objects behind MAR and MNAR: a borrow state and the native generator.
+#pragma once
+#include <Python.h>
+
+#include <memory>
+
+#include "generators/common/generator.hpp"
+#include "py/boundary.hpp"
+
+namespace porosa::py {
+
+struct GeneratorObject {
+    PyObject_HEAD
+    BorrowState borrow;
+    Generator* core;  // owned; released by deallocation
+};
+
+// Wraps a freshly built generator in a new instance of `type`.
+Result<PyRef> wrap_generator(PyTypeObject* type, std::unique_ptr<Generator> core);
+
+// The slots shared by both classes.
+PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* generator_repr(PyObject* self);
+void generator_dealloc(PyObject* self);
+int generator_traverse(PyObject* self, visitproc visit, void* arg);
+int generator_clear(PyObject* self);
+
+// The type objects, created once per process; null with an exception set on failure.
+PyObject* mnar_type();
+PyObject* mar_type();
+
+}  // namespace porosa::py
