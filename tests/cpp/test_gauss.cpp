@@ -1,0 +1,148 @@
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "core/data_matrix.hpp"
+#include "core/panic.hpp"
+#include "generators/common/rng.hpp"
+#include "generators/utils/gauss.hpp"
+#include "harness.hpp"
+
+using porosa::Gauss;
+using porosa::transform;
+
+namespace {
+
+double from_bits(std::uint64_t u) {
+    double d;
+    std::memcpy(&d, &u, 8);
+    return d;
+}
+
+const double kNan = from_bits(0x7FF8000000000000ull);
+const double kNegNan = from_bits(0xFFF8000000000000ull);
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct TransformCase {
+    std::vector<double> column;
+    double mean, variance;
+    double want_mean, want_scale;
+};
+
+}  // namespace
+
+TEST(gauss, transform_centre_and_spread) {
+    const std::vector<double> c4 = {4, 2, 1, 3}, c3 = {3, 1, 2};
+    const TransformCase cases[] = {
+        // even count: median is the mean of the middle pair
+        {c4, 0.5, 0.0, 2.5, 0.0},
+        {c4, 0.0, 0.0, 1.0, 0.0},
+        {c4, 1.0, 0.0, 4.0, 0.0},          // i = n averages the top value with itself
+        {c4, 7.0, 0.0, 4.0, 0.0},          // past the end: pinned to i = n
+        {c4, 0.6, 0.0, 2.5, 0.0},          // floor(2.4) = 2
+        {c4, 0.8, 0.0, 3.5, 0.0},          // floor(3.2) = 3
+        {c4, -0.3, 0.0, 1.0, 0.0},
+        {c4, 0.5, 0.1, 2.5, 0.1 * 3.0},
+        {c4, 1e300, 2.0, 4.0, 6.0},        // saturates, then pins
+        {c4, kNan, 0.0, 1.0, 0.0},         // NaN position is index 0
+        // odd count: the value at the position itself
+        {c3, 0.5, 0.0, 2.0, 0.0},
+        {c3, -1.0, 0.0, 1.0, 0.0},
+        {c3, 0.0, 1.0, 1.0, 2.0},
+        {c3, 0.34, 0.0, 2.0, 0.0},         // floor(1.02) = 1
+        {c3, 1.0, 0.0, 3.0, 0.0},          // i = n takes the last value
+        {c3, 7.0, 0.0, 3.0, 0.0},
+        {{-5.5}, 0.5, 3.0, -5.5, 0.0},
+        {{2, 8}, 0.5, 0.5, 5.0, 3.0},
+        // infinities sort to the ends and make the range infinite
+        {{1, -kInf, kInf}, 0.5, 0.0, 1.0, kNan},
+        {{1, kInf, 3}, 0.0, 1.0, 1.0, kInf},
+    };
+    for (const auto& tc : cases) {
+        Gauss g = transform(tc.column, tc.mean, tc.variance);
+        EXPECT_BITEQ(g.mean, tc.want_mean);
+        if (std::isnan(tc.want_scale))
+            EXPECT_TRUE(std::isnan(g.scale));
+        else
+            EXPECT_BITEQ(g.scale, tc.want_scale);
+    }
+}
+
+TEST(gauss, transform_total_order) {
+    // A positive NaN sorts last: the range is NaN even with a zero spread factor.
+    Gauss g = transform({1, kNan, 2}, 0.5, 0.0);
+    EXPECT_BITEQ(g.mean, 2.0);
+    EXPECT_TRUE(std::isnan(g.scale));
+    EXPECT_TRUE(std::isnan(transform({1, kNan, 2}, 1.0, 0.0).mean));
+    // A negative NaN sorts first, keeping its sign bit.
+    EXPECT_BITEQ(transform({1, kNegNan, 2}, 0.0, 0.0).mean, kNegNan);
+    EXPECT_BITEQ(transform({1, kNegNan, 2}, 0.5, 0.0).mean, 1.0);
+    // -0 comes before +0.
+    EXPECT_BITEQ(transform({0.0, -0.0, 0.0}, 0.0, 0.0).mean, -0.0);
+    EXPECT_BITEQ(transform({-0.0, 0.0, -0.0}, 1.0, 0.0).mean, 0.0);
+    EXPECT_BITEQ(transform({0.0, -0.0, 0.0}, 0.5, 0.0).mean, 0.0);
+    EXPECT_BITEQ(transform({-1.0, -0.0, -2.0, 0.0, 3.0}, 0.5, 0.0).mean, -0.0);
+}
+
+TEST(gauss, transform_empty_column_panics) {
+    for (double mean : {0.0, 0.5, 1.0, -1.0})
+        EXPECT_THROW_MSG(transform({}, mean, 0.0), porosa::Panic, "index out of bounds");
+}
+
+TEST(gauss, sample_is_box_muller_cosine) {
+    const Gauss dists[] = {{0.0, 1.0}, {10.0, 2.5}, {-3.0, 0.0}, {1.5, -0.75}};
+    for (std::uint64_t seed : {1ull, 31ull, 4000000000ull}) {
+        porosa::Rng a = porosa::rng_from_u64(seed), b = porosa::rng_from_u64(seed);
+        for (int k = 0; k < 20; ++k) {
+            for (const Gauss& g : dists) {
+                std::uint64_t w[4];
+                for (auto& x : w) x = b.next_u32();
+                double u1 = double(((w[1] << 32) | w[0]) >> 11) * 0x1.0p-53;
+                double u2 = double(((w[3] << 32) | w[2]) >> 11) * 0x1.0p-53;
+                ASSERT_TRUE(u1 >= 1e-17);
+                double z = std::sqrt(-2.0 * std::log(u1)) * std::cos(6.283185307179586 * u2);
+                EXPECT_BITEQ(g.sample(a), z * g.scale + g.mean);
+            }
+        }
+        EXPECT_EQ(a.next_u32(), b.next_u32());  // four words per sample
+    }
+}
+
+TEST(gauss, get_distribution_matches_per_column_transform) {
+    const std::size_t rows = 41, cols = 23;
+    porosa::DataMatrix m(rows, cols);
+    porosa::Rng rng = porosa::rng_from_u64(11);
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < cols; ++c)
+            m(r, c) = (r * 7 + c) % 13 == 0 ? kNan : rng.uniform_float() * 100.0 - 50.0;
+    for (double mean : {0.0, 0.5, 0.9, 1.0}) {
+        auto dists = porosa::get_distribution(mean, 0.25, m);
+        ASSERT_EQ(dists.size(), cols);
+        for (std::size_t c = 0; c < cols; ++c) {
+            std::vector<double> col;
+            for (std::size_t r = 0; r < rows; ++r) col.push_back(m(r, c));
+            Gauss want = transform(col, mean, 0.25);
+            EXPECT_BITEQ(dists[c].mean, want.mean);
+            EXPECT_BITEQ(dists[c].scale, want.scale);
+        }
+    }
+    EXPECT_TRUE(porosa::get_distribution(0.5, 0.0, porosa::DataMatrix(5, 0)).empty());
+    EXPECT_THROW_MSG(porosa::get_distribution(0.5, 0.0, porosa::DataMatrix(0, 4)), porosa::Panic,
+                     "index out of bounds");
+}
+
+TEST(gauss, get_samples_in_list_order) {
+    const std::vector<Gauss> dists = {{0.0, 1.0}, {100.0, 0.5}, {-7.0, 3.0}};
+    const std::vector<std::size_t> cols = {2, 0, 2, 1};
+    porosa::Rng a = porosa::rng_from_u64(21), b = porosa::rng_from_u64(21);
+    auto got = porosa::get_samples(cols, dists, a);
+    ASSERT_EQ(got.size(), cols.size());
+    for (std::size_t k = 0; k < cols.size(); ++k) EXPECT_BITEQ(got[k], dists[cols[k]].sample(b));
+    EXPECT_TRUE(porosa::get_samples({}, dists, a).empty());
+
+    const std::vector<std::size_t> bad = {0, 3};
+    EXPECT_THROW_MSG(porosa::get_samples(bad, dists, a), porosa::Panic,
+                     "index out of bounds: the len is 3 but the index is 3");
+}
