@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# The whole test suite: setup (so a fresh clone works), the C++ unit tests of
+# the native core, then the Python tests under the free-threaded interpreter
+# (.venv-ft) and the standard one (.venv-std). Every stage runs even when an
+# earlier one failed; the exit status is non-zero if any stage failed.
+set -uo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$ROOT"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+
+STAGES=() RESULTS=()
+record() { STAGES+=("$1"); RESULTS+=("$2"); }
+banner() { printf '\n==== %s ====\n' "$*"; }
+
+# run_stage NAME COMMAND...: runs the command, records its outcome and time.
+run_stage() {
+  local name="$1"; shift
+  banner "$name"
+  local t0=$SECONDS rc=0
+  "$@" || rc=$?
+  if [ "$rc" -eq 0 ]; then record "$name" "ok ($((SECONDS - t0)) s)"
+  else record "$name" "FAILED (exit $rc, $((SECONDS - t0)) s)"; fi
+}
+
+# The first of the venvs' tools, else the system's.
+tool() {
+  local t
+  for t in .venv-ft/bin/"$1" .venv-std/bin/"$1"; do [ -x "$t" ] && { echo "$ROOT/$t"; return; }; done
+  command -v "$1"
+}
+
+cpp_tests() {
+  local cmake ninja dir=build/cpp-tests
+  cmake=$(tool cmake) || { echo "no cmake found"; return 1; }
+  ninja=$(tool ninja) || { echo "no ninja found"; return 1; }
+  if [ ! -f "$dir/build.ninja" ]; then
+    "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$ninja" \
+      -DPOROSA_BUILD_MODULE=OFF -DPOROSA_BUILD_TESTS=ON || return
+  fi
+  "$cmake" --build "$dir" -j2 || return
+  "$dir/porosa_core_tests"
+}
+
+# pytest_in VENV: runs the Python tests against the porosa installed there.
+# -P keeps the working directory off sys.path, so a stray build of the
+# module in the checkout cannot shadow the installed one.
+pytest_in() {
+  local py="$1/bin/python"
+  [ -x "$py" ] || { echo "$1 is missing"; return 1; }
+  "$py" -P -m pytest tests/python -q
+}
+
+run_stage setup scripts/setup.sh
+run_stage cpp-tests cpp_tests
+run_stage pytest-ft pytest_in .venv-ft
+run_stage pytest-std pytest_in .venv-std
+
+banner summary
+failed=0
+for i in "${!STAGES[@]}"; do
+  printf '%-11s %s\n' "${STAGES[$i]}" "${RESULTS[$i]}"
+  case "${RESULTS[$i]}" in ok*) ;; *) failed=$((failed + 1)) ;; esac
+done
+printf 'stages: %d passed, %d failed\n' $(( ${#STAGES[@]} - failed )) "$failed"
+[ "$failed" -eq 0 ]
