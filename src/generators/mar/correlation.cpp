@@ -1,0 +1,126 @@
+#include "generators/mar/correlation.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <utility>
+
+#include "core/panic.hpp"
+
+namespace porosa::mar {
+
+namespace {
+
+// Columns per block. A tile pairs two blocks; its accumulators (kBlock^2
+// doubles) stay in L1 while the rows stream past.
+constexpr std::size_t kBlock = 32;
+
+struct ColumnStats {
+    std::vector<double> shift;   // the column's first value
+    std::vector<double> mean;    // mean of the shifted values
+    std::vector<double> spread;  // sqrt of the centred sum of squares
+    std::vector<char> bad;       // holds a NaN or an infinity
+};
+
+// Per column: shift, mean and spread, each sum taken sequentially over the rows
+// so that the rounding is the same for any number of workers. Subtracting the
+// first value before anything else makes a constant column exactly zero
+// everywhere, hence exactly zero spread, instead of a rounding residue that
+// would give it a meaningless correlation.
+ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
+    const std::size_t rows = data.rows(), cols = data.cols();
+    const double* x = data.data();
+    ColumnStats s{std::vector<double>(x, x + cols), std::vector<double>(cols), std::vector<double>(cols),
+                  std::vector<char>(cols)};
+    const std::size_t blocks = (cols + kBlock - 1) / kBlock;
+    pool.run(blocks, [&](std::size_t b) {
+        const std::size_t c0 = b * kBlock, w = std::min(kBlock, cols - c0);
+        const double* shift = s.shift.data() + c0;
+        double sum[kBlock] = {};
+        bool bad[kBlock] = {};
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* row = x + r * cols + c0;
+            for (std::size_t c = 0; c < w; ++c) {
+                bad[c] |= !std::isfinite(row[c]);
+                sum[c] += row[c] - shift[c];
+            }
+        }
+        double mean[kBlock] = {};
+        for (std::size_t c = 0; c < w; ++c) mean[c] = sum[c] / static_cast<double>(rows);
+        double ss[kBlock] = {};
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* row = x + r * cols + c0;
+            for (std::size_t c = 0; c < w; ++c) {
+                double d = (row[c] - shift[c]) - mean[c];
+                ss[c] += d * d;
+            }
+        }
+        for (std::size_t c = 0; c < w; ++c) {
+            s.mean[c0 + c] = mean[c];
+            s.spread[c0 + c] = std::sqrt(ss[c]);
+            s.bad[c0 + c] = bad[c];
+        }
+    });
+    return s;
+}
+
+}  // namespace
+
+// corr(a, b) = sum(da * db) / (sqrt(sum(da^2)) * sqrt(sum(db^2))), with d the
+// value minus the column mean (two passes: the mean first, then the centred
+// sums). This is covariance over the product of standard deviations with the
+// degrees of freedom cancelled. Taking the two square roots separately keeps
+// the denominator from overflowing where their product would not.
+//
+// The matrix is row-major, so instead of one dot product per column pair the
+// work runs tile by tile: a tile pairs a block of columns I with a block J and
+// adds, row after row, the outer product of the centred row segments into its
+// accumulators. Each accumulator is still a plain sum over the rows in row
+// order, so a tile's result does not depend on which worker takes it, and the
+// inner loop runs over contiguous memory.
+std::vector<double> pearson_correlation(const DataMatrix& data, Pool& pool) {
+    const std::size_t rows = data.rows(), cols = data.cols();
+    if (rows == 0 || cols == 0) panic("Failed to calculate pearson_correlation: EmptyInput");
+
+    const ColumnStats s = column_stats(data, pool);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double* x = data.data();
+    std::vector<double> corr(cols * cols);
+
+    const std::size_t blocks = (cols + kBlock - 1) / kBlock;
+    std::vector<std::pair<std::size_t, std::size_t>> tiles;
+    tiles.reserve(blocks * (blocks + 1) / 2);
+    for (std::size_t bi = 0; bi < blocks; ++bi)
+        for (std::size_t bj = bi; bj < blocks; ++bj) tiles.emplace_back(bi, bj);
+
+    pool.run(tiles.size(), [&](std::size_t t) {
+        const std::size_t i0 = tiles[t].first * kBlock, wi = std::min(kBlock, cols - i0);
+        const std::size_t j0 = tiles[t].second * kBlock, wj = std::min(kBlock, cols - j0);
+        // Lanes past the edge of a partial block stay zero and are never read back.
+        double acc[kBlock][kBlock] = {};
+        double di[kBlock] = {}, dj[kBlock] = {};
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* row = x + r * cols;
+            for (std::size_t i = 0; i < wi; ++i) di[i] = (row[i0 + i] - s.shift[i0 + i]) - s.mean[i0 + i];
+            for (std::size_t j = 0; j < wj; ++j) dj[j] = (row[j0 + j] - s.shift[j0 + j]) - s.mean[j0 + j];
+            for (std::size_t i = 0; i < kBlock; ++i) {
+                const double a = di[i];
+                for (std::size_t j = 0; j < kBlock; ++j) acc[i][j] += a * dj[j];
+            }
+        }
+        for (std::size_t i = 0; i < wi; ++i) {
+            const std::size_t ci = i0 + i;
+            for (std::size_t j = 0; j < wj; ++j) {
+                const std::size_t cj = j0 + j;
+                double v = (s.bad[ci] || s.bad[cj]) ? nan : acc[i][j] / (s.spread[ci] * s.spread[cj]);
+                if (ci == cj && !std::isnan(v)) v = 1.0;
+                corr[ci * cols + cj] = v;
+                corr[cj * cols + ci] = v;
+            }
+        }
+    });
+    return corr;
+}
+
+}  // namespace porosa::mar

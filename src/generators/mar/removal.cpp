@@ -1,0 +1,151 @@
+#include "generators/mar/removal.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <compare>
+#include <cstdint>
+#include <numeric>
+#include <utility>
+
+#include "core/panic.hpp"
+#include "generators/mar/correlation.hpp"
+#include "generators/utils/gauss.hpp"
+
+namespace porosa::mar {
+
+std::size_t missing_column_count(std::size_t cols, double rate, double max_missing_per_column) noexcept {
+    return saturating_count(std::ceil(static_cast<double>(cols) * rate / max_missing_per_column));
+}
+
+std::vector<std::size_t> shuffle_columns(std::size_t cols, Rng& rng) {
+    std::vector<std::size_t> order(cols);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    if (cols < 2) return order;
+
+    constexpr std::uint64_t kMax = 0xFFFFFFFFull;
+    // Position 0 can only swap with itself: a free use of the value 0.
+    std::uint64_t value = 0;
+    std::uint64_t uses = 1;
+    for (std::size_t i = 0; i < cols; ++i) {
+        const std::uint64_t bound = std::uint64_t(i) + 1;
+        if (uses == 0) {
+            // The product of as many consecutive bounds as fit in 32 bits; one
+            // index below it encodes the draws of that many positions.
+            std::uint64_t product = bound;
+            uses = 1;
+            while (product <= kMax / (bound + uses)) {
+                product *= bound + uses;
+                ++uses;
+            }
+            value = rng.index_below(product);
+        }
+        std::uint64_t j;
+        if (uses == 1) {
+            j = value;
+        } else {
+            j = value % bound;
+            value /= bound;
+        }
+        --uses;
+        std::swap(order[i], order[j]);
+    }
+    return order;
+}
+
+std::vector<Predictor> choose_predictors(std::span<const std::size_t> missing, std::span<const std::size_t> observed,
+                                         std::span<const double> corr, std::size_t cols) {
+    std::vector<Predictor> records(missing.size());
+    for (std::size_t k = 0; k < missing.size(); ++k) {
+        Predictor& best = records[k];
+        const double* row = corr.data() + missing[k] * cols;
+        for (std::size_t o : observed) {
+            // A NaN never compares greater, so it is never taken.
+            const double a = std::abs(row[o]);
+            if (a > best.abs_corr) best = {a, o};
+        }
+    }
+    return records;
+}
+
+std::vector<Pair> pairs(std::span<const std::size_t> missing, std::span<const Predictor> records) {
+    std::vector<Pair> out(missing.size());
+    for (std::size_t i = 0; i < missing.size(); ++i) out[i] = {missing[i], records[i].column};
+    return out;
+}
+
+std::optional<std::size_t> choose_row_literal(const DataMatrix& matrix, Pair pair, double reference, CmpFn cmp) {
+    std::optional<std::size_t> best;
+    double best_key = 0.0;
+    for (std::size_t r = 0; r < matrix.rows(); ++r) {
+        if (std::isnan(matrix(r, pair.missing))) continue;
+        const double key = matrix(r, pair.predictor);
+        if (!best || cmp(best_key, key, reference) == std::strong_ordering::greater) {
+            best = r;
+            best_key = key;
+        }
+    }
+    return best;
+}
+
+std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> pairs,
+                                std::span<const double> references, CmpFn cmp, PairChooser chooser, Pool& pool) {
+    if (references.size() < pairs.size()) panic_index(pairs.size() - 1, references.size());
+    // Checked here, in pair order, rather than by the workers, so that which
+    // failure wins never depends on scheduling.
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        if (std::isnan(references[i])) panic("Sample is nan");
+
+    std::vector<std::optional<std::size_t>> rows(pairs.size());
+    pool.run(pairs.size(), [&](std::size_t i) { rows[i] = chooser(matrix, i, pairs[i], references[i], cmp); });
+
+    std::vector<Position> positions;
+    positions.reserve(pairs.size());
+    for (std::size_t i = 0; i < pairs.size(); ++i)
+        if (rows[i]) positions.emplace_back(*rows[i], pairs[i].missing);
+    return positions;
+}
+
+std::vector<Position> drop_cols_literal(const DataMatrix& matrix, std::span<const Pair> pairs,
+                                        std::span<const double> references, CmpFn cmp, Pool& pool) {
+    auto literal = [](const DataMatrix& m, std::size_t, Pair p, double ref, CmpFn c) {
+        return choose_row_literal(m, p, ref, c);
+    };
+    return drop_cols(matrix, pairs, references, cmp, literal, pool);
+}
+
+void run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
+                 std::size_t target, PairChooser chooser, Pool& pool) {
+    const std::size_t cols = matrix.cols();
+    const std::size_t n = missing_column_count(cols, rate, max_missing_per_column);
+    const std::vector<std::size_t> order = shuffle_columns(cols, rng);
+    if (n > cols) panic_index(n, cols);
+    const std::span<const std::size_t> missing(order.data(), n);
+    const std::span<const std::size_t> observed(order.data() + n, cols - n);
+
+    // Everything that reads the data does so before the first cell goes.
+    const std::vector<double> corr = pearson_correlation(matrix, pool);
+    const std::vector<Pair> pair_list = pairs(missing, choose_predictors(missing, observed, corr, cols));
+    const CmpFn cmp = require_cmp(mode);
+    const bool gm = mode.kind == Kind::GM;
+    std::vector<Gauss> dists;
+    if (gm) dists = get_distribution(mode.mean, mode.variance, matrix);
+
+    if (target == 0) return;
+
+    std::vector<double> references(n, 0.0);
+    std::size_t removed = 0;
+    while (removed < target) {
+        const std::size_t k = std::min(n, target - removed);
+        // GM draws for every missing column, even those left out of a short pass.
+        if (gm) references = get_samples(missing, dists, rng);
+        const std::vector<Position> positions =
+            drop_cols(matrix, std::span<const Pair>(pair_list).first(k),
+                      std::span<const double>(references).first(k), cmp, chooser, pool);
+        // Every pass offers the same first k pairs, and a pair without a
+        // candidate never regains one: a pass that yields nothing is final.
+        if (positions.empty()) return;
+        removed += remove(matrix, positions);
+    }
+}
+
+}  // namespace porosa::mar

@@ -1,0 +1,73 @@
+// The steps of a MAR removal: column shuffle, predictor choice, and the passes
+// that take one cell per missing column.
+#pragma once
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/data_matrix.hpp"
+#include "core/pool.hpp"
+#include "generators/common/generator.hpp"
+#include "generators/common/mask.hpp"
+#include "generators/common/mode.hpp"
+#include "generators/common/rng.hpp"
+
+namespace porosa::mar {
+
+// A missing column and the column whose values decide which of its cells goes.
+struct Pair {
+    std::size_t missing;
+    std::size_t predictor;
+    bool operator==(const Pair&) const = default;
+};
+
+// The best predictor found so far for one missing column.
+struct Predictor {
+    double abs_corr = 0.0;
+    std::size_t column = 0;
+};
+
+// ceil(cols * rate / max_missing_per_column), multiplied before dividing, as a
+// saturating count.
+std::size_t missing_column_count(std::size_t cols, double rate, double max_missing_per_column) noexcept;
+
+// 0 .. cols-1 permuted by a forward Fisher-Yates pass whose draws are batched:
+// one index below a product of consecutive bounds serves several positions.
+std::vector<std::size_t> shuffle_columns(std::size_t cols, Rng& rng);
+
+// For each missing column, the observed column of strictly largest |corr|,
+// the earliest in `observed` on ties; column 0 when none is positive.
+// `corr` is the cols x cols matrix of pearson_correlation.
+std::vector<Predictor> choose_predictors(std::span<const std::size_t> missing, std::span<const std::size_t> observed,
+                                         std::span<const double> corr, std::size_t cols);
+
+std::vector<Pair> pairs(std::span<const std::size_t> missing, std::span<const Predictor> records);
+
+// The choice of one pair in a pass: the row whose cell of the missing column
+// goes, or none. Called concurrently for different pairs; the matrix is not
+// written while a pass chooses. `index` is the pair's place in the pair list,
+// the same in every pass, for choosers that keep state per pair.
+using PairChooser =
+    FunctionRef<std::optional<std::size_t>(const DataMatrix&, std::size_t index, Pair, double reference, CmpFn)>;
+
+// The reference chooser: scans every row in order. Candidates are the rows whose
+// cell in the missing column is not NaN, keyed by the predictor's cell, and the
+// first-minimum rule picks among them.
+std::optional<std::size_t> choose_row_literal(const DataMatrix& matrix, Pair pair, double reference, CmpFn cmp);
+
+// The positions of one pass, in pair order, one chooser call per pair on the
+// pool. `references` holds one value per pair; a NaN among them is the
+// internal failure "Sample is nan", raised before any pair is scanned.
+std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> pairs,
+                                std::span<const double> references, CmpFn cmp, PairChooser chooser, Pool& pool);
+
+// drop_cols with choose_row_literal.
+std::vector<Position> drop_cols_literal(const DataMatrix& matrix, std::span<const Pair> pairs,
+                                        std::span<const double> references, CmpFn cmp, Pool& pool);
+
+// The whole removal of a MAR call with a given chooser and pool.
+void run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
+                 std::size_t target, PairChooser chooser, Pool& pool);
+
+}  // namespace porosa::mar
