@@ -1,0 +1,31 @@
+// Reading a cell of a text column back as its text.
+#pragma once
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string_view>
+
+#include "lib/label_encode.hpp"
+
+namespace porosa::bridge {
+
+// A code stored as a double, taken as a whole number: NaN and negatives give 0,
+// values past the range the largest code, the rest truncated toward zero.
+inline std::uint64_t code_of(double v) noexcept {
+    if (!(v > 0.0)) return 0;
+    // 2^64 is exact as a double; everything at or above it saturates.
+    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+// The text of a cell, or nothing when the cell is missing (NaN, or a code the
+// column never gave out).
+inline std::optional<std::string_view> decode_cell(const Decoder& decoder, double v) {
+    if (std::isnan(v)) return std::nullopt;
+    auto it = decoder.find(code_of(v));
+    if (it == decoder.end()) return std::nullopt;
+    return std::string_view(it->second);
+}
+
+}  // namespace porosa::bridge
