@@ -115,7 +115,7 @@ PyObject* mnar_type() {
     static std::once_flag once;
     static PyObject* type = nullptr;
     static PyType_Spec spec{
-        .name = "MNAR",
+        .name = "porosa.MNAR",  // __name__ is the bare "MNAR"; the prefix sets __module__
         .basicsize = sizeof(GeneratorObject),
         .itemsize = 0,
         .flags = kFlags,
@@ -129,7 +129,7 @@ PyObject* mar_type() {
     static std::once_flag once;
     static PyObject* type = nullptr;
     static PyType_Spec spec{
-        .name = "MAR",
+        .name = "porosa.MAR",
         .basicsize = sizeof(GeneratorObject),
         .itemsize = 0,
         .flags = kFlags,

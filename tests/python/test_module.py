@@ -258,3 +258,13 @@ def test_borrow_conflicts_fail_at_once():
         t.join()
     assert "r" in seen
     assert repr(inst) == "MNAR[MAX]"
+
+
+def test_import_is_clean_under_warnings_as_errors():
+    import subprocess
+    import sys
+
+    r = subprocess.run([sys.executable, "-W", "error", "-c", "import porosa; print(porosa.MNAR.__name__)"],
+                       capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.strip() == "MNAR"
