@@ -27,10 +27,7 @@ std::string MAR::repr() const {
 }
 
 void MAR::drop(DataMatrix& matrix, double rate, std::size_t target) {
-    auto literal = [](const DataMatrix& m, std::size_t, mar::Pair pair, double reference, CmpFn cmp) {
-        return mar::choose_row_literal(m, pair, reference, cmp);
-    };
-    mar::run_removal(mode_, max_missing_per_column_, rng_, matrix, rate, target, literal, Pool::global());
+    mar::run_removal_fast(mode_, max_missing_per_column_, rng_, matrix, rate, target, Pool::global());
 }
 
 }  // namespace porosa

@@ -9,7 +9,6 @@
 
 #include "core/panic.hpp"
 #include "generators/mar/correlation.hpp"
-#include "generators/utils/gauss.hpp"
 
 namespace porosa::mar {
 
@@ -113,39 +112,57 @@ std::vector<Position> drop_cols_literal(const DataMatrix& matrix, std::span<cons
     return drop_cols(matrix, pairs, references, cmp, literal, pool);
 }
 
-void run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
-                 std::size_t target, PairChooser chooser, Pool& pool) {
+Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng, const DataMatrix& matrix,
+                      double rate, Pool& pool) {
     const std::size_t cols = matrix.cols();
     const std::size_t n = missing_column_count(cols, rate, max_missing_per_column);
     const std::vector<std::size_t> order = shuffle_columns(cols, rng);
     if (n > cols) panic_index(n, cols);
-    const std::span<const std::size_t> missing(order.data(), n);
+    Setup setup;
+    setup.missing.assign(order.begin(), order.begin() + std::ptrdiff_t(n));
     const std::span<const std::size_t> observed(order.data() + n, cols - n);
 
     // Everything that reads the data does so before the first cell goes.
     const std::vector<double> corr = pearson_correlation(matrix, pool);
-    const std::vector<Pair> pair_list = pairs(missing, choose_predictors(missing, observed, corr, cols));
-    const CmpFn cmp = require_cmp(mode);
-    const bool gm = mode.kind == Kind::GM;
-    std::vector<Gauss> dists;
-    if (gm) dists = get_distribution(mode.mean, mode.variance, matrix);
+    setup.pairs = pairs(setup.missing, choose_predictors(setup.missing, observed, corr, cols));
+    setup.cmp = require_cmp(mode);
+    setup.kind = mode.kind;
+    if (mode.kind == Kind::GM) setup.dists = get_distribution(mode.mean, mode.variance, matrix);
+    return setup;
+}
 
-    if (target == 0) return;
-
+void run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, PairChooser chooser,
+                Pool& pool) {
+    const std::size_t n = setup.pairs.size();
+    const bool gm = setup.kind == Kind::GM;
     std::vector<double> references(n, 0.0);
     std::size_t removed = 0;
     while (removed < target) {
         const std::size_t k = std::min(n, target - removed);
         // GM draws for every missing column, even those left out of a short pass.
-        if (gm) references = get_samples(missing, dists, rng);
+        if (gm) references = get_samples(setup.missing, setup.dists, rng);
         const std::vector<Position> positions =
-            drop_cols(matrix, std::span<const Pair>(pair_list).first(k),
-                      std::span<const double>(references).first(k), cmp, chooser, pool);
+            drop_cols(matrix, std::span<const Pair>(setup.pairs).first(k),
+                      std::span<const double>(references).first(k), setup.cmp, chooser, pool);
         // Every pass offers the same first k pairs, and a pair without a
         // candidate never regains one: a pass that yields nothing is final.
         if (positions.empty()) return;
         removed += remove(matrix, positions);
     }
+}
+
+void run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
+                 std::size_t target, PairChooser chooser, Pool& pool) {
+    const Setup setup = prepare_removal(mode, max_missing_per_column, rng, matrix, rate, pool);
+    if (target == 0) return;
+    run_passes(matrix, setup, target, rng, chooser, pool);
+}
+
+void run_removal_fast(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
+                      std::size_t target, Pool& pool) {
+    const Setup setup = prepare_removal(mode, max_missing_per_column, rng, matrix, rate, pool);
+    if (target == 0) return;
+    run_passes_fast(matrix, setup, target, rng, pool);
 }
 
 }  // namespace porosa::mar

@@ -12,6 +12,7 @@
 #include "generators/common/mask.hpp"
 #include "generators/common/mode.hpp"
 #include "generators/common/rng.hpp"
+#include "generators/utils/gauss.hpp"
 
 namespace porosa::mar {
 
@@ -66,8 +67,37 @@ std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> 
 std::vector<Position> drop_cols_literal(const DataMatrix& matrix, std::span<const Pair> pairs,
                                         std::span<const double> references, CmpFn cmp, Pool& pool);
 
+// What a removal settles before its first pass, computed in this order: the
+// missing-column count, the column shuffle, the correlation, the predictors, the
+// ordering and, for GM, the distribution list (from the matrix before any cell goes).
+struct Setup {
+    std::vector<std::size_t> missing;
+    std::vector<Pair> pairs;
+    Kind kind = Kind::GM;
+    CmpFn cmp = nullptr;
+    std::vector<Gauss> dists;  // GM only: one per matrix column
+};
+Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng, const DataMatrix& matrix,
+                      double rate, Pool& pool);
+
+// The passes, one chooser call per pair and pass, until `target` cells are gone
+// or a pass yields nothing.
+void run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, PairChooser chooser,
+                Pool& pool);
+
+// The same passes with the same draws and the same cells, with each pair's
+// choices taken from its candidates kept in order rather than by scanning the
+// column. A pass's draws do not depend on the rows it picks, and a pair takes a
+// cell in every pass it is part of until its candidates run out, so the whole
+// schedule is drawn first and each pair then replays its own passes.
+void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, Pool& pool);
+
 // The whole removal of a MAR call with a given chooser and pool.
 void run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
                  std::size_t target, PairChooser chooser, Pool& pool);
+
+// The whole removal of a MAR call with run_passes_fast.
+void run_removal_fast(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
+                      std::size_t target, Pool& pool);
 
 }  // namespace porosa::mar

@@ -1,0 +1,275 @@
+// The passes of a MAR removal without a scan per pass.
+//
+// Why the schedule can be settled up front: the candidates of pair i are the
+// rows whose cell in its missing column is not NaN, and only pair i ever
+// removes cells of that column (missing columns are distinct). So pair i takes a
+// cell in every pass it is part of until its count of candidates runs out, and
+// which pairs take part, how many cells a pass yields and when the passes end
+// follow from the counts alone. GM draws all references of a pass whatever rows
+// get picked. The draws are therefore made on the calling thread first, in the
+// order the scanning passes make them, and each pair then replays its own
+// sequence of passes.
+//
+// Keys are the predictor's cells. An observed predictor never changes, and
+// neither does a pair keyed by its own column (its candidates' keys are the
+// candidates' own values). The one other case is the fallback predictor column 0
+// being another pair's missing column: its cells turn NaN as that pair removes
+// them, so such a pair replays after the owner of column 0, switching each row
+// to the NaN key one pass after the owner took it.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "core/panic.hpp"
+#include "generators/common/ordered_candidates.hpp"
+#include "generators/mar/removal.hpp"
+
+namespace porosa::mar {
+
+namespace {
+
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// Pair i takes a cell in passes 0 .. takes[i]-1: the pairs of a pass are a
+// prefix of the pair list that only shrinks from pass to pass.
+struct Schedule {
+    std::vector<std::size_t> takes;
+    std::vector<std::vector<double>> references;  // GM: pair i's reference in each pass it takes a cell
+    // The pass after the last planned one drew a NaN reference for one of its
+    // pairs: the call fails there, after the planned passes.
+    bool nan_reference = false;
+};
+
+Schedule plan(const Setup& setup, std::vector<std::size_t> candidates, std::size_t target, Rng& rng) {
+    const std::size_t n = setup.pairs.size();
+    const bool gm = setup.kind == Kind::GM;
+    Schedule s;
+    s.takes.assign(n, 0);
+    if (gm) s.references.resize(n);
+    std::vector<double> drawn(n);
+    std::size_t removed = 0;
+    while (removed < target) {
+        const std::size_t k = std::min(n, target - removed);
+        if (!gm && k == n) {
+            // Without draws, a run of passes with the same pairs taking part is
+            // one step: until a pair runs out or the target comes within n.
+            std::size_t active = 0, shortest = kNone;
+            for (std::size_t c : candidates)
+                if (c > 0) ++active, shortest = std::min(shortest, c);
+            if (active == 0) break;
+            const std::size_t passes = std::min(shortest, (target - removed - n) / active + 1);
+            for (std::size_t i = 0; i < n; ++i)
+                if (candidates[i] > 0) candidates[i] -= passes, s.takes[i] += passes;
+            removed += passes * active;
+            continue;
+        }
+        if (gm) {
+            for (std::size_t i = 0; i < n; ++i) drawn[i] = at(setup.dists, setup.missing[i]).sample(rng);
+            for (std::size_t i = 0; i < k; ++i)
+                if (std::isnan(drawn[i])) {
+                    s.nan_reference = true;
+                    return s;
+                }
+        }
+        std::size_t yielded = 0;
+        for (std::size_t i = 0; i < k; ++i) {
+            if (candidates[i] == 0) continue;
+            --candidates[i];
+            ++s.takes[i];
+            if (gm) s.references[i].push_back(drawn[i]);
+            ++yielded;
+        }
+        if (yielded == 0) break;
+        removed += yielded;
+    }
+    return s;
+}
+
+// Non-NaN cells of each missing column, counted in one sweep over the rows.
+std::vector<std::size_t> candidate_counts(const DataMatrix& matrix, const Setup& setup, Pool& pool) {
+    const std::size_t n = setup.pairs.size(), rows = matrix.rows();
+    const std::size_t chunks = std::min<std::size_t>(rows, pool.threads() * 4);
+    if (chunks == 0) return std::vector<std::size_t>(n, 0);
+    std::vector<std::vector<std::size_t>> partial(chunks, std::vector<std::size_t>(n, 0));
+    pool.run_chunks(chunks, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t c = begin; c < end; ++c) {
+            std::vector<std::size_t>& count = partial[c];
+            for (std::size_t r = rows * c / chunks; r < rows * (c + 1) / chunks; ++r)
+                for (std::size_t i = 0; i < n; ++i) count[i] += !std::isnan(matrix(r, setup.missing[i]));
+        }
+    });
+    std::vector<std::size_t> total(n, 0);
+    for (const auto& count : partial)
+        for (std::size_t i = 0; i < n; ++i) total[i] += count[i];
+    return total;
+}
+
+struct KeyRow {
+    std::uint64_t key;
+    std::uint32_t row;
+    bool operator<(const KeyRow& o) const noexcept { return key != o.key ? key < o.key : row < o.row; }
+};
+
+// The rows a pair with a fixed key per row loses in its first `count` passes.
+// MAX and MIN take their `count` first rows of one fixed order, so a selection
+// does; `in_order` additionally sorts them into pass order.
+std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair, Kind kind, std::size_t count,
+                                             const std::vector<double>& references, bool in_order) {
+    std::vector<std::uint32_t> out;
+    if (count == 0) return out;
+    out.reserve(count);
+    const std::size_t rows = matrix.rows();
+    if (kind == Kind::GM) {
+        std::vector<OrderedCandidates::Entry> entries;
+        entries.reserve(rows);
+        for (std::size_t r = 0; r < rows; ++r)
+            if (!std::isnan(matrix(r, pair.missing)))
+                entries.push_back({matrix(r, pair.predictor), std::uint32_t(r)});
+        OrderedCandidates cand(entries);
+        entries = {};
+        for (std::size_t t = 0; t < count; ++t) {
+            const std::size_t i = cand.nearest(references[t]);
+            out.push_back(cand.row(i));
+            cand.erase(i);
+        }
+        return out;
+    }
+    // MAX: ascending total order, earliest row on ties. MIN: descending key, still
+    // earliest row on ties, which is ascending order of the complemented key.
+    const std::uint64_t flip = kind == Kind::MIN ? ~std::uint64_t{0} : 0;
+    std::vector<KeyRow> items;
+    items.reserve(rows);
+    for (std::size_t r = 0; r < rows; ++r)
+        if (!std::isnan(matrix(r, pair.missing))) {
+            const std::uint64_t k = std::uint64_t(total_key(matrix(r, pair.predictor))) ^ 0x8000000000000000ull;
+            items.push_back({k ^ flip, std::uint32_t(r)});
+        }
+    if (count > items.size()) panic_index(count, items.size());
+    std::nth_element(items.begin(), items.begin() + std::ptrdiff_t(count - 1), items.end());
+    if (in_order) std::sort(items.begin(), items.begin() + std::ptrdiff_t(count));
+    for (std::size_t t = 0; t < count; ++t) out.push_back(items[t].row);
+    return out;
+}
+
+// A pair keyed by column 0 while another pair removes cells of column 0: `taken`
+// is that pair's rows in pass order. A row's key becomes the NaN that removal
+// writes from the pass after it was taken on.
+std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair pair, Kind kind, std::size_t count,
+                                                const std::vector<double>& references,
+                                                const std::vector<std::uint32_t>& taken) {
+    std::vector<std::uint32_t> out;
+    if (count == 0) return out;
+    out.reserve(count);
+    const std::size_t rows = matrix.rows();
+    // Only conversions before this pair's last pass can matter.
+    const std::size_t switches = std::min(taken.size(), count - 1);
+
+    enum : std::uint8_t { kCandidate = 1, kSwitches = 2 };
+    std::vector<std::uint8_t> state(rows, 0);
+    for (std::size_t r = 0; r < rows; ++r)
+        if (!std::isnan(matrix(r, pair.missing))) state[r] = kCandidate;
+    std::size_t switching = 0;
+    for (std::size_t t = 0; t < switches; ++t)
+        if (state[taken[t]] & kCandidate) state[taken[t]] |= kSwitches, ++switching;
+    // In row order, which lets the sort keep equal keys in row order for free.
+    std::vector<OrderedCandidates::Entry> entries;
+    entries.reserve(rows + switching);
+    const double nan = missing_nan();
+    for (std::size_t r = 0; r < rows; ++r) {
+        if (!(state[r] & kCandidate)) continue;
+        entries.push_back({matrix(r, pair.predictor), std::uint32_t(r)});
+        if (state[r] & kSwitches) entries.push_back({nan, std::uint32_t(r)});
+    }
+    OrderedCandidates cand(entries);
+    entries = {};
+
+    // A switching row was a candidate of the other pair, so its first key is a
+    // number and its second one the NaN.
+    std::vector<std::uint32_t> now(rows), later(rows);
+    for (std::size_t i = 0; i < cand.size(); ++i) {
+        const std::uint32_t r = cand.row(i);
+        if ((state[r] & kSwitches) && std::isnan(cand.key(i))) {
+            later[r] = std::uint32_t(i);
+            cand.erase(i);
+        } else {
+            now[r] = std::uint32_t(i);
+        }
+    }
+    for (std::size_t t = 0; t < count; ++t) {
+        if (t >= 1 && t - 1 < switches) {
+            const std::uint32_t r = taken[t - 1];
+            if ((state[r] & kSwitches) && cand.active(now[r])) {
+                cand.erase(now[r]);
+                cand.insert(later[r]);
+            }
+        }
+        const std::size_t i = kind == Kind::GM    ? cand.nearest(references[t])
+                              : kind == Kind::MAX ? cand.smallest()
+                                                  : cand.largest();
+        out.push_back(cand.row(i));
+        cand.erase(i);
+    }
+    return out;
+}
+
+}  // namespace
+
+void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, Pool& pool) {
+    const std::size_t n = setup.pairs.size(), rows = matrix.rows();
+    // Which pair owns each missing column.
+    std::vector<std::size_t> owner(matrix.cols(), kNone);
+    for (std::size_t i = 0; i < n; ++i) owner[setup.pairs[i].missing] = i;
+    // A pair's keys change when its predictor is another pair's missing column.
+    auto changing = [&](std::size_t i) {
+        const Pair p = setup.pairs[i];
+        return p.predictor != p.missing && owner[p.predictor] != kNone;
+    };
+    bool supported = rows < (std::size_t{1} << 31);
+    std::vector<bool> provides(n, false);
+    for (std::size_t i = 0; i < n && supported; ++i)
+        if (changing(i)) {
+            const std::size_t j = owner[setup.pairs[i].predictor];
+            // Predictors are observed columns or column 0, so the owner of a
+            // changing pair's predictor has fixed keys; anything else is left to
+            // the scanning passes.
+            if (changing(j)) supported = false;
+            provides[j] = true;
+        }
+    if (!supported) {
+        auto literal = [](const DataMatrix& m, std::size_t, Pair p, double ref, CmpFn c) {
+            return choose_row_literal(m, p, ref, c);
+        };
+        run_passes(matrix, setup, target, rng, literal, pool);
+        return;
+    }
+
+    const Schedule schedule = plan(setup, candidate_counts(matrix, setup, pool), target, rng);
+    static const std::vector<double> no_references;
+    auto references = [&](std::size_t i) -> const std::vector<double>& {
+        return setup.kind == Kind::GM ? schedule.references[i] : no_references;
+    };
+
+    std::vector<std::vector<std::uint32_t>> chosen(n);
+    pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            if (!changing(i))
+                chosen[i] = fixed_key_choices(matrix, setup.pairs[i], setup.kind, schedule.takes[i], references(i),
+                                              provides[i]);
+    });
+    pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            if (changing(i))
+                chosen[i] = changing_key_choices(matrix, setup.pairs[i], setup.kind, schedule.takes[i],
+                                                 references(i), chosen[owner[setup.pairs[i].predictor]]);
+    });
+    // Written only now: the changing pairs read column 0 as it was.
+    const double nan = missing_nan();
+    pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i)
+            for (std::uint32_t r : chosen[i]) matrix(r, setup.pairs[i].missing) = nan;
+    });
+    if (schedule.nan_reference) panic("Sample is nan");
+}
+
+}  // namespace porosa::mar
