@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "core/panic.hpp"
@@ -35,29 +36,50 @@ std::size_t saturating_index(double p) noexcept {
 
 }  // namespace
 
+namespace {
+
+double from_total_key(std::int64_t k) noexcept {
+    // The key flip is its own inverse.
+    std::int64_t bits = k < 0 ? k ^ std::int64_t(0x7FFFFFFFFFFFFFFF) : k;
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    return d;
+}
+
+}  // namespace
+
+// Only a few order statistics of the sorted column are read (the centre, its
+// lower neighbour, the two ends), so they are selected rather than sorted out.
+// Values equal in the total order are bit-identical, so selection gives exactly
+// the values a full sort would.
 Gauss transform(std::vector<double> column, double mean, double variance) {
     const std::size_t n = column.size();
     const double p = std::floor(double(n) * mean);
-    std::sort(column.begin(), column.end(), [](double a, double b) { return total_key(a) < total_key(b); });
+    if (n == 0) panic_index(0, 0);
+
+    std::vector<std::int64_t> keys(n);
+    for (std::size_t r = 0; r < n; ++r) keys[r] = total_key(column[r]);
+    auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+    const double first = from_total_key(*lo), last = from_total_key(*hi);
 
     std::size_t i = saturating_index(p);
     // A position past the end would have no centre; it is pinned to the top of
     // the column instead, so a quantile position of 1 or more means the maximum.
-    // An empty column keeps index 0 and fails below.
     double v;
     if (n % 2 == 1) {
-        if (i >= n) i = n - 1;
-        v = column[i];
+        i = std::min(i, n - 1);
+        std::nth_element(keys.begin(), keys.begin() + i, keys.end());
+        v = from_total_key(keys[i]);
+    } else if (i == 0) {
+        v = first;
+    } else if (i >= n) {
+        v = (last + last) * 0.5;
     } else {
-        if (i > n) i = n;
-        if (i == 0) {
-            v = at(column, 0);
-        } else {
-            std::size_t j = i < n ? i : i - 1;
-            v = (column[i - 1] + column[j]) * 0.5;
-        }
+        std::nth_element(keys.begin(), keys.begin() + i, keys.end());
+        double below = from_total_key(*std::max_element(keys.begin(), keys.begin() + i));
+        v = (below + from_total_key(keys[i])) * 0.5;
     }
-    double w = variance * (column[n - 1] - column[0]);
+    double w = variance * (last - first);
     return Gauss{v, w};
 }
 
