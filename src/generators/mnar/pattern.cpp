@@ -1,0 +1,188 @@
+// BLOCK and BLOB: cells removed by shape rather than by value.
+#include <algorithm>
+#include <cmath>
+#include <new>
+#include <string>
+
+#include "core/panic.hpp"
+#include "generators/mnar/mnar.hpp"
+#include "generators/mnar/mnar_detail.hpp"
+
+namespace porosa {
+
+namespace mnar_detail {
+namespace {
+
+void check_protected(std::span<const std::size_t> protected_cols, std::size_t rows) {
+    if (protected_cols.size() < rows) panic_index(rows - 1, protected_cols.size());
+}
+
+// Cells that are neither protected nor NaN: what is still there to take.
+std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_t> protected_cols) {
+    const std::size_t cols = matrix.cols();
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < matrix.rows(); ++r) {
+        const double* row = matrix.data() + r * cols;
+        for (std::size_t c = 0; c < cols; ++c) n += !std::isnan(row[c]) && protected_cols[r] != c;
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------- BLOCK
+
+// Whether the rectangle may go: no protected cell and no NaN cell in it. The
+// protected test comes first because it is one comparison when, as in BLOCK,
+// every row protects the same column.
+bool block_is_free(const DataMatrix& matrix, std::span<const std::size_t> protected_cols, bool shared_column,
+                   std::size_t r0, std::size_t c0, std::size_t h, std::size_t w) {
+    auto inside = [&](std::size_t c) { return c >= c0 && c - c0 < w; };
+    if (shared_column) {
+        if (inside(protected_cols[r0])) return false;
+    } else {
+        for (std::size_t r = r0; r < r0 + h; ++r) {
+            if (inside(protected_cols[r])) return false;
+        }
+    }
+    const std::size_t cols = matrix.cols();
+    for (std::size_t r = r0; r < r0 + h; ++r) {
+        const double* row = matrix.data() + r * cols + c0;
+        for (std::size_t i = 0; i < w; ++i) {
+            if (std::isnan(row[i])) return false;
+        }
+    }
+    return true;
+}
+
+void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                 std::pair<double, double> block_size, std::size_t target) {
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
+    check_protected(protected_cols, rows);
+    const bool shared_column =
+        std::adjacent_find(protected_cols.begin(), protected_cols.begin() + rows, std::not_equal_to<>()) ==
+        protected_cols.begin() + rows;
+
+    // Every rectangle takes only cells counted here, so the count falls by its
+    // area; at zero no rectangle can ever be accepted again.
+    std::size_t available = count_available(matrix, protected_cols);
+    std::vector<Position> positions;
+    std::size_t removed = 0;
+    while (removed < target) {
+        if (available == 0) return;
+        const std::size_t rem = target - removed;
+        // Caps are unsigned on purpose: lowering a cap of 0 wraps it to "no limit".
+        std::size_t width_cap = saturating_count(double(cols) * block_size.first);
+        std::size_t height_cap = saturating_count(double(rows) * block_size.second) - 1;
+        std::size_t c0, r0, w, h;
+        for (;;) {
+            c0 = rng.uniform(0, cols - 1);
+            r0 = rng.uniform(0, rows - 1);
+            w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - c0, width_cap)));
+            h = rng.uniform(1, std::max<std::size_t>(1, std::min(rows - r0, height_cap)));
+            if (w * h > rem) continue;
+            if (block_is_free(matrix, protected_cols, shared_column, r0, c0, h, w)) break;
+            --width_cap;
+            --height_cap;
+        }
+        positions.clear();
+        positions.reserve(w * h);
+        for (std::size_t r = r0; r < r0 + h; ++r) {
+            for (std::size_t c = c0; c < c0 + w; ++c) positions.emplace_back(r, c);
+        }
+        removed += remove(matrix, positions);
+        available -= w * h;
+    }
+}
+
+// ---------------------------------------------------------------- BLOB
+
+void drop_blobs(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                std::size_t n_blobs, std::size_t target) {
+    if (n_blobs == 0) return;
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
+    check_protected(protected_cols, rows);
+    std::size_t unprotected = 0;
+    for (std::size_t r = 0; r < rows; ++r) unprotected += cols - (protected_cols[r] < cols ? 1 : 0);
+
+    // n_blobs comes straight from the caller; a count whose lists cannot exist
+    // is reported instead of taking the process down.
+    std::vector<BlobPlan> plans;
+    std::vector<std::vector<Position>> found;
+    const auto too_large = [&] {
+        panic("n_blobs too large: cannot allocate the lists for " + std::to_string(n_blobs) + " blobs");
+    };
+    if (n_blobs > plans.max_size() || n_blobs > found.max_size()) too_large();
+    try {
+        plans.resize(n_blobs);
+        found.resize(n_blobs);
+    } catch (const std::bad_alloc&) {
+        too_large();
+    } catch (const std::length_error&) {
+        too_large();
+    }
+
+    std::vector<Position> positions;
+    std::size_t removed = 0;
+    while (removed < target) {
+        // No start cell left for any blob: end before drawing, as BLOCK does.
+        if (count_available(matrix, protected_cols) == 0) return;
+        draw_blob_plans(rng, rows, cols, target - removed, plans);
+        // Blob sizes vary wildly, so hand them out one at a time.
+        pool.run_chunks(n_blobs, 1, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                found[i] = collect_blob(matrix, protected_cols, unprotected, plans[i]);
+        });
+
+        std::size_t total = 0;
+        for (const auto& blob : found) total += blob.size();
+        // Every blob was stuck, each too far from the cells still standing to
+        // start; fresh centres in the next pass will reach them. Any pass that
+        // does take something takes at least one standing cell, so the passes end.
+        if (total == 0) continue;
+        positions.clear();
+        positions.reserve(total);
+        for (auto& blob : found) {
+            positions.insert(positions.end(), blob.begin(), blob.end());
+            std::vector<Position>().swap(blob);
+        }
+        removed += remove(matrix, positions);
+    }
+}
+
+}  // namespace
+
+void draw_blob_plans(Rng& rng, std::size_t rows, std::size_t cols, std::size_t rem, std::span<BlobPlan> plans) {
+    std::size_t remaining = rem;
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        BlobPlan& plan = plans[i];
+        plan.cx = rng.uniform(0, cols - 1);
+        plan.cy = rng.uniform(0, rows - 1);
+        plan.size = i + 1 == plans.size() ? remaining : rng.uniform(0, std::max<std::size_t>(remaining, 1));
+        remaining = plan.size > remaining ? 0 : remaining - plan.size;
+        plan.seed = rng.next_u64();
+    }
+}
+
+void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                     const Mode& mode, std::size_t target) {
+    switch (mode.kind) {
+        case Kind::BLOCK:
+            drop_blocks(matrix, protected_cols, rng, mode.block_size, target);
+            return;
+        case Kind::BLOB:
+            drop_blobs(pool, matrix, protected_cols, rng, mode.n_blobs, target);
+            return;
+        default:
+            panic("Not a pattern!");
+    }
+}
+
+}  // namespace mnar_detail
+
+void drop_pattern(DataMatrix& matrix, const std::vector<std::size_t>& protected_cols, Rng& rng, const Mode& mode,
+                  std::size_t target) {
+    mnar_detail::drop_pattern_on(Pool::global(), matrix, protected_cols, rng, mode, target);
+}
+
+}  // namespace porosa
