@@ -1,0 +1,98 @@
+"""MNAR BLOCK and BLOB end to end."""
+
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from helpers import nan_mask
+from porosa import MNAR
+
+
+def grid(rows, cols, seed=0):
+    return np.random.default_rng(seed).normal(size=(rows, cols))
+
+
+@pytest.mark.parametrize("shape", [(10, 10), (40, 7), (7, 40)])
+@pytest.mark.parametrize("size", [None, (0.05, 0.05), (1.0, 1.0), (0.3, 0.9)])
+@pytest.mark.parametrize("rate", [0.1, 0.4])
+def test_block_removes_exactly_target_and_spares_one_column(shape, size, rate):
+    data = grid(*shape)
+    out = MNAR(mode="BLOCK", block_size=size, random_seed=7)(data, rate)
+    gone = nan_mask(out)
+    assert gone.sum() == int(np.ceil(shape[0] * shape[1] * rate))
+    # One column, the same in every row, is protected.
+    assert (~gone).all(axis=0).any()
+
+
+def test_block_with_two_columns_removes_one_column_wide_rectangles():
+    for seed in range(20):
+        out = MNAR(mode="BLOCK", random_seed=seed)(grid(30, 2), 0.3)
+        gone = nan_mask(out)
+        assert gone.sum() == 18
+        assert (gone.sum(axis=1) <= 1).all()
+        assert not (gone[:, 0].any() and gone[:, 1].any())
+
+
+def test_block_counts_around_input_nan():
+    data = grid(20, 6)
+    data[3:9, 2] = np.nan
+    out = MNAR(mode="BLOCK", random_seed=1)(data, 0.25)
+    assert nan_mask(out).sum() == 6 + 30
+
+
+@pytest.mark.parametrize("n_blobs", [1, 3, 17])
+@pytest.mark.parametrize("rate", [0.05, 0.3])
+def test_blob_never_removes_a_protected_cell(n_blobs, rate):
+    data = grid(50, 8)
+    out = MNAR(mode="BLOB", n_blobs=n_blobs, random_seed=3)(data, rate)
+    gone = nan_mask(out)
+    assert (~gone).any(axis=1).all()
+    target = int(np.ceil(400 * rate))
+    # Overlapping blobs count twice but add one NaN cell; one blob never overlaps.
+    assert gone.sum() <= target + n_blobs
+    if n_blobs == 1:
+        assert gone.sum() == target
+
+
+def test_blob_and_block_results_are_reproducible_and_frames_work():
+    df = pd.DataFrame(grid(25, 5), columns=list("abcde"))
+    df["t"] = ["x", "y", "z", "w", "v"] * 5
+    for mode in ("BLOCK", "BLOB"):
+        a = MNAR(mode=mode, random_seed=11)(df, 0.3)
+        b = MNAR(mode=mode, random_seed=11)(df, 0.3)
+        pd.testing.assert_frame_equal(a, b)
+        assert a.isna().sum().sum() > 0
+
+
+@pytest.mark.parametrize(
+    "kwargs, data, rate",
+    [
+        ({"mode": "BLOCK"}, np.full((6, 5), np.nan), 0.5),
+        ({"mode": "BLOCK", "max_missing_per_column": 4.0}, grid(6, 5), 3.0),
+        ({"mode": "BLOB", "n_blobs": 0}, grid(6, 5), 0.5),
+        ({"mode": "BLOB", "n_blobs": 2, "max_missing_per_column": 4.0}, grid(6, 5), 3.0),
+        ({"mode": "BLOB", "n_blobs": 3}, grid(2, 2), 0.5),
+        ({"mode": "BLOB", "n_blobs": 5, "max_missing_per_column": 9.0}, grid(1, 3), 5.0),
+        ({"mode": "BLOCK", "block_size": (float("nan"), float("inf"))}, grid(9, 4), 0.6),
+        ({"mode": "BLOCK", "block_size": (-1.0, -3.0)}, grid(9, 4), 0.6),
+    ],
+)
+def test_unreachable_or_odd_patterns_end_quickly(kwargs, data, rate):
+    start = time.monotonic()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        out = MNAR(random_seed=2, **kwargs)(data, rate)
+    assert time.monotonic() - start < 20
+    assert out.shape == data.shape
+    if kwargs.get("n_blobs") == 0:
+        np.testing.assert_array_equal(out, data)
+
+
+def test_blob_allocation_failure_is_reported(PanicException):
+    inst = MNAR(mode="BLOB", n_blobs=2**62, random_seed=1)
+    with pytest.raises((PanicException, MemoryError), match="n_blobs too large"):
+        inst(grid(5, 5), 0.3)
+    assert repr(inst) == "MNAR[Blobs(4611686018427387904)]"
