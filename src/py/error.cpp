@@ -10,10 +10,9 @@ PyError PyError::fetch() noexcept {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (tb && value) PyException_SetTraceback(value, tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
+    PyRef owned_type = PyRef::steal(type), owned_tb = PyRef::steal(tb);
     e.value_ = PyRef::steal(value);
+    if (owned_tb && e.value_) PyException_SetTraceback(e.value_.get(), owned_tb.get());
 #endif
     if (!e.value_) e.value_ = PyRef::steal(PyObject_CallFunction(PyExc_SystemError, "s", "error without exception"));
     return e;
