@@ -193,6 +193,8 @@ def main(argv=None) -> int:
     print(f"numpy {numpy.__version__}, pandas {pandas.__version__}, {os.cpu_count()} CPUs")
     print(f"settings:       --scale {args.scale:g} --repeat {args.repeat} --timeout {args.timeout:g}; "
           f"missing rate {RATE}, random_seed {SEED}, data seed {bl.DATA_SEED}")
+    print("method:         each case in a fresh process of its own, both sides of its ratio "
+          "measured there on the same data, best of --repeat calls each")
     print(f"memory:         peak RSS above the process before the call "
           f"({'kernel high-water mark, reset per call' if bl.MEMORY_METHOD == 'hwm' else 'sampled every 1 ms'}); "
           f"target <= {MEMORY_TARGET:g} x input (rows x 20 x 8 bytes)")
