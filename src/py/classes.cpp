@@ -24,27 +24,50 @@ void issue(const std::vector<std::string>& warnings) {
     for (const auto& w : warnings) warn(w);
 }
 
-Result<PyRef> new_mar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"mean", "variance", "max_missing_per_column", "mode", "random_seed", nullptr};
-    PyObject *mean_o = nullptr, *variance_o = nullptr, *cap_o = nullptr, *mode_o = nullptr, *seed_o = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:MAR", const_cast<char**>(kwlist), &mean_o, &variance_o,
-                                     &cap_o, &mode_o, &seed_o))
-        return fail_from_current();
+// The parameters both classes share, converted in their order: mean and
+// variance come first, the cap, the mode word and the seed last.
+struct GmArgs {
+    std::optional<double> mean, variance;
+};
+struct TailArgs {
+    double cap;
+    std::string word;
+    std::optional<std::uint64_t> seed;
+};
+
+Result<GmArgs> convert_gm(PyObject* mean_o, PyObject* variance_o) {
     auto mean = optional_arg<double>(mean_o, "mean", to_double);
     if (!mean) return pass(std::move(mean));
     auto variance = optional_arg<double>(variance_o, "variance", to_double);
     if (!variance) return pass(std::move(variance));
+    return GmArgs{*mean, *variance};
+}
+
+Result<TailArgs> convert_tail(PyObject* cap_o, PyObject* mode_o, PyObject* seed_o) {
     Result<double> cap = cap_o ? to_double(cap_o, "max_missing_per_column") : Result<double>(0.8);
     if (!cap) return pass(std::move(cap));
     Result<std::string> word = mode_o ? to_text(mode_o, "mode") : Result<std::string>(std::string("GM"));
     if (!word) return pass(std::move(word));
     auto seed = optional_arg<std::uint64_t>(seed_o, "random_seed", to_u64);
     if (!seed) return pass(std::move(seed));
+    return TailArgs{*cap, std::move(*word), *seed};
+}
 
-    auto mode = Mode::new_(*word, *mean, *variance, std::nullopt, std::nullopt);
+Result<PyRef> new_mar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"mean", "variance", "max_missing_per_column", "mode", "random_seed", nullptr};
+    PyObject *mean_o = nullptr, *variance_o = nullptr, *cap_o = nullptr, *mode_o = nullptr, *seed_o = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:MAR", const_cast<char**>(kwlist), &mean_o, &variance_o,
+                                     &cap_o, &mode_o, &seed_o))
+        return fail_from_current();
+    auto gm = convert_gm(mean_o, variance_o);
+    if (!gm) return pass(std::move(gm));
+    auto tail = convert_tail(cap_o, mode_o, seed_o);
+    if (!tail) return pass(std::move(tail));
+
+    auto mode = Mode::new_(tail->word, gm->mean, gm->variance, std::nullopt, std::nullopt);
     if (!mode) return value_error(mode.error());
     issue(mode->warnings);
-    auto mar = MAR::new_(mode->mode, *cap, *seed);
+    auto mar = MAR::new_(mode->mode, tail->cap, tail->seed);
     if (!mar) return value_error(mar.error());
     return wrap_generator(type, std::make_unique<MAR>(std::move(mar).value()));
 }
@@ -57,25 +80,20 @@ Result<PyRef> new_mnar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOOOO:MNAR", const_cast<char**>(kwlist), &mean_o,
                                      &variance_o, &block_o, &blobs_o, &cap_o, &mode_o, &seed_o))
         return fail_from_current();
-    auto mean = optional_arg<double>(mean_o, "mean", to_double);
-    if (!mean) return pass(std::move(mean));
-    auto variance = optional_arg<double>(variance_o, "variance", to_double);
-    if (!variance) return pass(std::move(variance));
+    auto gm = convert_gm(mean_o, variance_o);
+    if (!gm) return pass(std::move(gm));
     auto block = optional_arg<std::pair<double, double>>(block_o, "block_size", to_pair);
     if (!block) return pass(std::move(block));
     auto blobs = optional_arg<std::size_t>(blobs_o, "n_blobs", to_usize);
     if (!blobs) return pass(std::move(blobs));
-    Result<double> cap = cap_o ? to_double(cap_o, "max_missing_per_column") : Result<double>(0.8);
-    if (!cap) return pass(std::move(cap));
-    Result<std::string> word = mode_o ? to_text(mode_o, "mode") : Result<std::string>(std::string("GM"));
-    if (!word) return pass(std::move(word));
-    auto seed = optional_arg<std::uint64_t>(seed_o, "random_seed", to_u64);
-    if (!seed) return pass(std::move(seed));
+    auto tail = convert_tail(cap_o, mode_o, seed_o);
+    if (!tail) return pass(std::move(tail));
 
-    auto mode = Mode::new_(*word, *mean, *variance, *block, *blobs);
+    auto mode = Mode::new_(tail->word, gm->mean, gm->variance, *block, *blobs);
     if (!mode) return value_error(mode.error());
     issue(mode->warnings);
-    return wrap_generator(type, std::make_unique<MNAR>(mode->mode, *cap, build_rng(*seed)));
+    // The generator is made only once the mode is known to be valid.
+    return wrap_generator(type, std::make_unique<MNAR>(mode->mode, tail->cap, build_rng(tail->seed)));
 }
 
 PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
