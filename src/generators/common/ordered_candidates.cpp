@@ -235,6 +235,24 @@ OrderedCandidates::OrderedCandidates(std::span<const Entry> entries) {
     rows_.resize(n);
     for (std::size_t k = 0; k < n; ++k) keys_[k] = items[k].key, rows_[k] = items[k].row;
     items = {};
+    index_sorted();
+}
+
+OrderedCandidates::OrderedCandidates(std::vector<std::uint64_t> sorted_keys, std::vector<std::uint32_t> rows)
+    : keys_(std::move(sorted_keys)), rows_(std::move(rows)) {
+    const std::size_t n = keys_.size();
+    if (rows_.size() != n) panic_index(n, rows_.size());
+    if (n >= std::size_t{0xFFFFFFFF}) panic("too many candidates for one column");
+    for (std::size_t k = 1; k < n; ++k)
+        if (keys_[k] < keys_[k - 1] || (keys_[k] == keys_[k - 1] && rows_[k] <= rows_[k - 1]))
+            panic("candidates given out of order");
+    index_sorted();
+}
+
+std::uint64_t OrderedCandidates::order_key(double x) noexcept { return unsigned_key(x); }
+
+void OrderedCandidates::index_sorted() {
+    const std::size_t n = keys_.size();
     for (std::size_t k = 0; k < n; k += kGuideStep) guide_.push_back(keys_[k]);
     remaining_ = n;
     active_ = ActiveSet(n);
@@ -333,7 +351,23 @@ std::size_t OrderedCandidates::nearest_by_scan(double reference) const {
     return best;
 }
 
-std::size_t OrderedCandidates::nearest(double reference) const {
+std::size_t OrderedCandidates::position_of(double reference) const noexcept {
+    return upper_bound(unsigned_key(reference));
+}
+
+void OrderedCandidates::prefetch(std::size_t split) const noexcept {
+    const std::size_t n = size();
+    if (n == 0) return;
+    const std::size_t i = std::min(split, n - 1), j = i > 0 ? i - 1 : i;
+    __builtin_prefetch(keys_.data() + i);
+    __builtin_prefetch(keys_.data() + j);
+    __builtin_prefetch(rows_.data() + i);
+    __builtin_prefetch(rows_.data() + j);
+}
+
+std::size_t OrderedCandidates::nearest(double reference) const { return nearest(reference, position_of(reference)); }
+
+std::size_t OrderedCandidates::nearest(double reference, std::size_t split) const {
     if (remaining_ == 0) return npos;
     if (std::isnan(reference)) return nearest_by_scan(reference);
 
@@ -365,7 +399,6 @@ std::size_t OrderedCandidates::nearest(double reference) const {
         // the reference falls on does not matter: both sides stay monotone, and
         // ties across them are compared below. Searching all keys lands among
         // the numbers, which sit between the negative and the positive NaNs.
-        const std::size_t split = upper_bound(unsigned_key(reference));
 
         std::size_t left = split > mid_begin_ ? active_.prev(split - 1) : npos;
         if (left != npos && left < mid_begin_) left = npos;

@@ -61,6 +61,12 @@ public:
     OrderedCandidates() = default;
     // Every entry starts active. Fewer than 2^32 - 1 entries.
     explicit OrderedCandidates(std::span<const Entry> entries);
+    // Entries the caller has already sorted by (order_key(key), row), keys given
+    // as order_key; strictly ascending, else an internal failure.
+    OrderedCandidates(std::vector<std::uint64_t> sorted_keys, std::vector<std::uint32_t> rows);
+
+    // The unsigned word whose order is the total order of doubles.
+    static std::uint64_t order_key(double x) noexcept;
 
     // Entries, active or not; indices below are positions in the sorted order.
     std::size_t size() const noexcept { return keys_.size(); }
@@ -76,8 +82,20 @@ public:
     std::size_t smallest() const noexcept;
     std::size_t largest() const noexcept;
     std::size_t nearest(double reference) const;
+    // nearest() when the caller already knows where the reference falls:
+    // `split` must be position_of(reference), the number of entries whose key
+    // is at or below the reference in total order. Callers with many references
+    // can find all of them in one merge instead of a search each.
+    std::size_t nearest(double reference, std::size_t split) const;
+    std::size_t position_of(double reference) const noexcept;
+    // Asks for the memory a nearest() at this split reads first, so that a
+    // caller who knows its next splits can have them arrive ahead of time.
+    void prefetch(std::size_t split) const noexcept;
 
 private:
+    // Everything but the sort: the search guide, the active set, the ranges of
+    // numbers and of NaN keys.
+    void index_sorted();
     // Smallest active row (and its index) over sorted positions [begin, end).
     std::uint64_t min_row_in(std::size_t begin, std::size_t end) const;
     void build_tree() const;

@@ -46,6 +46,11 @@ std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span
 
 void drop_values(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng, CmpFn cmp,
                  const std::vector<Gauss>* dists, std::size_t target) {
+    drop_values_fast(pool, matrix, protected_cols, rng, cmp, dists, target);
+}
+
+void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                         CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target) {
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
     if (protected_cols.size() < rows) panic_index(rows - 1, protected_cols.size());

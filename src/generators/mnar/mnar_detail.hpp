@@ -28,9 +28,37 @@ std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span
                                              std::size_t col, CmpFn cmp, double reference);
 
 // The value-mode passes. `dists` is the GM distribution list, or null for MAX
-// and MIN (whose reference is 0).
+// and MIN (whose reference is 0). Runs drop_values_fast.
 void drop_values(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng, CmpFn cmp,
                  const std::vector<Gauss>* dists, std::size_t target);
+
+// The passes as written: each pass draws, then scans every picked column with
+// drop_cols_literal. Quadratic; kept as the reference for the fast passes.
+void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                         CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target);
+
+// Knobs of the fast passes. The defaults suit large matrices; tests shrink them
+// so that small inputs go through every step large ones take.
+struct ValuePassTuning {
+    // A column's search gathers its remaining candidates once no more than this
+    // many share the key prefix found so far.
+    std::size_t collect_limit = 4096;
+    // Bits of the key one histogram sweep settles (1 to 16).
+    unsigned digit_bits = 12;
+    // A sweep over the rows is split into pieces of at least this many rows.
+    std::size_t chunk_rows = std::size_t{1} << 15;
+    // Columns searched by one sweep, so that its histograms stay in cache.
+    std::size_t group_cols = 64;
+};
+
+// The same cells, draws and failures as drop_values_literal without a scan per
+// pass: all draws first, on the calling thread, from per-column candidate
+// counts; then each column's cells chosen at once. Inputs it does not cover
+// (another ordering, a short distribution or protection list, GM with more
+// than 2^32 - 2 rows) go to drop_values_literal.
+void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                      CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target,
+                      const ValuePassTuning& tuning = {});
 
 // drop_pattern on an explicit pool.
 void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,

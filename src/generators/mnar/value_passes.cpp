@@ -1,0 +1,623 @@
+// The value-mode passes without a scan per pass.
+//
+// Why the schedule can be settled up front: a column's candidates are its
+// non-NaN, unprotected cells, and only the column's own removals change them.
+// A picked column with a candidate left yields exactly one cell, so which
+// columns each pass picks, how many cells it yields, and hence every draw of
+// the call (reservoir indices, GM references) follow from the per-column counts
+// alone. The calling thread therefore makes all the draws first, in the order
+// the literal passes make them, and only then are the cells chosen.
+//
+// Keys never change either, so the cells a column loses are:
+//   MAX, MIN, and GM with a reference that is the same in every pass: the first
+//     `takes` candidates of one fixed order. They are selected by a radix search
+//     over row sweeps of the matrix, which needs neither a copy of the column
+//     nor a sort.
+//   GM with references that vary: one nearest() + erase() per pass, in pass
+//     order, on the column's candidates kept in total order.
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/panic.hpp"
+#include "generators/common/ordered_candidates.hpp"
+#include "generators/mnar/mnar_detail.hpp"
+
+namespace porosa::mnar_detail {
+
+namespace {
+
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+enum class Order { ascending, descending, nearest };
+
+// Unsigned comparison of these keys is the total order.
+inline std::uint64_t unsigned_key(double x) noexcept {
+    return static_cast<std::uint64_t>(total_key(x)) ^ 0x8000000000000000ull;
+}
+
+// The key under which a column's cells leave in ascending (key, row) order.
+// MIN complements the key, so that the largest value goes first while equal
+// values still go in ascending row order.
+template <Order O>
+inline std::uint64_t order_key(double x, double centre) noexcept {
+    if constexpr (O == Order::ascending) {
+        return unsigned_key(x);
+    } else if constexpr (O == Order::descending) {
+        return ~unsigned_key(x);
+    } else {
+        // Computed exactly as cmp_nearest does.
+        const double d = x - centre;
+        return unsigned_key(d * d);
+    }
+}
+
+// Consumes the words Gauss::sample would, without computing the value: for a
+// column whose samples are known to be its mean.
+inline void skip_sample(Rng& rng) {
+    double u1 = rng.uniform_float();
+    while (u1 < 1e-17) u1 = rng.uniform_float();
+    (void)rng.uniform_float();
+}
+
+// How a column's references are obtained and used.
+struct ColumnRole {
+    bool sample = false;  // its draws are computed (they may be NaN, or they vary)
+    bool moving = false;  // GM with references that vary: replayed pass by pass
+    // A moving column whose samples cannot be NaN: the plan keeps the two
+    // uniforms of each draw and the column's task turns them into the sample,
+    // off the calling thread.
+    bool defer = false;
+    double centre = 0.0;  // GM otherwise: the reference of every pass
+};
+
+// Gauss::sample from its two uniforms, computed the same way.
+inline double sample_from(const Gauss& g, double u1, double u2) {
+    const double radius = std::sqrt(-2.0 * std::log(u1));
+    const double z = radius * std::cos(6.283185307179586 * u2);
+    return z * g.scale + g.mean;
+}
+
+struct Schedule {
+    std::vector<std::size_t> takes;               // cells each column loses
+    // Moving columns: the reference of each cell, in pass order; for deferred
+    // columns the first uniform of its draw, the second one in `second`.
+    std::vector<std::vector<double>> references;
+    std::vector<std::vector<double>> second;
+    // The pass after the planned ones drew a NaN reference: the call fails there.
+    bool nan_reference = false;
+};
+
+Schedule plan(Rng& rng, std::size_t target, std::vector<std::size_t> counts, const std::vector<Gauss>* dists,
+              const std::vector<ColumnRole>& roles) {
+    const std::size_t cols = counts.size();
+    Schedule s;
+    s.takes.assign(cols, 0);
+    s.references.resize(cols);
+    s.second.resize(cols);
+    std::size_t total = std::accumulate(counts.begin(), counts.end(), std::size_t{0});
+    std::vector<std::size_t> picked;
+    std::vector<double> drawn(cols), drawn_second(cols);
+    std::size_t removed = 0;
+    while (removed < target) {
+        const std::size_t rem = target - removed;
+        const bool all = rem >= cols;
+        if (all && !dists) {
+            // Without draws, a run of passes over every column is one step: until
+            // a column runs out or the target comes within `cols`.
+            std::size_t active = 0, shortest = kNone;
+            for (std::size_t n : counts)
+                if (n > 0) ++active, shortest = std::min(shortest, n);
+            if (active == 0) break;
+            const std::size_t passes = std::min(shortest, (rem - cols) / active + 1);
+            for (std::size_t c = 0; c < cols; ++c)
+                if (counts[c] > 0) counts[c] -= passes, s.takes[c] += passes;
+            removed += passes * active;
+            total -= passes * active;
+            continue;
+        }
+        if (!all) picked = reservoir_sample(rng, cols, rem);
+        const std::size_t k = all ? cols : picked.size();
+        if (dists) {
+            bool nan = false;
+            for (std::size_t i = 0; i < k; ++i) {
+                const std::size_t c = all ? i : picked[i];
+                if (roles[c].defer) {
+                    // The draws of Gauss::sample.
+                    double u1 = rng.uniform_float();
+                    while (u1 < 1e-17) u1 = rng.uniform_float();
+                    drawn[i] = u1;
+                    drawn_second[i] = rng.uniform_float();
+                } else if (roles[c].sample) {
+                    drawn[i] = (*dists)[c].sample(rng);
+                    nan |= std::isnan(drawn[i]);
+                } else {
+                    skip_sample(rng);
+                }
+            }
+            if (nan) {
+                s.nan_reference = true;
+                break;
+            }
+        }
+        std::size_t yielded = 0;
+        for (std::size_t i = 0; i < k; ++i) {
+            const std::size_t c = all ? i : picked[i];
+            if (counts[c] == 0) continue;
+            --counts[c];
+            ++s.takes[c];
+            if (roles[c].moving) s.references[c].push_back(drawn[i]);
+            if (roles[c].defer) s.second[c].push_back(drawn_second[i]);
+            ++yielded;
+        }
+        if (yielded == 0) {
+            // A sampled pass can miss the columns that still have candidates;
+            // only an exhausted matrix ends the call.
+            if (total == 0) break;
+            continue;
+        }
+        removed += yielded;
+        total -= yielded;
+    }
+    return s;
+}
+
+// Consecutive row ranges, one parallel piece each.
+struct RowChunks {
+    std::size_t rows, count;
+    RowChunks(std::size_t rows_, std::size_t threads, std::size_t min_rows) : rows(rows_) {
+        count = std::min(threads * 2, std::max<std::size_t>(1, rows / std::max<std::size_t>(1, min_rows)));
+        // Histogram counts are 32-bit.
+        count = std::max(count, (rows >> 31) + 1);
+    }
+    std::size_t begin(std::size_t i) const noexcept { return rows / count * i + std::min(i, rows % count); }
+    std::size_t end(std::size_t i) const noexcept { return begin(i + 1); }
+};
+
+bool is_candidate(double x, std::size_t protected_col, std::size_t col) noexcept {
+    return !std::isnan(x) && protected_col != col;
+}
+
+std::vector<std::size_t> candidate_counts(Pool& pool, const DataMatrix& m, std::span<const std::size_t> prot,
+                                          const ValuePassTuning& tuning) {
+    const std::size_t cols = m.cols();
+    const RowChunks chunks(m.rows(), pool.threads(), tuning.chunk_rows);
+    std::vector<std::vector<std::size_t>> partial(chunks.count, std::vector<std::size_t>(cols, 0));
+    pool.run_chunks(chunks.count, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t ch = b; ch < e; ++ch) {
+            std::size_t* count = partial[ch].data();
+            for (std::size_t r = chunks.begin(ch); r < chunks.end(ch); ++r) {
+                const double* row = m.data() + r * cols;
+                for (std::size_t c = 0; c < cols; ++c) count[c] += !std::isnan(row[c]);
+                // The protected cell was counted when it holds a value.
+                if (prot[r] < cols && !std::isnan(row[prot[r]])) --count[prot[r]];
+            }
+        }
+    });
+    std::vector<std::size_t> total(cols, 0);
+    for (const auto& count : partial)
+        for (std::size_t c = 0; c < cols; ++c) total[c] += count[c];
+    return total;
+}
+
+struct KeyRow {
+    std::uint64_t key;
+    std::uint32_t row;
+};
+
+// Sorts by (key, row) items given in ascending row order. LSD radix over the
+// 33 bits below the highest bit in which the keys differ, three 11-bit digits
+// (a full 64-bit sort takes six); ties left in those bits are rare in real
+// data and sorted run by run afterwards. Stability keeps equal keys in row order.
+void sort_by_key(std::vector<KeyRow>& items) {
+    const std::size_t n = items.size();
+    auto less = [](const KeyRow& a, const KeyRow& b) { return a.key != b.key ? a.key < b.key : a.row < b.row; };
+    if (n < 256) {
+        std::sort(items.begin(), items.end(), less);
+        return;
+    }
+    std::uint64_t varying = 0;
+    for (const KeyRow& it : items) varying |= it.key ^ items[0].key;
+    if (varying == 0) return;
+    constexpr unsigned kBits = 11, kDigits = 3;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    const unsigned top = 63 - unsigned(std::countl_zero(varying));
+    const unsigned low = top + 1 > kBits * kDigits ? top + 1 - kBits * kDigits : 0;
+    std::vector<std::array<std::size_t, kBuckets>> count(kDigits);
+    for (auto& c : count) c.fill(0);
+    for (const KeyRow& it : items) {
+        const std::uint64_t k = it.key >> low;
+        for (unsigned d = 0; d < kDigits; ++d) ++count[d][(k >> (kBits * d)) & (kBuckets - 1)];
+    }
+    std::vector<KeyRow> buffer(n);
+    for (unsigned d = 0; d < kDigits; ++d) {
+        const unsigned shift = low + kBits * d;
+        auto& c = count[d];
+        if (c[(items[0].key >> shift) & (kBuckets - 1)] == n) continue;
+        std::size_t sum = 0;
+        for (std::size_t& x : c) sum += std::exchange(x, sum);
+        for (const KeyRow& it : items) buffer[c[(it.key >> shift) & (kBuckets - 1)]++] = it;
+        items.swap(buffer);
+    }
+    if (low == 0) return;
+    for (std::size_t i = 0; i < n;) {
+        std::size_t j = i + 1;
+        while (j < n && (items[j].key >> low) == (items[i].key >> low)) ++j;
+        if (j - i > 1) std::sort(items.begin() + std::ptrdiff_t(i), items.begin() + std::ptrdiff_t(j), less);
+        i = j;
+    }
+}
+
+// GM with varying references: the column's candidates (`items`, gathered in
+// row order) in total order, one nearest() per pass. Writes the column's NaN
+// cells itself; no other task touches this column.
+void replay_moving(DataMatrix& m, std::size_t col, std::vector<KeyRow>& items, const std::vector<double>& references) {
+    const std::size_t rows = m.rows(), cols = m.cols();
+    sort_by_key(items);
+    const std::size_t n = items.size();
+    std::vector<std::uint64_t> keys(n);
+    std::vector<std::uint32_t> row_of(n);
+    for (std::size_t i = 0; i < n; ++i) keys[i] = items[i].key, row_of[i] = items[i].row;
+    // Where each reference falls among the keys, all in one merge: the
+    // references in key order against the sorted keys. (Searching for each one
+    // costs several times more: the searches miss the cache.)
+    const std::size_t passes = references.size();
+    items.resize(passes);
+    for (std::size_t t = 0; t < passes; ++t) items[t] = {OrderedCandidates::order_key(references[t]), std::uint32_t(t)};
+    sort_by_key(items);
+    std::vector<std::uint32_t> split(passes);
+    std::size_t p = 0;
+    for (const KeyRow& q : items) {
+        while (p < n && keys[p] <= q.key) ++p;
+        split[q.row] = std::uint32_t(p);
+    }
+    items = {};
+
+    OrderedCandidates cand(std::move(keys), std::move(row_of));
+    // Marked first and written in row order: writing as chosen would miss the
+    // cache on nearly every cell.
+    std::vector<std::uint64_t> taken((rows + 63) / 64, 0);
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t t = 0; t < passes; ++t) {
+        if (t + kAhead < passes) cand.prefetch(split[t + kAhead]);
+        const std::size_t i = cand.nearest(references[t], split[t]);
+        if (i == OrderedCandidates::npos) panic("a planned cell has no candidate");
+        const std::uint32_t r = cand.row(i);
+        taken[r >> 6] |= std::uint64_t{1} << (r & 63);
+        cand.erase(i);
+    }
+    const double nan = missing_nan();
+    double* data = m.data();
+    for (std::size_t w = 0; w < taken.size(); ++w)
+        for (std::uint64_t bits = taken[w]; bits != 0; bits &= bits - 1)
+            data[(w * 64 + std::size_t(std::countr_zero(bits))) * cols + col] = nan;
+}
+
+// The moving columns listed, neighbours in the matrix: gathered in one sweep
+// down the rows (the columns share cache lines), then replayed one by one.
+void replay_moving_group(DataMatrix& m, std::span<const std::size_t> prot, std::span<const std::size_t> group,
+                         std::span<const std::size_t> counts, Schedule& s, const std::vector<Gauss>& dists,
+                         const std::vector<ColumnRole>& roles) {
+    const std::size_t rows = m.rows(), cols = m.cols();
+    std::vector<std::vector<KeyRow>> items(group.size());
+    for (std::size_t j = 0; j < group.size(); ++j) items[j].reserve(counts[group[j]]);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* row = m.data() + r * cols;
+        for (std::size_t j = 0; j < group.size(); ++j) {
+            const std::size_t c = group[j];
+            const double x = row[c];
+            if (is_candidate(x, prot[r], c)) items[j].push_back({OrderedCandidates::order_key(x), std::uint32_t(r)});
+        }
+    }
+    for (std::size_t j = 0; j < group.size(); ++j) {
+        const std::size_t c = group[j];
+        std::vector<double>& refs = s.references[c];
+        if (roles[c].defer) {
+            const std::vector<double>& u2 = s.second[c];
+            for (std::size_t t = 0; t < refs.size(); ++t) refs[t] = sample_from(dists[c], refs[t], u2[t]);
+            s.second[c] = {};
+        }
+        replay_moving(m, c, items[j], refs);
+        items[j] = {};
+        refs = {};
+    }
+}
+
+// One column's search for the last cell it loses, in (key, row) order. The
+// candidates whose key starts with `prefix` (the bits above `shift`) are
+// `matching`, and the cell sought is the `rank`-th of them.
+struct Selection {
+    std::size_t col;
+    double centre;
+    std::size_t rank;
+    std::size_t matching;
+    std::uint64_t prefix = 0;
+    unsigned shift = 64;
+    bool found = false;
+    // Every candidate up to (last_key, last_row) goes.
+    std::uint64_t last_key = ~std::uint64_t{0};
+    std::size_t last_row = kNone;
+
+    bool matches(std::uint64_t k) const noexcept { return shift == 64 || (k >> shift) == (prefix >> shift); }
+};
+
+// The candidates of a group of columns, row by row: f(j, key, row, cell).
+template <Order O, class F>
+void sweep(double* data, std::size_t cols, std::span<const std::size_t> prot, const std::vector<std::size_t>& group_cols,
+           const std::vector<double>& centres, std::size_t begin, std::size_t end, F&& f) {
+    const std::size_t n = group_cols.size();
+    for (std::size_t r = begin; r < end; ++r) {
+        double* row = data + r * cols;
+        const std::size_t p = prot[r];
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::size_t c = group_cols[j];
+            const double x = row[c];
+            if (!is_candidate(x, p, c)) continue;
+            f(j, order_key<O>(x, centres[j]), r, row[c]);
+        }
+    }
+}
+
+template <Order O>
+class GroupSelector {
+public:
+    GroupSelector(Pool& pool, DataMatrix& m, std::span<const std::size_t> prot, std::vector<Selection>& sel,
+                  const ValuePassTuning& tuning)
+        : pool_(pool), m_(m), prot_(prot), sel_(sel), tuning_(tuning),
+          chunks_(m.rows(), pool.threads(), tuning.chunk_rows) {}
+
+    void run() {
+        for (;;) {
+            std::vector<std::size_t> open;
+            for (std::size_t j = 0; j < sel_.size(); ++j)
+                if (!sel_[j].found && sel_[j].matching > tuning_.collect_limit && sel_[j].shift > 0) open.push_back(j);
+            if (open.empty()) break;
+            narrow(open);
+        }
+        std::vector<std::size_t> rest;
+        for (std::size_t j = 0; j < sel_.size(); ++j)
+            if (!sel_[j].found) rest.push_back(j);
+        if (!rest.empty()) collect(rest);
+        write();
+    }
+
+private:
+    void columns_of(const std::vector<std::size_t>& which, std::vector<std::size_t>& cols,
+                    std::vector<double>& centres) const {
+        cols.clear();
+        centres.clear();
+        for (std::size_t j : which) cols.push_back(sel_[j].col), centres.push_back(sel_[j].centre);
+    }
+
+    // One sweep: the next digit of every open column's key, among the
+    // candidates that match its prefix; then the digit that holds its rank.
+    // The kernel has no branch on the data (a count of 0 is added where a cell
+    // does not count): which cells match is as good as random.
+    void narrow(const std::vector<std::size_t>& open) {
+        const unsigned bits = std::clamp(tuning_.digit_bits, 1u, 16u);
+        const std::size_t buckets = std::size_t{1} << bits, n = open.size();
+        std::vector<std::size_t> cols;
+        std::vector<double> centres;
+        columns_of(open, cols, centres);
+        std::vector<unsigned> width(n), low(n);
+        std::vector<std::uint64_t> high_mask(n), prefix(n), digit_mask(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Selection& s = sel_[open[i]];
+            width[i] = std::min(bits, s.shift);
+            low[i] = s.shift - width[i];
+            digit_mask[i] = (std::uint64_t{1} << width[i]) - 1;
+            high_mask[i] = s.shift == 64 ? 0 : ~std::uint64_t{0} << s.shift;
+            prefix[i] = s.prefix & high_mask[i];
+        }
+
+        const std::size_t stride = n * buckets;
+        std::vector<std::uint32_t> hist(chunks_.count * stride, 0);
+        const double* data = m_.data();
+        const std::size_t mcols = m_.cols();
+        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t ch = b; ch < e; ++ch) {
+                std::uint32_t* h = hist.data() + ch * stride;
+                for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
+                    const double* row = data + r * mcols;
+                    const std::size_t p = prot_[r];
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const std::size_t c = cols[i];
+                        const double x = row[c];
+                        const std::uint64_t k = order_key<O>(x, centres[i]);
+                        const unsigned counts = unsigned(x == x) & unsigned(p != c) &
+                                                unsigned((k & high_mask[i]) == prefix[i]);
+                        h[i * buckets + ((k >> low[i]) & digit_mask[i])] += counts;
+                    }
+                }
+            }
+        });
+        for (std::size_t i = 0; i < n; ++i) {
+            Selection& s = sel_[open[i]];
+            std::size_t below = 0;
+            bool found = false;
+            for (std::size_t d = 0; d < (std::size_t{1} << width[i]); ++d) {
+                std::size_t here = 0;
+                for (std::size_t ch = 0; ch < chunks_.count; ++ch) here += hist[ch * stride + i * buckets + d];
+                if (below + here >= s.rank) {
+                    s.rank -= below;
+                    s.matching = here;
+                    s.prefix = prefix[i] | (std::uint64_t(d) << low[i]);
+                    s.shift = low[i];
+                    found = true;
+                    break;
+                }
+                below += here;
+            }
+            if (!found) panic("a planned cell has no candidate");
+        }
+    }
+
+    // The few candidates left per column, gathered and ordered.
+    void collect(const std::vector<std::size_t>& rest) {
+        std::vector<std::size_t> cols;
+        std::vector<double> centres;
+        columns_of(rest, cols, centres);
+        using KeyRow = std::pair<std::uint64_t, std::size_t>;
+        std::vector<std::vector<std::vector<KeyRow>>> gathered(chunks_.count,
+                                                              std::vector<std::vector<KeyRow>>(rest.size()));
+        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t ch = b; ch < e; ++ch) {
+                auto& mine = gathered[ch];
+                sweep<O>(m_.data(), m_.cols(), prot_, cols, centres, chunks_.begin(ch), chunks_.end(ch),
+                         [&](std::size_t i, std::uint64_t k, std::size_t r, double&) {
+                             if (sel_[rest[i]].matches(k)) mine[i].emplace_back(k, r);
+                         });
+            }
+        });
+        for (std::size_t i = 0; i < rest.size(); ++i) {
+            Selection& s = sel_[rest[i]];
+            std::vector<KeyRow> all;
+            all.reserve(s.matching);
+            for (auto& per_chunk : gathered) all.insert(all.end(), per_chunk[i].begin(), per_chunk[i].end());
+            if (s.rank == 0 || s.rank > all.size()) panic("a planned cell has no candidate");
+            const auto nth = all.begin() + std::ptrdiff_t(s.rank - 1);
+            std::nth_element(all.begin(), nth, all.end());
+            s.last_key = nth->first;
+            s.last_row = nth->second;
+            s.found = true;
+        }
+    }
+
+    // Every candidate up to the one found goes. The cell is rewritten either
+    // way rather than branching on a comparison that is as good as random; the
+    // cache lines are nearly all written to anyway.
+    void write() {
+        std::vector<std::size_t> cols;
+        std::vector<double> centres;
+        std::vector<std::size_t> every(sel_.size());
+        std::iota(every.begin(), every.end(), std::size_t{0});
+        columns_of(every, cols, centres);
+        std::vector<std::uint64_t> last_key(sel_.size());
+        std::vector<std::size_t> last_row(sel_.size());
+        for (std::size_t j = 0; j < sel_.size(); ++j) last_key[j] = sel_[j].last_key, last_row[j] = sel_[j].last_row;
+        const double nan = missing_nan();
+        double* data = m_.data();
+        const std::size_t mcols = m_.cols(), n = cols.size();
+        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t ch = b; ch < e; ++ch) {
+                for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
+                    double* row = data + r * mcols;
+                    const std::size_t p = prot_[r];
+                    for (std::size_t j = 0; j < n; ++j) {
+                        const std::size_t c = cols[j];
+                        const double x = row[c];
+                        const std::uint64_t k = order_key<O>(x, centres[j]);
+                        const unsigned before = unsigned(k < last_key[j]) |
+                                                (unsigned(k == last_key[j]) & unsigned(r <= last_row[j]));
+                        const bool go = (unsigned(x == x) & unsigned(p != c) & before) != 0;
+                        row[c] = go ? nan : x;
+                    }
+                }
+            }
+        });
+    }
+
+    Pool& pool_;
+    DataMatrix& m_;
+    std::span<const std::size_t> prot_;
+    std::vector<Selection>& sel_;
+    const ValuePassTuning& tuning_;
+    RowChunks chunks_;
+};
+
+template <Order O>
+void remove_selected(Pool& pool, DataMatrix& m, std::span<const std::size_t> prot, std::vector<Selection>& sel,
+                     const ValuePassTuning& tuning) {
+    // A group of columns at a time keeps the histograms of a sweep in cache.
+    const std::size_t group = std::max<std::size_t>(1, tuning.group_cols);
+    for (std::size_t first = 0; first < sel.size(); first += group) {
+        std::vector<Selection> part(sel.begin() + std::ptrdiff_t(first),
+                                    sel.begin() + std::ptrdiff_t(std::min(sel.size(), first + group)));
+        GroupSelector<O>(pool, m, prot, part, tuning).run();
+    }
+}
+
+std::optional<Order> order_of(CmpFn cmp) noexcept {
+    if (cmp == cmp_ascending) return Order::ascending;
+    if (cmp == cmp_descending) return Order::descending;
+    if (cmp == cmp_nearest) return Order::nearest;
+    return std::nullopt;
+}
+
+}  // namespace
+
+void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                      CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target,
+                      const ValuePassTuning& tuning) {
+    const std::size_t rows = matrix.rows(), cols = matrix.cols();
+    const std::optional<Order> order = order_of(cmp);
+    // What the fast passes do not cover is left to the literal ones, which then
+    // also report any failure in their own way.
+    bool literal = !order || (dists && dists->size() < cols) || protected_cols.size() < rows;
+
+    std::vector<ColumnRole> roles(cols);
+    bool any_moving = false;
+    for (std::size_t c = 0; c < cols && dists; ++c) {
+        const Gauss g = (*dists)[c];
+        // z * 0 + mean is the mean whatever z (a zero mean may come back as -0,
+        // which is at the same distance from every key).
+        const bool constant = g.scale == 0.0 && !std::isnan(g.mean);
+        roles[c].sample = !constant;
+        roles[c].moving = *order == Order::nearest && !constant;
+        // z is finite and never 0, so z * scale + mean is NaN only through a NaN
+        // parameter or an infinite mean meeting an infinite product.
+        roles[c].defer = roles[c].moving && !std::isnan(g.mean) && !std::isnan(g.scale) &&
+                         (std::isfinite(g.mean) || std::abs(g.scale) <= 1e300);
+        roles[c].centre = constant ? g.mean : 0.0;
+        any_moving |= roles[c].moving;
+    }
+    // Ordered candidates number their rows in 32 bits.
+    literal |= any_moving && rows >= std::size_t{0xFFFFFFFF};
+    if (literal) {
+        drop_values_literal(pool, matrix, protected_cols, rng, cmp, dists, target);
+        return;
+    }
+    if (target == 0) return;
+
+    const std::vector<std::size_t> counts = candidate_counts(pool, matrix, protected_cols, tuning);
+    Schedule s = plan(rng, target, counts, dists, roles);
+
+    std::vector<std::size_t> moving;
+    for (std::size_t c = 0; c < cols; ++c)
+        if (roles[c].moving && s.takes[c] > 0) moving.push_back(c);
+    // A few columns per task share the sweep that gathers them, while leaving
+    // enough tasks to keep every thread busy.
+    const std::size_t per_task = std::clamp<std::size_t>(moving.size() / (pool.threads() * 4), 1, 4);
+    const std::size_t tasks = (moving.size() + per_task - 1) / per_task;
+    pool.run_chunks(tasks, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            const std::size_t first = i * per_task, last = std::min(moving.size(), first + per_task);
+            replay_moving_group(matrix, protected_cols, std::span<const std::size_t>(moving).subspan(first, last - first),
+                                counts, s, *dists, roles);
+        }
+    });
+
+    std::vector<Selection> sel;
+    for (std::size_t c = 0; c < cols; ++c) {
+        if (roles[c].moving || s.takes[c] == 0) continue;
+        Selection x{c, roles[c].centre, s.takes[c], counts[c]};
+        // A column that loses every candidate needs no search.
+        x.found = s.takes[c] == counts[c];
+        sel.push_back(x);
+    }
+    switch (*order) {
+        case Order::ascending: remove_selected<Order::ascending>(pool, matrix, protected_cols, sel, tuning); break;
+        case Order::descending: remove_selected<Order::descending>(pool, matrix, protected_cols, sel, tuning); break;
+        case Order::nearest: remove_selected<Order::nearest>(pool, matrix, protected_cols, sel, tuning); break;
+    }
+    if (s.nan_reference) panic("Sample is nan");
+}
+
+}  // namespace porosa::mnar_detail
