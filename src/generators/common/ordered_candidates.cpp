@@ -328,6 +328,13 @@ void OrderedCandidates::build_tree() const {
 }
 
 std::uint64_t OrderedCandidates::min_row_in(std::size_t begin, std::size_t end) const {
+    // Equal keys sit in row order, so a run of one key needs no tree: its first
+    // active entry is its earliest row. Keeping duplicates away from the tree
+    // matters, as every erase after it is built has to update it.
+    if (begin < end && keys_[begin] == keys_[end - 1]) {
+        const std::size_t i = active_.next(begin);
+        return i < end ? (std::uint64_t(rows_[i]) << 32) | i : ~std::uint64_t{0};
+    }
     if (tree_.empty()) build_tree();
     const std::size_t n = size();
     std::uint64_t best = ~std::uint64_t{0};

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <tuple>
 #include <optional>
 #include <span>
 #include <utility>
@@ -88,9 +89,8 @@ inline double sample_from(const Gauss& g, double u1, double u2) {
 struct Schedule {
     std::vector<std::size_t> takes;               // cells each column loses
     // Moving columns: the reference of each cell, in pass order; for deferred
-    // columns the first uniform of its draw, the second one in `second`.
+    // columns the two uniforms of its draw in turn.
     std::vector<std::vector<double>> references;
-    std::vector<std::vector<double>> second;
     // The pass after the planned ones drew a NaN reference: the call fails there.
     bool nan_reference = false;
 };
@@ -101,10 +101,15 @@ Schedule plan(Rng& rng, std::size_t target, std::vector<std::size_t> counts, con
     Schedule s;
     s.takes.assign(cols, 0);
     s.references.resize(cols);
-    s.second.resize(cols);
-    std::size_t total = std::accumulate(counts.begin(), counts.end(), std::size_t{0});
+    std::size_t total = 0, live = 0;
+    for (std::size_t n : counts) total += n, live += n > 0;
+    // Room for an even share of the target, which is what a column gets unless
+    // others run out first.
+    for (std::size_t c = 0; c < cols; ++c)
+        if (roles[c].moving)
+            s.references[c].reserve((roles[c].defer ? 2 : 1) * std::min(counts[c], target / std::max<std::size_t>(live, 1) + 1));
     std::vector<std::size_t> picked;
-    std::vector<double> drawn(cols), drawn_second(cols);
+    std::vector<char> took(cols);
     std::size_t removed = 0;
     while (removed < target) {
         const std::size_t rem = target - removed;
@@ -125,37 +130,39 @@ Schedule plan(Rng& rng, std::size_t target, std::vector<std::size_t> counts, con
         }
         if (!all) picked = reservoir_sample(rng, cols, rem);
         const std::size_t k = all ? cols : picked.size();
-        if (dists) {
-            bool nan = false;
-            for (std::size_t i = 0; i < k; ++i) {
-                const std::size_t c = all ? i : picked[i];
-                if (roles[c].defer) {
-                    // The draws of Gauss::sample.
+        std::size_t yielded = 0;
+        bool nan = false;
+        for (std::size_t i = 0; i < k; ++i) {
+            const std::size_t c = all ? i : picked[i];
+            took[i] = counts[c] > 0;
+            if (dists) {
+                const ColumnRole& role = roles[c];
+                if (role.defer) {
+                    // The draws of Gauss::sample; the column's task computes it.
                     double u1 = rng.uniform_float();
                     while (u1 < 1e-17) u1 = rng.uniform_float();
-                    drawn[i] = u1;
-                    drawn_second[i] = rng.uniform_float();
-                } else if (roles[c].sample) {
-                    drawn[i] = (*dists)[c].sample(rng);
-                    nan |= std::isnan(drawn[i]);
+                    const double u2 = rng.uniform_float();
+                    if (took[i]) s.references[c].push_back(u1), s.references[c].push_back(u2);
+                } else if (role.sample) {
+                    const double v = (*dists)[c].sample(rng);
+                    nan |= std::isnan(v);
+                    if (took[i] && role.moving) s.references[c].push_back(v);
                 } else {
                     skip_sample(rng);
                 }
             }
-            if (nan) {
-                s.nan_reference = true;
-                break;
-            }
+            if (took[i]) --counts[c], ++s.takes[c], ++yielded;
         }
-        std::size_t yielded = 0;
-        for (std::size_t i = 0; i < k; ++i) {
-            const std::size_t c = all ? i : picked[i];
-            if (counts[c] == 0) continue;
-            --counts[c];
-            ++s.takes[c];
-            if (roles[c].moving) s.references[c].push_back(drawn[i]);
-            if (roles[c].defer) s.second[c].push_back(drawn_second[i]);
-            ++yielded;
+        if (nan) {
+            // The literal passes fail before this pass removes anything.
+            for (std::size_t i = 0; i < k; ++i) {
+                const std::size_t c = all ? i : picked[i];
+                if (!took[i]) continue;
+                ++counts[c], --s.takes[c];
+                if (roles[c].moving) s.references[c].resize(s.references[c].size() - (roles[c].defer ? 2 : 1));
+            }
+            s.nan_reference = true;
+            break;
         }
         if (yielded == 0) {
             // A sampled pass can miss the columns that still have candidates;
@@ -207,78 +214,88 @@ std::vector<std::size_t> candidate_counts(Pool& pool, const DataMatrix& m, std::
     return total;
 }
 
-struct KeyRow {
-    std::uint64_t key;
-    std::uint32_t row;
-};
-
-// Sorts by (key, row) items given in ascending row order. LSD radix over the
-// 33 bits below the highest bit in which the keys differ, three 11-bit digits
-// (a full 64-bit sort takes six); ties left in those bits are rare in real
-// data and sorted run by run afterwards. Stability keeps equal keys in row order.
-void sort_by_key(std::vector<KeyRow>& items) {
-    const std::size_t n = items.size();
-    auto less = [](const KeyRow& a, const KeyRow& b) { return a.key != b.key ? a.key < b.key : a.row < b.row; };
+// Sorts keys, with the rows alongside, by (key, row); the rows come in
+// ascending order. LSD radix over the 33 bits below the highest bit in which
+// the keys differ, three 11-bit digits (a full 64-bit sort takes six); ties
+// left in those bits are rare in real data and sorted run by run afterwards.
+// Stability keeps equal keys in row order. Keys and rows are moved as two
+// arrays: the sort is bound by memory traffic, which a padded pair would raise.
+void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& rows) {
+    const std::size_t n = keys.size();
+    if (n < 2) return;
+    std::uint64_t varying = 0;
+    for (std::uint64_t k : keys) varying |= k ^ keys[0];
+    if (varying == 0) return;
+    auto sort_run = [&](std::size_t begin, std::size_t end) {
+        std::vector<std::pair<std::uint64_t, std::uint32_t>> run(end - begin);
+        for (std::size_t i = begin; i < end; ++i) run[i - begin] = {keys[i], rows[i]};
+        std::sort(run.begin(), run.end());
+        for (std::size_t i = begin; i < end; ++i) std::tie(keys[i], rows[i]) = run[i - begin];
+    };
     if (n < 256) {
-        std::sort(items.begin(), items.end(), less);
+        sort_run(0, n);
         return;
     }
-    std::uint64_t varying = 0;
-    for (const KeyRow& it : items) varying |= it.key ^ items[0].key;
-    if (varying == 0) return;
     constexpr unsigned kBits = 11, kDigits = 3;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits;
     const unsigned top = 63 - unsigned(std::countl_zero(varying));
     const unsigned low = top + 1 > kBits * kDigits ? top + 1 - kBits * kDigits : 0;
     std::vector<std::array<std::size_t, kBuckets>> count(kDigits);
     for (auto& c : count) c.fill(0);
-    for (const KeyRow& it : items) {
-        const std::uint64_t k = it.key >> low;
+    for (std::uint64_t key : keys) {
+        const std::uint64_t k = key >> low;
         for (unsigned d = 0; d < kDigits; ++d) ++count[d][(k >> (kBits * d)) & (kBuckets - 1)];
     }
-    std::vector<KeyRow> buffer(n);
+    std::vector<std::uint64_t> key_buffer(n);
+    std::vector<std::uint32_t> row_buffer(n);
     for (unsigned d = 0; d < kDigits; ++d) {
         const unsigned shift = low + kBits * d;
         auto& c = count[d];
-        if (c[(items[0].key >> shift) & (kBuckets - 1)] == n) continue;
+        if (c[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
         std::size_t sum = 0;
         for (std::size_t& x : c) sum += std::exchange(x, sum);
-        for (const KeyRow& it : items) buffer[c[(it.key >> shift) & (kBuckets - 1)]++] = it;
-        items.swap(buffer);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t to = c[(keys[i] >> shift) & (kBuckets - 1)]++;
+            key_buffer[to] = keys[i];
+            row_buffer[to] = rows[i];
+        }
+        keys.swap(key_buffer);
+        rows.swap(row_buffer);
     }
     if (low == 0) return;
     for (std::size_t i = 0; i < n;) {
         std::size_t j = i + 1;
-        while (j < n && (items[j].key >> low) == (items[i].key >> low)) ++j;
-        if (j - i > 1) std::sort(items.begin() + std::ptrdiff_t(i), items.begin() + std::ptrdiff_t(j), less);
+        while (j < n && (keys[j] >> low) == (keys[i] >> low)) ++j;
+        if (j - i > 1) sort_run(i, j);
         i = j;
     }
 }
 
-// GM with varying references: the column's candidates (`items`, gathered in
-// row order) in total order, one nearest() per pass. Writes the column's NaN
-// cells itself; no other task touches this column.
-void replay_moving(DataMatrix& m, std::size_t col, std::vector<KeyRow>& items, const std::vector<double>& references) {
+// GM with varying references: the column's candidates (keys and rows,
+// gathered in row order) put in total order, one nearest() per pass. Writes
+// the column's NaN cells itself; no other task touches this column.
+void replay_moving(DataMatrix& m, std::size_t col, std::vector<std::uint64_t> keys, std::vector<std::uint32_t> row_of,
+                   const std::vector<double>& references) {
     const std::size_t rows = m.rows(), cols = m.cols();
-    sort_by_key(items);
-    const std::size_t n = items.size();
-    std::vector<std::uint64_t> keys(n);
-    std::vector<std::uint32_t> row_of(n);
-    for (std::size_t i = 0; i < n; ++i) keys[i] = items[i].key, row_of[i] = items[i].row;
+    sort_by_key(keys, row_of);
+    const std::size_t n = keys.size();
     // Where each reference falls among the keys, all in one merge: the
     // references in key order against the sorted keys. (Searching for each one
     // costs several times more: the searches miss the cache.)
     const std::size_t passes = references.size();
-    items.resize(passes);
-    for (std::size_t t = 0; t < passes; ++t) items[t] = {OrderedCandidates::order_key(references[t]), std::uint32_t(t)};
-    sort_by_key(items);
+    std::vector<std::uint64_t> ref_keys(passes);
+    std::vector<std::uint32_t> pass_of(passes);
+    for (std::size_t t = 0; t < passes; ++t) ref_keys[t] = OrderedCandidates::order_key(references[t]);
+    std::iota(pass_of.begin(), pass_of.end(), std::uint32_t{0});
+    sort_by_key(ref_keys, pass_of);
     std::vector<std::uint32_t> split(passes);
     std::size_t p = 0;
-    for (const KeyRow& q : items) {
-        while (p < n && keys[p] <= q.key) ++p;
-        split[q.row] = std::uint32_t(p);
+    for (std::size_t q = 0; q < passes; ++q) {
+        while (p < n && keys[p] <= ref_keys[q]) ++p;
+        split[pass_of[q]] = std::uint32_t(p);
     }
-    items = {};
+    ref_keys = {};
+    pass_of = {};
 
     OrderedCandidates cand(std::move(keys), std::move(row_of));
     // Marked first and written in row order: writing as chosen would miss the
@@ -305,27 +322,30 @@ void replay_moving(DataMatrix& m, std::size_t col, std::vector<KeyRow>& items, c
 void replay_moving_group(DataMatrix& m, std::span<const std::size_t> prot, std::span<const std::size_t> group,
                          std::span<const std::size_t> counts, Schedule& s, const std::vector<Gauss>& dists,
                          const std::vector<ColumnRole>& roles) {
-    const std::size_t rows = m.rows(), cols = m.cols();
-    std::vector<std::vector<KeyRow>> items(group.size());
-    for (std::size_t j = 0; j < group.size(); ++j) items[j].reserve(counts[group[j]]);
+    const std::size_t rows = m.rows(), cols = m.cols(), g = group.size();
+    std::vector<std::vector<std::uint64_t>> keys(g);
+    std::vector<std::vector<std::uint32_t>> row_of(g);
+    std::vector<std::size_t> filled(g, 0);
+    for (std::size_t j = 0; j < g; ++j) keys[j].resize(counts[group[j]]), row_of[j].resize(counts[group[j]]);
     for (std::size_t r = 0; r < rows; ++r) {
         const double* row = m.data() + r * cols;
-        for (std::size_t j = 0; j < group.size(); ++j) {
+        for (std::size_t j = 0; j < g; ++j) {
             const std::size_t c = group[j];
             const double x = row[c];
-            if (is_candidate(x, prot[r], c)) items[j].push_back({OrderedCandidates::order_key(x), std::uint32_t(r)});
+            if (!is_candidate(x, prot[r], c)) continue;
+            keys[j][filled[j]] = OrderedCandidates::order_key(x);
+            row_of[j][filled[j]++] = std::uint32_t(r);
         }
     }
-    for (std::size_t j = 0; j < group.size(); ++j) {
+    for (std::size_t j = 0; j < g; ++j) {
         const std::size_t c = group[j];
         std::vector<double>& refs = s.references[c];
         if (roles[c].defer) {
-            const std::vector<double>& u2 = s.second[c];
-            for (std::size_t t = 0; t < refs.size(); ++t) refs[t] = sample_from(dists[c], refs[t], u2[t]);
-            s.second[c] = {};
+            const std::size_t passes = refs.size() / 2;
+            for (std::size_t t = 0; t < passes; ++t) refs[t] = sample_from(dists[c], refs[2 * t], refs[2 * t + 1]);
+            refs.resize(passes);
         }
-        replay_moving(m, c, items[j], refs);
-        items[j] = {};
+        replay_moving(m, c, std::move(keys[j]), std::move(row_of[j]), refs);
         refs = {};
     }
 }
