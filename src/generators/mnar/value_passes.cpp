@@ -20,10 +20,11 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
-#include <tuple>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -271,14 +272,39 @@ void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& r
     }
 }
 
-// GM with varying references: the column's candidates (keys and rows,
-// gathered in row order) put in total order, one nearest() per pass. Writes
-// the column's NaN cells itself; no other task touches this column.
-void replay_moving(DataMatrix& m, std::size_t col, std::vector<std::uint64_t> keys, std::vector<std::uint32_t> row_of,
-                   const std::vector<double>& references) {
-    const std::size_t rows = m.rows(), cols = m.cols();
-    sort_by_key(keys, row_of);
-    const std::size_t n = keys.size();
+// A moving column's candidates in total order: keys and rows.
+struct SortedColumn {
+    std::vector<std::uint64_t> keys;
+    std::vector<std::uint32_t> rows;
+};
+
+// Gathers the listed columns (neighbours in the matrix, which share cache
+// lines) in one sweep down the rows, then sorts each. Only reads the matrix.
+void sort_columns(const DataMatrix& m, std::span<const std::size_t> prot, std::span<const std::size_t> group,
+                  std::span<const std::size_t> counts, std::span<SortedColumn> out) {
+    const std::size_t rows = m.rows(), cols = m.cols(), g = group.size();
+    std::vector<std::size_t> filled(g, 0);
+    for (std::size_t j = 0; j < g; ++j) out[j].keys.resize(counts[group[j]]), out[j].rows.resize(counts[group[j]]);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* row = m.data() + r * cols;
+        for (std::size_t j = 0; j < g; ++j) {
+            const std::size_t c = group[j];
+            const double x = row[c];
+            if (!is_candidate(x, prot[r], c)) continue;
+            out[j].keys[filled[j]] = OrderedCandidates::order_key(x);
+            out[j].rows[filled[j]++] = std::uint32_t(r);
+        }
+    }
+    for (std::size_t j = 0; j < g; ++j) {
+        sort_by_key(out[j].keys, out[j].rows);
+    }
+}
+
+// GM with varying references: one nearest() per pass on the column's
+// candidates. Writes the column's NaN cells itself; no other task touches
+// this column.
+void replay_moving(DataMatrix& m, std::size_t col, SortedColumn sorted, const std::vector<double>& references) {
+    const std::size_t rows = m.rows(), cols = m.cols(), n = sorted.keys.size();
     // Where each reference falls among the keys, all in one merge: the
     // references in key order against the sorted keys. (Searching for each one
     // costs several times more: the searches miss the cache.)
@@ -291,13 +317,13 @@ void replay_moving(DataMatrix& m, std::size_t col, std::vector<std::uint64_t> ke
     std::vector<std::uint32_t> split(passes);
     std::size_t p = 0;
     for (std::size_t q = 0; q < passes; ++q) {
-        while (p < n && keys[p] <= ref_keys[q]) ++p;
+        while (p < n && sorted.keys[p] <= ref_keys[q]) ++p;
         split[pass_of[q]] = std::uint32_t(p);
     }
     ref_keys = {};
     pass_of = {};
 
-    OrderedCandidates cand(std::move(keys), std::move(row_of));
+    OrderedCandidates cand(std::move(sorted.keys), std::move(sorted.rows));
     // Marked first and written in row order: writing as chosen would miss the
     // cache on nearly every cell.
     std::vector<std::uint64_t> taken((rows + 63) / 64, 0);
@@ -315,39 +341,6 @@ void replay_moving(DataMatrix& m, std::size_t col, std::vector<std::uint64_t> ke
     for (std::size_t w = 0; w < taken.size(); ++w)
         for (std::uint64_t bits = taken[w]; bits != 0; bits &= bits - 1)
             data[(w * 64 + std::size_t(std::countr_zero(bits))) * cols + col] = nan;
-}
-
-// The moving columns listed, neighbours in the matrix: gathered in one sweep
-// down the rows (the columns share cache lines), then replayed one by one.
-void replay_moving_group(DataMatrix& m, std::span<const std::size_t> prot, std::span<const std::size_t> group,
-                         std::span<const std::size_t> counts, Schedule& s, const std::vector<Gauss>& dists,
-                         const std::vector<ColumnRole>& roles) {
-    const std::size_t rows = m.rows(), cols = m.cols(), g = group.size();
-    std::vector<std::vector<std::uint64_t>> keys(g);
-    std::vector<std::vector<std::uint32_t>> row_of(g);
-    std::vector<std::size_t> filled(g, 0);
-    for (std::size_t j = 0; j < g; ++j) keys[j].resize(counts[group[j]]), row_of[j].resize(counts[group[j]]);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double* row = m.data() + r * cols;
-        for (std::size_t j = 0; j < g; ++j) {
-            const std::size_t c = group[j];
-            const double x = row[c];
-            if (!is_candidate(x, prot[r], c)) continue;
-            keys[j][filled[j]] = OrderedCandidates::order_key(x);
-            row_of[j][filled[j]++] = std::uint32_t(r);
-        }
-    }
-    for (std::size_t j = 0; j < g; ++j) {
-        const std::size_t c = group[j];
-        std::vector<double>& refs = s.references[c];
-        if (roles[c].defer) {
-            const std::size_t passes = refs.size() / 2;
-            for (std::size_t t = 0; t < passes; ++t) refs[t] = sample_from(dists[c], refs[2 * t], refs[2 * t + 1]);
-            refs.resize(passes);
-        }
-        replay_moving(m, c, std::move(keys[j]), std::move(row_of[j]), refs);
-        refs = {};
-    }
 }
 
 // One column's search for the last cell it loses, in (key, row) order. The
@@ -368,19 +361,20 @@ struct Selection {
     bool matches(std::uint64_t k) const noexcept { return shift == 64 || (k >> shift) == (prefix >> shift); }
 };
 
-// The candidates of a group of columns, row by row: f(j, key, row, cell).
+// The candidates of a group of columns, row by row: f(j, key, row).
 template <Order O, class F>
-void sweep(double* data, std::size_t cols, std::span<const std::size_t> prot, const std::vector<std::size_t>& group_cols,
-           const std::vector<double>& centres, std::size_t begin, std::size_t end, F&& f) {
+void sweep(const double* data, std::size_t cols, std::span<const std::size_t> prot,
+           const std::vector<std::size_t>& group_cols, const std::vector<double>& centres, std::size_t begin,
+           std::size_t end, F&& f) {
     const std::size_t n = group_cols.size();
     for (std::size_t r = begin; r < end; ++r) {
-        double* row = data + r * cols;
+        const double* row = data + r * cols;
         const std::size_t p = prot[r];
         for (std::size_t j = 0; j < n; ++j) {
             const std::size_t c = group_cols[j];
             const double x = row[c];
             if (!is_candidate(x, p, c)) continue;
-            f(j, order_key<O>(x, centres[j]), r, row[c]);
+            f(j, order_key<O>(x, centres[j]), r);
         }
     }
 }
@@ -491,7 +485,7 @@ private:
             for (std::size_t ch = b; ch < e; ++ch) {
                 auto& mine = gathered[ch];
                 sweep<O>(m_.data(), m_.cols(), prot_, cols, centres, chunks_.begin(ch), chunks_.end(ch),
-                         [&](std::size_t i, std::uint64_t k, std::size_t r, double&) {
+                         [&](std::size_t i, std::uint64_t k, std::size_t r) {
                              if (sel_[rest[i]].matches(k)) mine[i].emplace_back(k, r);
                          });
             }
@@ -522,7 +516,6 @@ private:
         std::vector<std::uint64_t> last_key(sel_.size());
         std::vector<std::size_t> last_row(sel_.size());
         for (std::size_t j = 0; j < sel_.size(); ++j) last_key[j] = sel_[j].last_key, last_row[j] = sel_[j].last_row;
-        const double nan = missing_nan();
         double* data = m_.data();
         const std::size_t mcols = m_.cols(), n = cols.size();
         pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
@@ -536,8 +529,12 @@ private:
                         const std::uint64_t k = order_key<O>(x, centres[j]);
                         const unsigned before = unsigned(k < last_key[j]) |
                                                 (unsigned(k == last_key[j]) & unsigned(r <= last_row[j]));
-                        const bool go = (unsigned(x == x) & unsigned(p != c) & before) != 0;
-                        row[c] = go ? nan : x;
+                        // All ones where the cell goes: NaN's bits, else the cell's own.
+                        const std::uint64_t go = 0 - std::uint64_t(unsigned(x == x) & unsigned(p != c) & before);
+                        std::uint64_t bits;
+                        std::memcpy(&bits, &x, sizeof bits);
+                        bits = (bits & ~go) | (kNanBits & go);
+                        std::memcpy(&row[c], &bits, sizeof bits);
                     }
                 }
             }
@@ -607,20 +604,44 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     if (target == 0) return;
 
     const std::vector<std::size_t> counts = candidate_counts(pool, matrix, protected_cols, tuning);
-    Schedule s = plan(rng, target, counts, dists, roles);
 
+    // GM columns with varying references: a few per task share the sweep that
+    // gathers them, while leaving enough tasks to keep every thread busy.
     std::vector<std::size_t> moving;
     for (std::size_t c = 0; c < cols; ++c)
-        if (roles[c].moving && s.takes[c] > 0) moving.push_back(c);
-    // A few columns per task share the sweep that gathers them, while leaving
-    // enough tasks to keep every thread busy.
+        if (roles[c].moving && counts[c] > 0) moving.push_back(c);
     const std::size_t per_task = std::clamp<std::size_t>(moving.size() / (pool.threads() * 4), 1, 4);
-    const std::size_t tasks = (moving.size() + per_task - 1) / per_task;
-    pool.run_chunks(tasks, 1, [&](std::size_t b, std::size_t e) {
+    const std::size_t groups = (moving.size() + per_task - 1) / per_task;
+    auto group = [&](std::size_t i) {
+        const std::size_t first = i * per_task;
+        return std::span<const std::size_t>(moving).subspan(first, std::min(moving.size(), first + per_task) - first);
+    };
+    std::vector<SortedColumn> sorted(moving.size());
+
+    // Every draw first, on the calling thread. (Sorting the first groups on
+    // the other threads meanwhile saves little of the time and costs memory.)
+    Schedule s = plan(rng, target, counts, dists, roles);
+
+    pool.run_chunks(groups, 1, [&](std::size_t b, std::size_t e) {
         for (std::size_t i = b; i < e; ++i) {
-            const std::size_t first = i * per_task, last = std::min(moving.size(), first + per_task);
-            replay_moving_group(matrix, protected_cols, std::span<const std::size_t>(moving).subspan(first, last - first),
-                                counts, s, *dists, roles);
+            const std::span<const std::size_t> cols_of = group(i);
+            const std::span<SortedColumn> mine = std::span<SortedColumn>(sorted).subspan(i * per_task, cols_of.size());
+            if (std::any_of(cols_of.begin(), cols_of.end(), [&](std::size_t c) { return s.takes[c] > 0; }))
+                sort_columns(matrix, protected_cols, cols_of, counts, mine);
+            for (std::size_t j = 0; j < cols_of.size(); ++j) {
+                const std::size_t c = cols_of[j];
+                std::vector<double>& refs = s.references[c];
+                if (roles[c].defer) {
+                    // The samples from their uniforms, in place.
+                    const std::size_t passes = refs.size() / 2;
+                    for (std::size_t t = 0; t < passes; ++t)
+                        refs[t] = sample_from((*dists)[c], refs[2 * t], refs[2 * t + 1]);
+                    refs.resize(passes);
+                }
+                if (s.takes[c] > 0) replay_moving(matrix, c, std::move(mine[j]), refs);
+                mine[j] = {};
+                refs = {};
+            }
         }
     });
 
