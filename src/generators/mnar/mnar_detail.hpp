@@ -54,8 +54,8 @@ struct ValuePassTuning {
 // The same cells, draws and failures as drop_values_literal without a scan per
 // pass: all draws first, on the calling thread, from per-column candidate
 // counts; then each column's cells chosen at once. Inputs it does not cover
-// (another ordering, a short distribution or protection list, GM with more
-// than 2^32 - 2 rows) go to drop_values_literal.
+// (another ordering, a short distribution or protection list, GM references
+// that vary over 2^32 - 1 rows or more) go to drop_values_literal.
 void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                       CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target,
                       const ValuePassTuning& tuning = {});
