@@ -607,6 +607,15 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
 
     const std::vector<std::size_t> counts = candidate_counts(pool, matrix, protected_cols, tuning);
 
+    // A deferred draw keeps two uniforms until its column's task, twice what a
+    // sample takes. Past three quarters of the matrix's size in uniforms, the
+    // samples are computed by the plan instead: slower, but half the memory.
+    std::size_t moving_candidates = 0;
+    for (std::size_t c = 0; c < cols; ++c)
+        if (roles[c].moving) moving_candidates += counts[c];
+    if (std::min(target, moving_candidates) * 2 > matrix.size() * 3 / 4)
+        for (ColumnRole& role : roles) role.defer = false;
+
     // GM columns with varying references: a few per task share the sweep that
     // gathers them, while leaving enough tasks to keep every thread busy.
     std::vector<std::size_t> moving;
