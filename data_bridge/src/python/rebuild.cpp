@@ -1,7 +1,13 @@
 // From the matrix back to the caller's kind of object, text columns decoded.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/panic.hpp"
 #include "lib/decode.hpp"
@@ -19,16 +25,74 @@ using py::Result;
 
 Unexpected<PyError> current() { return py::fail_from_current(); }
 
-Result<PyRef> float_array(const DataMatrix& m) {
+// Rows per block when the matrix is written column-major: a block of rows is
+// read from cache once per column.
+constexpr std::size_t kTransposeRows = 512;
+
+// The matrix as a float64 array. Column-major order suits a DataFrame, which
+// keeps each column contiguous and would otherwise gather the columns itself;
+// the values are the same either way.
+Result<PyRef> float_array(const DataMatrix& m, bool column_major = false) {
     Result<bool> loaded = load_numpy();
     if (!loaded) return Unexpected<PyError>{std::move(loaded).error()};
     npy_intp dims[2] = {static_cast<npy_intp>(m.rows()), static_cast<npy_intp>(m.cols())};
-    PyRef arr = PyRef::steal(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+    PyRef arr = PyRef::steal(PyArray_EMPTY(2, dims, NPY_DOUBLE, column_major ? 1 : 0));
     if (!arr) return current();
-    if (m.size() > 0)
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())), m.data(), m.size() * sizeof(double));
+    if (m.size() == 0) return arr;
+    auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+    if (!column_major || m.cols() == 1) {
+        std::memcpy(out, m.data(), m.size() * sizeof(double));
+        return arr;
+    }
+    const std::size_t rows = m.rows();
+    const std::size_t cols = m.cols();
+    for (std::size_t b = 0; b < rows; b += kTransposeRows) {
+        const std::size_t e = std::min(rows, b + kTransposeRows);
+        for (std::size_t j = 0; j < cols; ++j) {
+            double* column = out + j * rows;
+            for (std::size_t i = b; i < e; ++i) column[i] = m(i, j);
+        }
+    }
     return arr;
 }
+
+// The decoded texts of one column as Python texts, each made once and shared by
+// every row holding its code. Codes are 0, 1, 2, ... as label encoding gives
+// them, so a vector indexed by code covers them; a code outside it is looked up
+// in the decoder every time.
+class ColumnTexts {
+public:
+    explicit ColumnTexts(const Decoder& decoder) : decoder_(decoder), slots_(decoder.size()), known_(decoder.size()) {}
+
+    // A borrowed text, `missing` for a missing cell, or null after a Python error.
+    PyObject* get(double v, PyObject* missing) {
+        if (std::isnan(v)) return missing;
+        const std::uint64_t code = code_of(v);
+        if (code >= slots_.size()) return uncached(v, missing);
+        if (!known_[code]) {
+            std::optional<std::string_view> text = decode_cell(decoder_, v);
+            if (text) {
+                slots_[code] = new_text(*text);
+                if (!slots_[code]) return nullptr;
+            }
+            known_[code] = true;
+        }
+        return slots_[code] ? slots_[code].get() : missing;
+    }
+
+private:
+    PyObject* uncached(double v, PyObject* missing) {
+        std::optional<std::string_view> text = decode_cell(decoder_, v);
+        if (!text) return missing;
+        last_ = new_text(*text);
+        return last_.get();
+    }
+
+    const Decoder& decoder_;
+    std::vector<PyRef> slots_;
+    std::vector<bool> known_;
+    PyRef last_;
+};
 
 const Decoder& decoder_of(const EncodingInfo& info, std::size_t j) {
     auto it = info.decoders.find(j);
@@ -64,7 +128,7 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
     if (!kwargs || PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) return current();
     PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     if (!frame_type) return current();
-    Result<PyRef> arr = float_array(m);
+    Result<PyRef> arr = float_array(m, true);
     if (!arr) return arr;
     PyRef args = PyRef::steal(PyTuple_Pack(1, arr->get()));
     if (!args) return current();
@@ -78,11 +142,11 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
         if (j >= m.cols()) panic_index(j, m.cols());
         PyRef column = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
         if (!column) return current();
+        ColumnTexts texts(decoder);
         for (std::size_t i = 0; i < rows; ++i) {
-            std::optional<std::string_view> text = decode_cell(decoder, m(i, j));
-            PyRef value = text ? new_text(*text) : PyRef::borrow(Py_None);
+            PyObject* value = texts.get(m(i, j), Py_None);
             if (!value) return current();
-            PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), value.release());
+            PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
         }
         PyRef name = new_text(at(labels, j));
         if (!name) return current();
@@ -106,6 +170,29 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
     return df;
 }
 
+// The object array that astype just made, when its cells can be replaced in
+// memory: storing a text there is what NumPy's own __setitem__ of a str does
+// to an object array nobody else holds yet. Null when it is anything else.
+PyArrayObject* own_object_array(PyObject* o, std::size_t rows, std::size_t cols) {
+    if (!PyArray_CheckExact(o)) return nullptr;
+    auto* a = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_DESCR(a)->type_num != NPY_OBJECT || PyArray_NDIM(a) != 2 || !PyArray_ISALIGNED(a) ||
+        !PyArray_ISWRITEABLE(a) || static_cast<std::size_t>(PyArray_DIM(a, 0)) != rows ||
+        static_cast<std::size_t>(PyArray_DIM(a, 1)) != cols)
+        return nullptr;
+    return a;
+}
+
+void store(PyArrayObject* a, std::size_t i, std::size_t j, PyObject* value) {
+    char* p = PyArray_BYTES(a) + static_cast<npy_intp>(i) * PyArray_STRIDE(a, 0) +
+              static_cast<npy_intp>(j) * PyArray_STRIDE(a, 1);
+    PyObject* old;
+    std::memcpy(&old, p, sizeof old);
+    PyObject* fresh = Py_NewRef(value);
+    std::memcpy(p, &fresh, sizeof fresh);
+    Py_XDECREF(old);
+}
+
 Result<PyRef> to_array(const DataMatrix& m, const EncodingInfo* info) {
     Result<PyRef> arr = float_array(m);
     if (!arr || !info) return arr;
@@ -123,19 +210,25 @@ Result<PyRef> to_array(const DataMatrix& m, const EncodingInfo* info) {
     PyRef missing = new_text("NaN");
     PyRef setitem = PyRef::steal(PyUnicode_FromString("__setitem__"));
     if (!missing || !setitem) return current();
+    PyArrayObject* slots = own_object_array(a, m.rows(), m.cols());
     for (std::size_t j : info->encoded_columns) {
         const Decoder& decoder = decoder_of(*info, j);
         if (j >= m.cols()) panic_index(j, m.cols());
+        ColumnTexts texts(decoder);
         PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));
         if (!column_index) return current();
         for (std::size_t i = 0; i < m.rows(); ++i) {
-            std::optional<std::string_view> text = decode_cell(decoder, m(i, j));
-            PyRef value = text ? new_text(*text) : missing;
+            PyObject* value = texts.get(m(i, j), missing.get());
+            if (!value) return current();
+            if (slots) {
+                store(slots, i, j, value);
+                continue;
+            }
             PyRef row_index = PyRef::steal(PyLong_FromSize_t(i));
-            if (!value || !row_index) return current();
+            if (!row_index) return current();
             PyRef key = PyRef::steal(PyTuple_Pack(2, row_index.get(), column_index.get()));
             if (!key) return current();
-            PyRef done = PyRef::steal(PyObject_CallMethodObjArgs(a, setitem.get(), key.get(), value.get(), nullptr));
+            PyRef done = PyRef::steal(PyObject_CallMethodObjArgs(a, setitem.get(), key.get(), value, nullptr));
             if (!done) return current();
         }
     }

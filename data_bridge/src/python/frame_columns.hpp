@@ -1,0 +1,32 @@
+// A DataFrame read column by column instead of through `values`, which for a
+// frame of mixed dtypes builds one Python object per cell before anything is
+// read. Each column comes back as a 1-D array whose cells are exactly the cells
+// `values` would hold in that column.
+#pragma once
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "py/ref.hpp"
+#include "python/numeric_cells.hpp"
+
+namespace porosa::bridge {
+
+struct FrameColumn {
+    // 1-D, `rows` long. With `numbers` set, the column's own numeric array, whose
+    // elements convert to the same doubles as the Python ints, floats and bools
+    // that `values` would hold; otherwise a private object array of those cells.
+    py::PyRef array;
+    std::optional<NumericDtype> numbers;
+};
+
+// The columns of a pandas DataFrame whose `values` would be an object array
+// interleaved from its blocks, or nothing when the frame must be read through
+// `values` (a single dtype, a common dtype that is not object, a lookalike type,
+// too few rows to be worth it, or any Python error on the way, which is
+// cleared). Call with the NumPy interface loaded.
+std::optional<std::vector<FrameColumn>> split_frame(PyObject* frame, std::size_t rows, std::size_t cols);
+
+}  // namespace porosa::bridge
