@@ -22,7 +22,7 @@ void raise_current_exception() noexcept {
     } catch (const Panic& e) {
         PyErr_SetString(panic_exception_type(), e.what());
     } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        PyErr_SetString(PyExc_MemoryError, "out of memory: a buffer this call needs could not be allocated");
     } catch (const std::length_error& e) {
         PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::exception& e) {
