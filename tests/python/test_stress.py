@@ -91,10 +91,14 @@ SETUPS = [
 RATES = [0.05, 0.2, 0.45, 0.0, 0.7]
 
 
+# Two sets of inputs, each read by half of the threads at once.
+SHARED_INPUTS = [inputs(0), inputs(1)]
+
+
 def workload(t):
     """Thread t's instance and its sequence of calls."""
     cls, kwargs = SETUPS[t % len(SETUPS)]
-    data = inputs(t)
+    data = SHARED_INPUTS[t % 2]
     calls = [(data[i % len(data)], RATES[(i * 3 + t) % len(RATES)]) for i in range(CALLS)]
     return (lambda: cls(random_seed=1000 + t, **kwargs)), calls
 
@@ -352,3 +356,23 @@ def test_nested_parallel_steps_from_many_threads(pool, tmp_path):
     NESTED_RESULTS.setdefault("seq", out["seq"])
     assert out["seq"] == NESTED_RESULTS["seq"]
 
+
+
+POOL_CHILD = r"""
+import os, numpy as np
+from porosa import MNAR
+before = len(os.listdir("/proc/self/task"))
+MNAR(mode="GM", random_seed=1)(np.ones((50, 8)), 0.1)  # the first parallel step starts the pool
+print(len(os.listdir("/proc/self/task")) - before)
+"""
+
+
+@pytest.mark.parametrize("value", ["-1", "0", "many"])
+def test_pool_size_that_is_not_a_positive_number_means_the_default(value, tmp_path):
+    env = dict(os.environ, POROSA_THREADS=value)
+    proc = subprocess.run([sys.executable, "-P", "-c", POOL_CHILD], env=env, cwd=tmp_path, capture_output=True,
+                          text=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # The default is one thread per hardware thread, the caller included, so
+    # the pool starts one helper fewer.
+    assert int(proc.stdout) == (os.cpu_count() or 1) - 1
