@@ -51,14 +51,12 @@ double from_total_key(std::int64_t k) noexcept {
 // Only a few order statistics of the sorted column are read (the centre, its
 // lower neighbour, the two ends), so they are selected rather than sorted out.
 // Values equal in the total order are bit-identical, so selection gives exactly
-// the values a full sort would.
-Gauss transform(std::vector<double> column, double mean, double variance) {
-    const std::size_t n = column.size();
+// the values a full sort would. `keys` holds the column's total-order keys.
+static Gauss transform_keys(std::vector<std::int64_t>& keys, double mean, double variance) {
+    const std::size_t n = keys.size();
     const double p = std::floor(double(n) * mean);
     if (n == 0) panic_index(0, 0);
 
-    std::vector<std::int64_t> keys(n);
-    for (std::size_t r = 0; r < n; ++r) keys[r] = total_key(column[r]);
     auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
     const double first = from_total_key(*lo), last = from_total_key(*hi);
 
@@ -83,13 +81,30 @@ Gauss transform(std::vector<double> column, double mean, double variance) {
     return Gauss{v, w};
 }
 
+Gauss transform(std::vector<double> column, double mean, double variance) {
+    std::vector<std::int64_t> keys(column.size());
+    for (std::size_t r = 0; r < column.size(); ++r) keys[r] = total_key(column[r]);
+    return transform_keys(keys, mean, variance);
+}
+
 std::vector<Gauss> get_distribution(double mean, double variance, const DataMatrix& data) {
     const std::size_t rows = data.rows(), cols = data.cols();
+    // A task gathers a group of neighbouring columns in one sweep of the rows,
+    // so a cache line of the row-major matrix is fetched once per group rather
+    // than once per column; a few groups per thread keep the copies small.
+    constexpr std::size_t kGroup = 4;
+    const std::size_t groups = (cols + kGroup - 1) / kGroup;
     std::vector<Gauss> out(cols);
-    parallel_for(cols, [&](std::size_t c) {
-        std::vector<double> column(rows);
-        for (std::size_t r = 0; r < rows; ++r) column[r] = data(r, c);
-        out[c] = transform(std::move(column), mean, variance);
+    Pool::global().run_chunks(groups, 1, [&](std::size_t g, std::size_t) {
+        const std::size_t c0 = g * kGroup, width = std::min(kGroup, cols - c0);
+        std::vector<std::vector<std::int64_t>> keys(width, std::vector<std::int64_t>(rows));
+        const double* cell = data.data() + c0;
+        for (std::size_t r = 0; r < rows; ++r, cell += cols)
+            for (std::size_t k = 0; k < width; ++k) keys[k][r] = total_key(cell[k]);
+        for (std::size_t k = 0; k < width; ++k) {
+            out[c0 + k] = transform_keys(keys[k], mean, variance);
+            std::vector<std::int64_t>().swap(keys[k]);
+        }
     });
     return out;
 }
