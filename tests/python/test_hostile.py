@@ -139,6 +139,12 @@ def check_exception(e, PanicException):
     assert str(e).strip(), f"{type(e).__name__} without a message"
 
 
+def has_clashing_labels(frame):
+    """Labels that come back as the same text (duplicates, or True next to 1)."""
+    texts = [str(int(v)) if isinstance(v, (bool, np.bool_)) else str(v) for v in frame.columns]
+    return len(set(texts)) < len(texts)
+
+
 def check_result(data, out):
     """The documented kind and shape, and no fewer missing cells than the input."""
     if isinstance(data, pd.DataFrame):
@@ -152,7 +158,9 @@ def check_result(data, out):
         native_f8 = data.dtype == np.dtype(np.float64)
         assert out.dtype == (np.float64 if native_f8 else object)
         cells_in, cells_out = data, out.astype(object)
-    if data.size:
+    # Clashing labels with text columns come back wrong (see
+    # test_duplicate_labels_with_text_columns); the counts would only repeat it.
+    if data.size and not (isinstance(data, pd.DataFrame) and has_clashing_labels(data)):
         missing_in = sum(map(is_missing_in, np.asarray(cells_in, dtype=object).ravel()))
         missing_out = sum(map(is_missing_out, np.asarray(cells_out, dtype=object).ravel()))
         assert missing_out >= missing_in
@@ -391,7 +399,8 @@ def frame_labels(kind, cols):
 
 @st.composite
 def frames(draw):
-    rows = draw(st.integers(0, 60))
+    # Up to 120 rows: long frames with several dtypes are read column by column.
+    rows = draw(st.integers(0, 120))
     cols = draw(st.integers(0, 8))
     kinds = draw(st.lists(st.sampled_from(FRAME_COLUMNS), min_size=cols, max_size=cols))
     data = {j: frame_column(draw, k, rows) for j, k in enumerate(kinds)}
@@ -565,6 +574,22 @@ def run_group(code, timeout=120, env_extra=None, preamble=""):
 def assert_panic(result, *fragments):
     assert result["outcome"] == "PanicException", result
     assert result["message"] and all(f in result["message"] for f in fragments), result
+
+
+@pytest.mark.parametrize("labels", [["a", "b", "a"], [1, 0, True]])
+def test_duplicate_labels_with_text_columns(labels):
+    """Two columns that share a label (or whose labels read the same) keep
+    their own cells: the text columns are not written over each other. Two
+    rows, as many as the columns sharing the label, is the shape where pandas
+    takes a list for a label's columns without complaint."""
+    df = pd.DataFrame({"p": ["x", "nan"], "q": [1.0, 2.0], "r": ["u", "v"]})
+    df.columns = labels
+    try:
+        out = MNAR(mode="MAX", random_seed=1)(df, 0.0)
+    except Exception as e:  # refusing them is fine, if it says why
+        assert str(e)
+        return
+    assert [out.iloc[:, j].tolist() for j in range(3)] == [["x", None], [1.0, 2.0], ["u", "v"]]
 
 
 def test_absurd_blob_counts_are_refused_not_fatal():

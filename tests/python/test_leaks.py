@@ -66,6 +66,10 @@ nullable = pd.DataFrame({"i": pd.array([1, None, 3, 4, 5, 6], dtype="Int64"),
                          "s": pd.array(["p", "q", None, "p", "r", "q"], dtype="string"),
                          "f": rng.normal(size=6)})
 int_labels = pd.DataFrame(f8, columns=[3, -1, 7, 0])
+# 64 rows and more, several dtypes: read column by column.
+long_frame = pd.DataFrame({"x": rng.normal(size=70), "k": rng.choice(["p", "ü", "nan"], 70),
+                           "n": pd.array(rng.integers(0, 5, 70), dtype="Int64"),
+                           "c": pd.Categorical(rng.choice(["a", "b"], 70)), "i": rng.integers(0, 9, 70)})
 dup_text = pd.DataFrame([["x", "y"]] * 4, columns=["same", "same"])
 
 inputs = {
@@ -73,7 +77,7 @@ inputs = {
     "int": rng.integers(-9, 9, size=(6, 4)), "bool": f8 > 0, "float32": f8.astype(np.float32),
     "complex": f8 + 1j, "datetime": rng.integers(0, 10**9, size=(6, 3)).astype("M8[s]"),
     "strings": f8.astype(str), "mixed objects": mixed, "frame": frame, "text frame": texts,
-    "nullable frame": nullable, "int labels": int_labels, "empty frame": pd.DataFrame(),
+    "nullable frame": nullable, "int labels": int_labels, "empty frame": pd.DataFrame(), "long frame": long_frame,
 }
 modes = [(MNAR, m) for m in ("GM", "MAX", "MIN", "BLOCK", "BLOB")] + [(MAR, m) for m in ("GM", "MAX", "MIN")]
 cases = []

@@ -62,10 +62,13 @@ def inputs(seed):
     x = rng.normal(size=(50, 6))
     holes = x.copy()
     holes[rng.integers(0, 50, 8), rng.integers(0, 6, 8)] = np.nan
+    # Non-ASCII texts: threads sharing these objects all ask for their UTF-8.
     texts = x.astype(object)
-    texts[:, 2] = rng.choice(["red", "green", "blue", "nan"], 50)
-    frame = pd.DataFrame(x[:, :4], columns=["a", "b", "c", "d"])
-    frame["kind"] = rng.choice(["x", "y", "z"], 50)
+    texts[:, 2] = rng.choice(["red", "grün", "青", "nan"], 50)
+    # Long enough (64 rows and more) to be read column by column.
+    frame = pd.DataFrame(rng.normal(size=(70, 4)), columns=["a", "b", "c", "d"])
+    frame["kind"] = rng.choice(["x", "ÿ", "ζ"], 70)
+    frame["n"] = pd.array(rng.integers(0, 9, 70), dtype="Int64")
     return [
         x,
         np.asfortranarray(x),
