@@ -110,7 +110,7 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
 }
 
 static std::size_t configured_threads() {
-    if (const char* env = std::getenv("POROSA_THREADS")) {
+    if (const char* env = std::getenv("POROSA_THREADS"); env && *env >= '0' && *env <= '9') {
         char* end = nullptr;
         unsigned long v = std::strtoul(env, &end, 10);
         if (end != env && *end == '\0' && v > 0) return std::min<unsigned long>(v, 1024);

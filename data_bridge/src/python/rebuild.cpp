@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -114,6 +115,27 @@ Result<PyRef> as_object(PyObject* o) {
     return call_method(o, "astype", object.get());
 }
 
+// The positional form of the label path: the column becomes an object column
+// (df.isetitem(j, df.iloc[:, j].astype("object"))), then takes its texts
+// (df.iloc[:, j] = values), so the texts and None stay Python objects.
+Result<PyRef> replace_by_position(PyObject* df, std::size_t position, PyObject* values) {
+    PyRef iloc = PyRef::steal(PyObject_GetAttrString(df, "iloc"));
+    if (!iloc) return current();
+    PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
+    PyRef index = PyRef::steal(PyLong_FromSize_t(position));
+    if (!all || !index) return current();
+    PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), index.get()));
+    if (!key) return current();
+    PyRef old = PyRef::steal(PyObject_GetItem(iloc.get(), key.get()));
+    if (!old) return current();
+    Result<PyRef> objects = as_object(old.get());
+    if (!objects) return objects;
+    Result<PyRef> stored = call_method(df, "isetitem", index.get(), objects->get());
+    if (!stored) return stored;
+    if (PyObject_SetItem(iloc.get(), key.get(), values) < 0) return current();
+    return stored;
+}
+
 Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labels, const EncodingInfo* info) {
     PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
     if (!pandas) return current();
@@ -136,6 +158,8 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
     if (!df) return current();
     if (!info) return df;
 
+    std::unordered_map<std::string, std::size_t> label_counts;
+    for (const auto& label : labels) ++label_counts[label];
     const std::size_t rows = m.rows();
     for (std::size_t j : info->encoded_columns) {
         const Decoder& decoder = decoder_of(*info, j);
@@ -150,6 +174,15 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
         }
         PyRef name = new_text(at(labels, j));
         if (!name) return current();
+
+        // A label that several columns share names all of them: writing through
+        // it would put this column's texts into the others too, so such a
+        // column is replaced by position, as an object column.
+        if (label_counts[labels[j]] > 1) {
+            Result<PyRef> stored = replace_by_position(df.get(), j, column.get());
+            if (!stored) return stored;
+            continue;
+        }
 
         // The frame's column is float64; it must hold objects before texts and
         // None can go in without being coerced back to numbers.
