@@ -50,7 +50,15 @@ struct Pool::Job {
 Pool::Pool(std::size_t threads) {
     std::size_t helpers = threads > 1 ? threads - 1 : 0;
     workers_.reserve(helpers);
-    for (std::size_t i = 0; i < helpers; ++i) workers_.emplace_back([this] { worker_loop(); });
+    // A thread the system refuses (a process or address-space limit) just
+    // leaves the pool smaller; the calling thread can always run a step alone.
+    for (std::size_t i = 0; i < helpers; ++i) {
+        try {
+            workers_.emplace_back([this] { worker_loop(); });
+        } catch (const std::exception&) {
+            break;
+        }
+    }
 }
 
 Pool::~Pool() {
