@@ -84,11 +84,14 @@ Result<std::vector<std::string>> read_sequence(PyObject* seq, Read&& read) {
     if (!is_sequence(seq))
         return fail(PyExc_TypeError,
                     std::string("'") + Py_TYPE(seq)->tp_name + "' object is not a sequence of labels");
+    // The claimed length is only a hint: a sequence may claim more items than
+    // it yields, so it sizes the list only within reason.
     Py_ssize_t hint = PySequence_Size(seq);
     if (hint < 0) {
         PyErr_Clear();
         hint = 0;
     }
+    hint = std::min<Py_ssize_t>(hint, 1 << 16);
     PyRef it = PyRef::steal(PyObject_GetIter(seq));
     if (!it) return py::fail_from_current();
     std::vector<std::string> out;
