@@ -270,13 +270,13 @@ def package_version(name: str) -> str:
 def git_revision() -> str:
     here = os.path.dirname(os.path.abspath(__file__))
     try:
-        out = subprocess.run(["git", "-C", here, "log", "-1", "--format=%h %cs %s"],
+        out = subprocess.run(["git", "-C", here, "log", "-1", "--format=%h (%cs)"],
                              capture_output=True, text=True, timeout=10)
         dirty = subprocess.run(["git", "-C", here, "status", "--porcelain", "--untracked-files=no"],
                                capture_output=True, text=True, timeout=10)
     except (OSError, subprocess.SubprocessError):
         return "unknown"
-    rev = out.stdout.strip()[:72] or "unknown"
+    rev = out.stdout.strip() or "unknown"
     return rev + (" (+ uncommitted changes)" if dirty.stdout.strip() else "")
 
 

@@ -138,7 +138,7 @@ def select(only: str | None) -> list[Case]:
     return [c for c in CASES if c.group.upper() in wanted or c.id.upper() in wanted]
 
 
-COLUMNS = [("case", 11), ("workload", 25), ("rows", 13), ("porosa s", 9), ("base s", 9),
+COLUMNS = [("case", 11), ("workload", 25), ("rows", 17), ("porosa s", 9), ("base s", 9),
            ("ratio", 7), ("target", 6), ("time", 7), ("peak MiB", 8), ("xinput", 6),
            ("mem", 4), ("missing", 7)]
 
