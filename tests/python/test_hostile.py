@@ -551,11 +551,12 @@ ALL = [(MNAR, m) for m in ("GM", "MAX", "MIN", "BLOCK", "BLOB")] + [(MAR, m) for
 """
 
 
-def run_group(code, timeout=120, env_extra=None, preamble=""):
-    """Runs the cases of a group in a fresh interpreter; returns their results
-    by name after checking that the interpreter ended on its own."""
+def run_group(code, timeout=120, env_extra=None, preamble="", bound=CALL_BOUND):
+    """Runs the cases of a group in a fresh interpreter, each within `bound`
+    seconds; returns their results by name after checking that the interpreter
+    ended on its own."""
     env = dict(os.environ, PYTHONIOENCODING="utf-8:backslashreplace", **(env_extra or {}))
-    script = preamble + RUNNER % {"bound": CALL_BOUND, "sanitized": SANITIZED} + textwrap.dedent(code)
+    script = preamble + RUNNER % {"bound": bound, "sanitized": SANITIZED} + textwrap.dedent(code)
     try:
         proc = subprocess.run([sys.executable, "-P", "-c", script], env=env, capture_output=True, text=True,
                               timeout=timeout, cwd=ROOT)
@@ -767,7 +768,10 @@ def test_sparse_input_in_pattern_modes_ends_promptly(mode):
     end. The rectangles and blob samples are fixed draws that must land on the
     last cells by chance, so the expected work grows steeply with the matrix
     (about n**4 rectangle draws for BLOCK on n x n): these sizes end in well
-    under a second, while 120 x 120 already takes many seconds."""
+    under a second, while 120 x 120 already takes many seconds. A blob that can
+    no longer grow gives up after a fixed number of attempts, about 4 s here
+    (24 x 24, values in one column), which a sanitized build takes several times
+    longer over."""
     results = run_group(f"""
         for n in (12, 24):
             a = np.full((n, n), np.nan)
@@ -777,6 +781,6 @@ def test_sparse_input_in_pattern_modes_ends_promptly(mode):
             for seed in range(3):
                 run(f"row-{{n}}-{{seed}}", lambda: MNAR(mode="{mode}", random_seed=seed)(a, 0.5))
                 run(f"column-{{n}}-{{seed}}", lambda: MNAR(mode="{mode}", random_seed=seed)(b, 0.5))
-    """, timeout=13 * CALL_BOUND)
+    """, timeout=13 * CALL_BOUND * (4 if SANITIZED else 1), bound=CALL_BOUND * (4 if SANITIZED else 1))
     for res in results.values():
         assert res["outcome"] == "ok" or (res.get("exception") and res["message"]), res
