@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace porosa {
 
@@ -114,7 +115,9 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
         auto it = std::find(jobs_.begin(), jobs_.end(), job);
         if (it != jobs_.end()) jobs_.erase(it);
     }
-    if (job->error) std::rethrow_exception(job->error);
+    // Taken out of the job, so the exception dies on this thread, not on a worker
+    // that drops the last reference to the job.
+    if (job->error) std::rethrow_exception(std::exchange(job->error, nullptr));
 }
 
 static std::size_t configured_threads() {
