@@ -305,9 +305,9 @@ def fmt_s(seconds: float | None) -> str:
 class Table:
     """A text table printed row by row as results arrive, with fixed widths."""
 
-    def __init__(self, columns: list[tuple[str, int]], out=sys.stdout):
+    def __init__(self, columns: list[tuple[str, int]], out=None):
         self.columns = columns
-        self.out = out
+        self.out = out if out is not None else sys.stdout
 
     def _line(self, cells: list[str]) -> str:
         parts = []

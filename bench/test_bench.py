@@ -5,6 +5,7 @@
 
 import importlib.util
 import os
+import re
 import sys
 import time
 
@@ -134,3 +135,46 @@ def test_a_case_child_measures_both_sides_on_small_data(case_id):
     assert r["realised"] == pytest.approx(0.3, abs=0.02)
     cells = run.row_cells(case, dict(r, status="ok"))
     assert cells[7] in ("PASS", "MISS") and cells[10] in ("PASS", "MISS")
+
+
+def _installed(impl):
+    module = {"missmecha-py": "missmecha"}.get(impl.package, impl.package)
+    return importlib.util.find_spec(module) is not None
+
+
+@pytest.mark.parametrize("impl", peers.IMPLS, ids=lambda i: i.id)
+def test_each_peer_call_realises_the_rate_in_its_workloads_mechanism(impl):
+    if not _installed(impl):
+        pytest.skip(f"{impl.package} is not installed in this interpreter")
+    import warnings
+    warnings.simplefilter("ignore")
+    data = bl.gaussian(3000)
+    fn, setup = peers.build(impl.id, data)
+    out = fn(*(setup() if setup else ()))
+    mask = out.isna().to_numpy() if hasattr(out, "isna") else np.isnan(out)
+    assert mask.shape == data.shape
+    assert mask.mean() == pytest.approx(peers.RATE, abs=0.02)
+    np.testing.assert_array_equal(np.asarray(out, dtype=float)[~mask], data[~mask])
+    gone, kept = data[mask], data[~mask]
+    if impl.workload == "W6.lowest":  # the low values go
+        assert gone.mean() < kept.mean() - 0.5
+    elif impl.workload == "W6.median":  # values near the middle go
+        assert np.abs(gone).mean() < np.abs(kept).mean() - 0.2
+
+
+@pytest.mark.skipif(not HAVE_POROSA, reason="porosa is not installed in this interpreter")
+@pytest.mark.parametrize("timeout, status", [(120.0, None), (0.001, "TIMEOUT")])
+def test_main_prints_a_row_per_case_and_counts_its_verdicts(capsys, timeout, status):
+    run.main(["--only", "W2.max,W3.block", "--scale", "0.002", "--repeat", "1",
+              "--timeout", str(timeout)])
+    out = capsys.readouterr().out
+    rows = [ln.split() for ln in out.splitlines() if ln.split()[:1] in (["W2.max"], ["W3.block"])]
+    assert [r[0] for r in rows] == ["W2.max", "W3.block"]
+    summary = next(ln for ln in out.splitlines() if ln.startswith("summary:"))
+    counts = {word: int(n) for n, word in re.findall(r"(\d+) (PASS|MISS|TIMEOUT|ERROR)", summary)}
+    if status is None:
+        assert counts["PASS"] + counts["MISS"] == 4 and counts["TIMEOUT"] == counts["ERROR"] == 0
+        assert all(r[-1] == "0.3000" for r in rows)
+    else:
+        assert counts == {"PASS": 0, "MISS": 0, "TIMEOUT": 2, "ERROR": 0}
+        assert all(status in r for r in rows)
