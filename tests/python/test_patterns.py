@@ -96,3 +96,11 @@ def test_blob_allocation_failure_is_reported(PanicException):
     with pytest.raises((PanicException, MemoryError), match="n_blobs too large"):
         inst(grid(5, 5), 0.3)
     assert repr(inst) == "MNAR[Blobs(4611686018427387904)]"
+
+
+def test_blob_lists_beyond_half_the_memory_are_refused_at_once(PanicException):
+    # Lists that could be granted on credit but not filled would get the process killed.
+    start = time.monotonic()
+    with pytest.raises(PanicException, match="n_blobs too large"):
+        MNAR(mode="BLOB", n_blobs=4 * 10**9, random_seed=1)(grid(5, 5), 0.3)
+    assert time.monotonic() - start < 5

@@ -4,6 +4,8 @@
 #include <new>
 #include <string>
 
+#include <unistd.h>
+
 #include "core/panic.hpp"
 #include "generators/mnar/mnar.hpp"
 #include "generators/mnar/mnar_detail.hpp"
@@ -113,6 +115,14 @@ void drop_blobs(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> pro
         panic("n_blobs too large: cannot allocate the lists for " + std::to_string(n_blobs) + " blobs");
     };
     if (n_blobs > plans.max_size() || n_blobs > found.max_size()) too_large();
+    // The lists are filled as soon as they exist, so an allocation the system
+    // grants on credit would end in the process being killed, not in bad_alloc:
+    // refuse lists that would take more than half of the machine's memory.
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+    if (pages > 0 && page_size > 0) {
+        const double physical = double(pages) * double(page_size);
+        if (double(n_blobs) * double(sizeof(BlobPlan) + sizeof(std::vector<Position>)) > physical / 2) too_large();
+    }
     try {
         plans.resize(n_blobs);
         found.resize(n_blobs);
