@@ -307,16 +307,24 @@ struct ColumnCells {
     }
 };
 
+// Cell (i, j) by item access, `column_index` being j as a Python int.
+Result<bool> take_item(PyObject* source, std::size_t i, std::size_t j, PyObject* column_index, std::size_t rows,
+                       ColumnCells& col) {
+    Result<PyRef> key = cell_key(i, column_index);
+    if (!key) return Unexpected<PyError>{std::move(key).error()};
+    PyRef cell = PyRef::steal(PyObject_GetItem(source, key->get()));
+    if (!cell) panic_with_current("cannot read cell (" + std::to_string(i) + ", " + std::to_string(j) + ")");
+    col.take(cell.get(), rows);
+    return true;
+}
+
 // Column j from row `from` on, by item access: the reading every source allows.
 Result<bool> read_items(PyObject* source, std::size_t j, std::size_t from, std::size_t rows, ColumnCells& col) {
     PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));
     if (!column_index) return py::fail_from_current();
     for (std::size_t i = from; i < rows; ++i) {
-        Result<PyRef> key = cell_key(i, column_index.get());
-        if (!key) return Unexpected<PyError>{std::move(key).error()};
-        PyRef cell = PyRef::steal(PyObject_GetItem(source, key->get()));
-        if (!cell) panic_with_current("cannot read cell (" + std::to_string(i) + ", " + std::to_string(j) + ")");
-        col.take(cell.get(), rows);
+        Result<bool> taken = take_item(source, i, j, column_index.get(), rows, col);
+        if (!taken) return taken;
     }
     return true;
 }
@@ -440,11 +448,8 @@ Result<bool> read_unicode(PyArrayObject* a, PyObject* source, std::size_t j, std
         }
         PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));
         if (!column_index) return py::fail_from_current();
-        Result<PyRef> key = cell_key(i, column_index.get());
-        if (!key) return Unexpected<PyError>{std::move(key).error()};
-        PyRef cell = PyRef::steal(PyObject_GetItem(source, key->get()));
-        if (!cell) panic_with_current("cannot read cell (" + std::to_string(i) + ", " + std::to_string(j) + ")");
-        col.take(cell.get(), rows);
+        Result<bool> taken = take_item(source, i, j, column_index.get(), rows, col);
+        if (!taken) return taken;
     }
     return true;
 }
