@@ -13,6 +13,7 @@
 #include "generators/mar/removal.hpp"
 #include "generators/utils/gauss.hpp"
 #include "harness.hpp"
+#include "test_mar_support.hpp"
 
 using namespace porosa;
 using namespace porosa::mar;
@@ -20,13 +21,6 @@ using namespace porosa::mar;
 namespace {
 
 const double kInf = std::numeric_limits<double>::infinity();
-
-DataMatrix random_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
-    Rng rng = rng_from_u64(seed);
-    DataMatrix m(rows, cols);
-    for (double& x : m.storage()) x = rng.uniform_float() * 10.0 - 5.0;
-    return m;
-}
 
 Mode mode_of(Kind kind, double mean = 0.5, double variance = 0.0) {
     Mode m;

@@ -10,6 +10,7 @@
 #include "generators/mar/correlation.hpp"
 #include "generators/mar/removal.hpp"
 #include "harness.hpp"
+#include "test_mar_support.hpp"
 
 using namespace porosa;
 using namespace porosa::mar;
@@ -18,13 +19,6 @@ namespace {
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
-
-DataMatrix random_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
-    Rng rng = rng_from_u64(seed);
-    DataMatrix m(rows, cols);
-    for (double& x : m.storage()) x = rng.uniform_float() * 10.0 - 5.0;
-    return m;
-}
 
 // Textbook two-pass Pearson correlation of two columns.
 double naive_corr(const DataMatrix& m, std::size_t a, std::size_t b) {
