@@ -1,0 +1,29 @@
+"""The user guide's examples run as doctests, and its signatures match the classes."""
+
+import doctest
+import re
+from pathlib import Path
+
+import pytest
+
+import porosa
+
+GUIDE = Path(__file__).resolve().parents[2] / "docs" / "guide.md"
+
+
+def test_guide_examples_pass():
+    result = doctest.testfile(
+        str(GUIDE),
+        module_relative=False,
+        optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE,
+    )
+    # A guide whose fences hide every prompt would "pass" with nothing run.
+    assert result.attempted >= 50
+    assert result.failed == 0, f"{result.failed} of {result.attempted} examples failed (see the output above)"
+
+
+@pytest.mark.parametrize("cls", [porosa.MAR, porosa.MNAR], ids=["MAR", "MNAR"])
+def test_guide_signature_matches_class(cls):
+    text = GUIDE.read_text(encoding="utf-8")
+    shown = re.findall(rf"^{cls.__name__}(\(.*\))$", text, flags=re.MULTILINE)
+    assert shown == [cls.__text_signature__]
