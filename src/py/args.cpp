@@ -1,5 +1,7 @@
 #include "py/args.hpp"
 
+#include "py/ref.hpp"
+
 namespace porosa::py {
 
 namespace {
@@ -8,6 +10,14 @@ Unexpected<PyError> failed(const char* name) {
     PyError e = PyError::fetch();
     e.add_note(std::string("while processing '") + name + "'");
     return Unexpected<PyError>{std::move(e)};
+}
+
+// Integer parameters take whatever Python itself takes as an integer: ints and
+// objects with __index__, such as NumPy's integer scalars (a seed drawn with
+// NumPy is one). Floats have no __index__ and stay refused, with the usual
+// "cannot be interpreted as an integer".
+PyRef as_int(PyObject* o) {
+    return PyLong_Check(o) ? PyRef::borrow(o) : PyRef::steal(PyNumber_Index(o));
 }
 
 }  // namespace
@@ -30,21 +40,17 @@ Result<std::string> to_text(PyObject* o, const char* name) {
 }
 
 Result<std::uint64_t> to_u64(PyObject* o, const char* name) {
-    if (!PyLong_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(o)->tp_name);
-        return failed(name);
-    }
-    unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    PyRef n = as_int(o);
+    if (!n) return failed(name);
+    unsigned long long v = PyLong_AsUnsignedLongLong(n.get());
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return failed(name);
     return static_cast<std::uint64_t>(v);
 }
 
 Result<std::size_t> to_usize(PyObject* o, const char* name) {
-    if (!PyLong_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(o)->tp_name);
-        return failed(name);
-    }
-    std::size_t v = PyLong_AsSize_t(o);
+    PyRef n = as_int(o);
+    if (!n) return failed(name);
+    std::size_t v = PyLong_AsSize_t(n.get());
     if (v == static_cast<std::size_t>(-1) && PyErr_Occurred()) return failed(name);
     return v;
 }

@@ -52,6 +52,8 @@ def test_classes_expose_nothing_else():
         ({"random_seed": -1}, "random_seed", OverflowError),
         ({"random_seed": 2**64}, "random_seed", OverflowError),
         ({"random_seed": 1.5}, "random_seed", TypeError),
+        ({"random_seed": np.float64(7.0)}, "random_seed", TypeError),
+        ({"random_seed": np.int64(-1)}, "random_seed", OverflowError),
     ],
 )
 @pytest.mark.parametrize("cls", [MAR, MNAR])
@@ -75,6 +77,15 @@ def test_mnar_only_conversion_errors(kwargs, name, exc):
     with pytest.raises(exc) as info:
         MNAR(**kwargs)
     assert f"while processing '{name}'" in info.value.__notes__
+
+
+@pytest.mark.parametrize("as_int", [np.int64, np.uint64, np.int32])
+def test_integer_parameters_take_numpy_integers(as_int):
+    data = np.random.default_rng(3).normal(size=(40, 6))
+    plain = MNAR(mode="BLOB", n_blobs=2, random_seed=11)(data, 0.3)
+    numpy_ints = MNAR(mode="BLOB", n_blobs=as_int(2), random_seed=as_int(11))(data, 0.3)
+    np.testing.assert_array_equal(plain, numpy_ints)
+    assert repr(MNAR(mode="BLOB", n_blobs=as_int(2))) == "MNAR[Blobs(2)]"
 
 
 def test_parameters_convert_in_order():
