@@ -2,9 +2,11 @@
 # Prepares the checkout for development, tests and the demo:
 #   1. the C++ compiler (Debian packages; cmake and ninja come from pip),
 #   2. the free-threaded CPython 3.13 (built once into ~/.cache/porosa),
-#   3. .venv-ft (free-threaded) and .venv-std (the machine's python3),
+#   3. .venv-ft (free-threaded), .venv-std (the machine's python3) and
+#      .venv-np1 (python3 with NumPy 1.x and pandas 2.x),
 #   4. pinned test and build dependencies in each venv,
-#   5. porosa built from this checkout and installed into each venv.
+#   5. porosa built from this checkout and installed into each venv (.venv-np1
+#      gets the very wheel built for .venv-std).
 # Idempotent: what is already there is reused, and porosa is rebuilt
 # incrementally (build/py-ft, build/py-std) only when its sources changed.
 # Exits non-zero if any step failed; a venv whose porosa install failed is left
@@ -108,6 +110,31 @@ install_porosa() {
   fi
 }
 
+# install_wheel_from VENV FROM NAME REQFILE: installs into VENV the wheel that
+# FROM's interpreter builds from its own build tree (build/py-NAME).
+install_wheel_from() {
+  local venv="$1" from="$2" name="$3" req="$4" stamp="$1/.porosa-install.sha256" key
+  local py="$venv/bin/python" dist="build/wheels/$name"
+  key=$( { source_digest; cat "$req"; base_of "$py"; base_of "$from/bin/python"; } | sha)
+  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ] \
+     && "$py" -P -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("porosa") is None)' 2>/dev/null; then
+    log "$venv: porosa up to date"; return 0
+  fi
+  rm -f "$stamp"
+  rm -rf "$dist"
+  log "$venv: installing the wheel built by $from (build/py-$name)"
+  if "$from/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
+       --config-settings=build-dir="build/py-$name" -w "$dist" . \
+     && "$py" -m pip install -q --no-deps --force-reinstall "$dist"/porosa-*.whl; then
+    echo "$key" >"$stamp"
+    log "$venv: porosa installed"
+  else
+    log "$venv: porosa FAILED to install; removing any older install"
+    "$py" -m pip uninstall -q -y porosa >/dev/null 2>&1 || true
+    return 1
+  fi
+}
+
 main() {
   local t0=$SECONDS failed=0
   ensure_system_deps
@@ -119,10 +146,13 @@ main() {
 
   make_venv .venv-ft "$pyft"
   make_venv .venv-std "$(command -v python3)"
+  make_venv .venv-np1 "$(command -v python3)"
   install_requirements .venv-ft scripts/requirements-ft.txt
   install_requirements .venv-std scripts/requirements-std.txt
+  install_requirements .venv-np1 scripts/requirements-np1.txt
   install_porosa .venv-ft ft scripts/requirements-ft.txt || failed=1
   install_porosa .venv-std std scripts/requirements-std.txt || failed=1
+  install_wheel_from .venv-np1 .venv-std std scripts/requirements-np1.txt || failed=1
 
   if [ "$failed" -ne 0 ]; then
     log "done with errors in $((SECONDS - t0)) s"; return 1

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The whole test suite: setup (so a fresh clone works), the C++ unit tests of
-# the native core, then the Python tests under the free-threaded interpreter
-# (.venv-ft) and the standard one (.venv-std). Every stage runs even when an
-# earlier one failed; the exit status is non-zero if any stage failed.
+# the native core, then the Python tests in each environment of the
+# compatibility matrix: the free-threaded interpreter (.venv-ft) and the
+# standard one (.venv-std) with the newest NumPy and pandas, and the standard
+# one with NumPy 1.x and pandas 2.x (.venv-np1); last, the sdist and a wheel
+# built from it for each interpreter (scripts/package.sh). Every stage runs even
+# when an earlier one failed; the exit status is non-zero if any stage failed.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -55,6 +58,8 @@ run_stage setup scripts/setup.sh
 run_stage cpp-tests cpp_tests
 run_stage pytest-ft pytest_in .venv-ft
 run_stage pytest-std pytest_in .venv-std
+run_stage pytest-np1 pytest_in .venv-np1
+run_stage packaging scripts/package.sh
 
 banner summary
 failed=0

@@ -359,7 +359,8 @@ def frame_column(draw, kind, rows):
     if kind == "category":
         return pd.Categorical(texts)
     if kind == "datetime":
-        return pd.to_datetime(ints % 10 ** 12, unit="s")
+        # Within pandas 2's nanosecond range (years 1970 to 2001).
+        return pd.to_datetime(ints % 10 ** 9, unit="s")
     if kind == "bool":
         return ints % 3 == 0
     if kind == "mixed":
