@@ -27,3 +27,14 @@ def test_guide_signature_matches_class(cls):
     text = GUIDE.read_text(encoding="utf-8")
     shown = re.findall(rf"^{cls.__name__}(\(.*\))$", text, flags=re.MULTILINE)
     assert shown == [cls.__text_signature__]
+
+
+def test_readme_quick_start_runs(monkeypatch, capsys):
+    root = GUIDE.parents[1]
+    blocks = re.findall(r"^```python\n(.*?)^```", (root / "README.md").read_text(encoding="utf-8"),
+                        flags=re.MULTILINE | re.DOTALL)
+    assert blocks, "the README has no Python example"
+    monkeypatch.chdir(root)  # the example reads the bundled demo data by a relative path
+    for code in blocks:
+        exec(compile(code, "README.md", "exec"), {})
+    assert "MAR[0.5]" in capsys.readouterr().out
