@@ -5,7 +5,8 @@
 # the checks of scripts/check_package.py on each. Needs scripts/setup.sh first.
 # The build environment takes NumPy as a wheel: the newest NumPy may have no
 # wheel yet for the free-threaded interpreter, and pip would spend minutes
-# compiling it (the README's install section says the same to users).
+# compiling it (the install sections of the README and the guide tell users
+# the same, for pandas too).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
