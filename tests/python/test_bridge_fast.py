@@ -507,3 +507,21 @@ def test_random_arrays_match_cell_reading(data):
     unsigned = np.dtype(f"u{dtype.itemsize}").newbyteorder(dtype.byteorder if dtype.byteorder != "|" else "=")
     array = np.array(words, dtype=unsigned).view(dtype).reshape(rows, cols)
     assert_array_result(run(array), read_cells(array))
+
+
+def test_frame_result_keeps_its_array_instead_of_copying_it():
+    # tracemalloc sees NumPy's buffers (not the native matrix): building the
+    # result should cost one float64 array of the frame's size, not two.
+    import tracemalloc
+
+    rows, cols = 200_000, 8
+    df = pd.DataFrame(np.random.default_rng(0).normal(size=(rows, cols)), columns=list("abcdefgh"))
+    gen = MNAR(mode="MAX", random_seed=1)
+    tracemalloc.start()
+    try:
+        out = gen(df, 0.3)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    assert out.shape == (rows, cols) and out.isna().to_numpy().mean() == pytest.approx(0.3)
+    assert peak < 1.5 * rows * cols * 8, peak

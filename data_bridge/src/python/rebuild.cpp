@@ -146,8 +146,12 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
         if (!t) return current();
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), t.release());
     }
+    // The array is ours alone, so the frame may keep it rather than copy it
+    // (pandas copies arrays by default): one matrix-sized copy fewer at peak.
     PyRef kwargs = PyRef::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0) return current();
+    if (!kwargs || PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0 ||
+        PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0)
+        return current();
     PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
     if (!frame_type) return current();
     Result<PyRef> arr = float_array(m, true);
