@@ -1,6 +1,7 @@
 // One blob of a BLOB pass: distinct cells drawn around a centre, each draw that
 // lands on a cell already taken falling back to a ring search outward from it.
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -24,6 +25,7 @@ public:
     }
 
     std::size_t size() const noexcept { return set_.size(); }
+    void prefetch(std::size_t, std::size_t) const noexcept {}
     bool add(std::size_t y, std::size_t x) { return set_.insert(key(y, x)).second; }
 
     bool ring_search(std::size_t rows, std::size_t r, std::size_t c) {
@@ -91,6 +93,7 @@ public:
     }
 
     std::size_t size() const noexcept { return taken_.size(); }
+    void prefetch(std::size_t y, std::size_t /*x*/) const noexcept { __builtin_prefetch(row(y)); }
 
     // Only called for unprotected cells, as the hash store is.
     bool add(std::size_t y, std::size_t x) {
@@ -333,13 +336,31 @@ std::vector<Position> collect(const DataMatrix& matrix, std::span<const std::siz
     std::size_t streak = 0;
     std::size_t next_check = first_check;
 
+    // Each attempt reads its cell's protected column, value and blocked bit at
+    // a random row: three cache misses that dominate the loop. The draws do not
+    // depend on what the attempts find, so they are made kAhead attempts early
+    // and those reads fetched meanwhile. Draws left over at the end are
+    // discarded with this blob's generator.
+    auto next_draw = [&] {
+        const double col_sample = col_spread.sample(rng);
+        const double row_sample = row_spread.sample(rng);
+        const Position d{std::min(rows - 1, saturating_count(row_sample)), std::min(cols - 1, saturating_count(col_sample))};
+        __builtin_prefetch(&protected_cols[d.first]);
+        __builtin_prefetch(&data[d.first * cols + d.second]);
+        cells.prefetch(d.first, d.second);
+        return d;
+    };
+    constexpr std::size_t kAhead = 16;
+    std::array<Position, kAhead> ahead;
+    for (Position& d : ahead) d = next_draw();
+    std::size_t slot = 0;
+
     while (cells.size() < plan.size) {
         // Holding every unprotected cell: no attempt can add anything.
         if (cells.size() == unprotected) break;
-        const double col_sample = col_spread.sample(rng);
-        const double row_sample = row_spread.sample(rng);
-        const std::size_t c = std::min(cols - 1, saturating_count(col_sample));
-        const std::size_t r = std::min(rows - 1, saturating_count(row_sample));
+        const auto [r, c] = ahead[slot];
+        ahead[slot] = next_draw();
+        slot = (slot + 1) % kAhead;
 
         bool grew = false;
         if (protected_cols[r] != c && !std::isnan(data[r * cols + c])) {
