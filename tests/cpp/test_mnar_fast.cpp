@@ -105,6 +105,11 @@ detail::ValuePassTuning random_tuning(Rng& rng) {
     t.digit_bits = 1 + unsigned(rng.index_below(12));
     t.chunk_rows = 1 + rng.index_below(8);
     t.group_cols = 1 + rng.index_below(4);
+    // Small samples and narrow brackets often miss the cell, which must fall
+    // back to the histogram sweeps.
+    static const double sigmas[] = {0.0, 0.5, 1.0, 4.0};
+    t.bracket_rows = rng.index_below(3) == 0 ? 0 : 16 + rng.index_below(140);
+    t.bracket_sigmas = sigmas[rng.index_below(std::size(sigmas))];
     return t;
 }
 
@@ -218,10 +223,50 @@ TEST(mnar_fast, full_width_digits_on_thousands_of_rows) {
             detail::ValuePassTuning tuning;
             tuning.collect_limit = 64;
             tuning.chunk_rows = 256;
+            tuning.bracket_rows = seed % 2 ? 0 : 200;
+            tuning.bracket_sigmas = seed == 2 ? 0.0 : 4.0;
             Totals totals;
             compare_call(before, prot, a, b, cmp, cmp == cmp_nearest ? &dists : nullptr,
                          target_count(rows, cols, 0.35), tuning, pool, totals);
             EXPECT_EQ(a.next_u64(), b.next_u64());
         }
     }
+}
+
+// The sampled bracket before the histogram sweeps: narrow brackets from small
+// samples miss the cell often, and every miss must fall back to the sweeps.
+TEST(mnar_fast, bracketed_search_holds_or_falls_back) {
+    Pool pool(2);
+    detail::ValuePassTuning::BracketCounts counts;
+    static const double sigmas[] = {0.0, 0.5, 1.0, 2.0, 4.0};
+    for (CmpFn cmp : {cmp_ascending, cmp_descending, cmp_nearest}) {
+        for (std::uint64_t seed = 1; seed <= 30; ++seed) {
+            Rng maker = rng_from_u64(seed * 977 + 3);
+            const std::size_t rows = 1000 + maker.index_below(3000), cols = 1 + maker.index_below(4);
+            // Half the cases hold distinct values, where narrow brackets miss.
+            DataMatrix before = awkward_matrix(maker, rows, cols);
+            if (seed % 2)
+                for (std::size_t i = 0; i < before.size(); ++i) before.data()[i] = maker.uniform_float();
+            Mode mode;
+            mode.kind = Kind::GM;
+            const std::array<std::size_t, 2> shape{rows, cols};
+            Rng a = rng_from_u64(seed), b = a;
+            const std::vector<std::size_t> prot = fix(shape, a, mode);
+            fix(shape, b, mode);
+            const std::vector<Gauss> dists = get_distribution(0.1 * double(maker.index_below(11)), 0.0, before);
+            detail::ValuePassTuning tuning;
+            tuning.collect_limit = 16;
+            tuning.chunk_rows = 128;
+            tuning.bracket_rows = 64 + maker.index_below(400);
+            tuning.bracket_sigmas = sigmas[maker.index_below(std::size(sigmas))];
+            tuning.bracket_counts = &counts;
+            static const double rates[] = {0.02, 0.3, 0.5, 0.9};
+            Totals totals;
+            compare_call(before, prot, a, b, cmp, cmp == cmp_nearest ? &dists : nullptr,
+                         target_count(rows, cols, rates[maker.index_below(std::size(rates))]), tuning, pool, totals);
+            EXPECT_EQ(a.next_u64(), b.next_u64());
+        }
+    }
+    EXPECT_LT(std::size_t(50), counts.held);
+    EXPECT_LT(std::size_t(10), counts.missed);
 }

@@ -49,6 +49,16 @@ struct ValuePassTuning {
     std::size_t chunk_rows = std::size_t{1} << 15;
     // Columns searched by one sweep, so that its histograms stay in cache.
     std::size_t group_cols = 64;
+    // Rows sampled to bracket each column's last cell before any histogram
+    // sweep (0: no bracketing), and the bracket's half-width in standard
+    // deviations of the sample rank.
+    std::size_t bracket_rows = 8192;
+    double bracket_sigmas = 4.0;
+    // For tests: brackets that held the cell sought, and those that missed it.
+    struct BracketCounts {
+        std::size_t held = 0, missed = 0;
+    };
+    BracketCounts* bracket_counts = nullptr;
 };
 
 // The same cells, draws and failures as drop_values_literal without a scan per

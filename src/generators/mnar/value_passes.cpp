@@ -10,9 +10,10 @@
 //
 // Keys never change either, so the cells a column loses are:
 //   MAX, MIN, and GM with a reference that is the same in every pass: the first
-//     `takes` candidates of one fixed order. They are selected by a radix search
-//     over row sweeps of the matrix, which needs neither a copy of the column
-//     nor a sort.
+//     `takes` candidates of one fixed order. On tall columns a sample of rows
+//     brackets the last of them, and one sweep usually finds it inside the
+//     bracket; otherwise they are selected by a radix search over row sweeps of
+//     the matrix, which needs neither a copy of the column nor a sort.
 //   GM with references that vary: one nearest() + erase() per pass, in pass
 //     order, on the column's candidates kept in total order.
 #include <algorithm>
@@ -390,6 +391,7 @@ public:
           chunks_(m.rows(), pool.threads(), tuning.chunk_rows) {}
 
     void run() {
+        bracket();
         for (;;) {
             std::vector<std::size_t> open;
             for (std::size_t j = 0; j < sel_.size(); ++j)
@@ -410,6 +412,133 @@ private:
         cols.clear();
         centres.clear();
         for (std::size_t j : which) cols.push_back(sel_[j].col), centres.push_back(sel_[j].centre);
+    }
+
+    // Bounds around each column's last cell, read off a sample of evenly
+    // spaced rows: the keys ranked well below and well above where the cell
+    // should fall. Empty when the sample cannot make the range narrow.
+    struct Bounds {
+        std::size_t sel;
+        std::uint64_t lo, hi;
+    };
+
+    std::vector<Bounds> sample_bounds() const {
+        const std::size_t rows = m_.rows();
+        // Large enough for a bracket of a few percent of the column, small
+        // enough to cost little next to one sweep.
+        const std::size_t want = std::min(tuning_.bracket_rows, std::max<std::size_t>(1024, rows / 128));
+        std::vector<Bounds> out;
+        if (want == 0 || rows < 4 * want) return out;
+        std::vector<std::size_t> open;
+        for (std::size_t j = 0; j < sel_.size(); ++j)
+            if (!sel_[j].found && sel_[j].matching > tuning_.collect_limit) open.push_back(j);
+        if (open.empty()) return out;
+
+        // Row by row, so that each sampled row is fetched once for all columns.
+        const std::size_t stride = rows / want;
+        std::vector<std::vector<std::uint64_t>> keys(open.size());
+        for (std::size_t r = stride / 2; r < rows; r += stride) {
+            const double* row = m_.data() + r * m_.cols();
+            for (std::size_t i = 0; i < open.size(); ++i) {
+                const Selection& s = sel_[open[i]];
+                if (is_candidate(row[s.col], prot_[r], s.col)) keys[i].push_back(order_key<O>(row[s.col], s.centre));
+            }
+        }
+        for (std::size_t i = 0; i < open.size(); ++i) {
+            const Selection& s = sel_[open[i]];
+            std::vector<std::uint64_t>& k = keys[i];
+            const double n = double(k.size());
+            // Four standard deviations of the sample rank either side: the cell
+            // falls outside in about one call in ten thousand, which then only
+            // costs the histogram sweeps it would have made anyway.
+            const double q = double(s.rank) / double(s.matching);
+            const double at = q * n, margin = tuning_.bracket_sigmas * std::sqrt(n * q * (1.0 - q)) + 2.0;
+            // A bracket holding more than a quarter of the column saves no sweep.
+            if (k.empty() || 2.0 * margin > 0.25 * n) continue;
+            const double lo_at = std::floor(at - margin), hi_at = std::ceil(at + margin);
+            std::uint64_t lo = 0, hi = ~std::uint64_t{0};
+            auto lo_it = k.begin();
+            if (lo_at >= 0.0) {
+                lo_it = k.begin() + std::ptrdiff_t(lo_at);
+                std::nth_element(k.begin(), lo_it, k.end());
+                lo = *lo_it;
+            }
+            if (hi_at < n) {
+                const auto hi_it = k.begin() + std::ptrdiff_t(hi_at);
+                std::nth_element(lo_it, hi_it, k.end());
+                hi = *hi_it;
+            }
+            out.push_back({open[i], lo, hi});
+        }
+        return out;
+    }
+
+    // One sweep for every bracketed column: its candidates below the range
+    // are counted, those inside gathered. When the cell sought falls inside,
+    // it is found among the gathered ones; otherwise the column is searched as
+    // if this step had not run.
+    void bracket() {
+        const std::vector<Bounds> bounds = sample_bounds();
+        if (bounds.empty()) return;
+        const std::size_t n = bounds.size();
+        using KeyRow = std::pair<std::uint64_t, std::size_t>;
+        std::vector<std::vector<KeyRow>> inside(chunks_.count * n);
+        std::vector<std::size_t> below(chunks_.count * n, 0);
+        std::vector<std::size_t> cols(n);
+        std::vector<double> centres(n);
+        std::vector<std::uint64_t> lo(n), width(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const Selection& s = sel_[bounds[i].sel];
+            cols[i] = s.col, centres[i] = s.centre;
+            lo[i] = bounds[i].lo, width[i] = bounds[i].hi - bounds[i].lo;
+        }
+        const double* data = m_.data();
+        const std::size_t mcols = m_.cols();
+        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t ch = b; ch < e; ++ch) {
+                // Kept apart from other chunks' until the end: neighbouring
+                // counters written from two threads would share cache lines.
+                std::vector<std::size_t> under(n, 0);
+                std::vector<std::vector<KeyRow>> mine(n);
+                for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
+                    const double* row = data + r * mcols;
+                    const std::size_t p = prot_[r];
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const double x = row[cols[i]];
+                        const std::uint64_t k = order_key<O>(x, centres[i]);
+                        const bool counts = (x == x) & (p != cols[i]);
+                        under[i] += counts & (k < lo[i]);
+                        // One unsigned comparison for lo <= k <= hi.
+                        if (counts & (k - lo[i] <= width[i])) mine[i].emplace_back(k, r);
+                    }
+                }
+                for (std::size_t i = 0; i < n; ++i) {
+                    below[ch * n + i] = under[i];
+                    inside[ch * n + i] = std::move(mine[i]);
+                }
+            }
+        });
+        for (std::size_t i = 0; i < n; ++i) {
+            std::size_t under = 0, count = 0;
+            for (std::size_t ch = 0; ch < chunks_.count; ++ch)
+                under += below[ch * n + i], count += inside[ch * n + i].size();
+            Selection& s = sel_[bounds[i].sel];
+            const bool held = s.rank > under && s.rank <= under + count;
+            if (auto* counts = tuning_.bracket_counts) ++(held ? counts->held : counts->missed);
+            if (!held) continue;
+            std::vector<KeyRow> all;
+            all.reserve(count);
+            for (std::size_t ch = 0; ch < chunks_.count; ++ch) {
+                std::vector<KeyRow>& part = inside[ch * n + i];
+                all.insert(all.end(), part.begin(), part.end());
+                part = {};
+            }
+            const auto nth = all.begin() + std::ptrdiff_t(s.rank - under - 1);
+            std::nth_element(all.begin(), nth, all.end());
+            s.last_key = nth->first;
+            s.last_row = nth->second;
+            s.found = true;
+        }
     }
 
     // One sweep: the next digit of every open column's key, among the
