@@ -59,6 +59,9 @@ address() {
   echo "$std_site" >"$site/porosa-std-packages.pth"
   rm -f "$site"/porosa*.so
   cp "$dir"/porosa*.so "$site/" || return
+  # The stubs go beside it, as an install puts them.
+  mkdir -p "$site/porosa-stubs"
+  cp src/porosa.pyi "$site/porosa.pyi" && cp src/porosa.pyi "$site/porosa-stubs/__init__.pyi" || return
 
   # libstdc++ is preloaded as well: the interpreter does not link it, and the
   # runtime must find the real __cxa_throw when it starts, not at the first throw.
