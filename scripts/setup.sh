@@ -87,52 +87,51 @@ source_digest() {
     | LC_ALL=C sort -z | xargs -0 sha256sum | sha
 }
 
-# install_porosa VENV NAME REQFILE: builds porosa into build/py-NAME and installs it.
-install_porosa() {
-  local venv="$1" name="$2" req="$3" stamp="$1/.porosa-install.sha256" key
-  local py="$venv/bin/python"
-  key=$( { source_digest; cat "$req"; base_of "$py"; } | sha)
+# install_stamped VENV KEY STEP...: runs STEP... to install porosa into VENV
+# unless the stamp there holds KEY and porosa imports. Stamps KEY on success; on
+# failure removes any older install, so nothing runs against a stale build.
+install_stamped() {
+  local venv="$1" key="$2" stamp="$1/.porosa-install.sha256"; shift 2
   if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ] \
-     && "$py" -P -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("porosa") is None)' 2>/dev/null; then
+     && "$venv/bin/python" -P -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("porosa") is None)' 2>/dev/null; then
     log "$venv: porosa up to date"; return 0
   fi
   rm -f "$stamp"
-  log "$venv: building porosa (build/py-$name, incremental)"
   local t0=$SECONDS
-  if "$py" -m pip install -q --no-build-isolation --no-deps \
-       --config-settings=build-dir="build/py-$name" . ; then
+  if "$@"; then
     echo "$key" >"$stamp"
     log "$venv: porosa installed ($((SECONDS - t0)) s)"
   else
     log "$venv: porosa FAILED to build or install; removing any older install"
-    "$py" -m pip uninstall -q -y porosa >/dev/null 2>&1 || true
+    "$venv/bin/python" -m pip uninstall -q -y porosa >/dev/null 2>&1 || true
     return 1
   fi
+}
+
+# install_porosa VENV NAME REQFILE: builds porosa into build/py-NAME and installs it.
+install_porosa() {
+  local venv="$1" name="$2" key
+  key=$( { source_digest; cat "$3"; base_of "$venv/bin/python"; } | sha)
+  install_stamped "$venv" "$key" build_and_install "$venv" "$name"
+}
+build_and_install() {
+  log "$1: building porosa (build/py-$2, incremental)"
+  "$1/bin/python" -m pip install -q --no-build-isolation --no-deps --config-settings=build-dir="build/py-$2" .
 }
 
 # install_wheel_from VENV FROM NAME REQFILE: installs into VENV the wheel that
 # FROM's interpreter builds from its own build tree (build/py-NAME).
 install_wheel_from() {
-  local venv="$1" from="$2" name="$3" req="$4" stamp="$1/.porosa-install.sha256" key
-  local py="$venv/bin/python" dist="build/wheels/$name"
-  key=$( { source_digest; cat "$req"; base_of "$py"; base_of "$from/bin/python"; } | sha)
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ] \
-     && "$py" -P -c 'import importlib.util, sys; sys.exit(importlib.util.find_spec("porosa") is None)' 2>/dev/null; then
-    log "$venv: porosa up to date"; return 0
-  fi
-  rm -f "$stamp"
+  local venv="$1" from="$2" name="$3" key
+  key=$( { source_digest; cat "$4"; base_of "$venv/bin/python"; base_of "$from/bin/python"; } | sha)
+  install_stamped "$venv" "$key" wheel_and_install "$venv" "$from" "$name"
+}
+wheel_and_install() {
+  local dist="build/wheels/$3"
+  log "$1: installing the wheel built by $2 (build/py-$3)"
   rm -rf "$dist"
-  log "$venv: installing the wheel built by $from (build/py-$name)"
-  if "$from/bin/python" -m pip wheel -q --no-build-isolation --no-deps \
-       --config-settings=build-dir="build/py-$name" -w "$dist" . \
-     && "$py" -m pip install -q --no-deps --force-reinstall "$dist"/porosa-*.whl; then
-    echo "$key" >"$stamp"
-    log "$venv: porosa installed"
-  else
-    log "$venv: porosa FAILED to install; removing any older install"
-    "$py" -m pip uninstall -q -y porosa >/dev/null 2>&1 || true
-    return 1
-  fi
+  "$2/bin/python" -m pip wheel -q --no-build-isolation --no-deps --config-settings=build-dir="build/py-$3" -w "$dist" . \
+    && "$1/bin/python" -m pip install -q --no-deps --force-reinstall "$dist"/porosa-*.whl
 }
 
 main() {
