@@ -1,7 +1,7 @@
 """Missing values for testing imputation: MAR and MNAR amputation of NumPy
 arrays and pandas DataFrames."""
 
-from typing import Any, Literal, TypeVar, final, overload
+from typing import Any, Literal, final, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -10,7 +10,6 @@ import pandas as pd
 # The accepted words, matched case-insensitively at run time ("max" works too).
 _MarMode = Literal["GM", "MAX", "MIN"]
 _MnarMode = Literal["GM", "MAX", "MIN", "BLOCK", "BLOB"]
-_Frame = TypeVar("_Frame", bound=pd.DataFrame)
 
 @final
 class MAR:
@@ -48,7 +47,7 @@ class MAR:
         random_seed: int | None = None,
     ) -> MAR: ...
     @overload
-    def __call__(self, data: _Frame, missing_rate: float) -> pd.DataFrame:
+    def __call__(self, data: pd.DataFrame, missing_rate: float) -> pd.DataFrame:
         """Returns a new DataFrame: numeric columns float64 with NaN where cells
         were removed, text columns of dtype object with None there."""
     @overload
@@ -102,7 +101,7 @@ class MNAR:
         random_seed: int | None = None,
     ) -> MNAR: ...
     @overload
-    def __call__(self, data: _Frame, missing_rate: float) -> pd.DataFrame:
+    def __call__(self, data: pd.DataFrame, missing_rate: float) -> pd.DataFrame:
         """Returns a new DataFrame: numeric columns float64 with NaN where cells
         were removed, text columns of dtype object with None there."""
     @overload
