@@ -146,6 +146,21 @@ void compare_call(const DataMatrix& before, std::span<const std::size_t> prot, R
     totals.sampled_passes += target < before.cols();
 }
 
+// One call both ways on GM-protected cells drawn from a generator seeded with
+// `seed`; both generators must end in the same state.
+void compare_fresh_call(const DataMatrix& before, std::uint64_t seed, CmpFn cmp, const std::vector<Gauss>& dists,
+                        std::size_t target, const detail::ValuePassTuning& tuning, Pool& pool) {
+    Mode mode;
+    mode.kind = Kind::GM;
+    const std::array<std::size_t, 2> shape{before.rows(), before.cols()};
+    Rng a = rng_from_u64(seed), b = a;
+    const std::vector<std::size_t> prot = fix(shape, a, mode);
+    fix(shape, b, mode);
+    Totals totals;
+    compare_call(before, prot, a, b, cmp, cmp == cmp_nearest ? &dists : nullptr, target, tuning, pool, totals);
+    EXPECT_EQ(a.next_u64(), b.next_u64());
+}
+
 // One instance: several calls with the generator carrying on.
 void compare_instance(std::uint64_t seed, std::size_t max_rows, std::size_t max_cols, Pool& pool, Totals& totals) {
     Rng maker = rng_from_u64(seed);
@@ -212,12 +227,6 @@ TEST(mnar_fast, full_width_digits_on_thousands_of_rows) {
                 before(r, 1) = double(maker.index_below(3)) - 1.0;
                 before(r, 2) = seed % 2 ? kTies[maker.index_below(5)] : double(maker.index_below(100000));
             }
-            Mode mode;
-            mode.kind = Kind::GM;
-            const std::array<std::size_t, 2> shape{rows, cols};
-            Rng a = rng_from_u64(seed), b = a;
-            const std::vector<std::size_t> prot = fix(shape, a, mode);
-            fix(shape, b, mode);
             // Variance 0 makes every GM reference the column's centre.
             const std::vector<Gauss> dists = get_distribution(0.4, seed <= 2 ? 0.0 : 0.2, before);
             detail::ValuePassTuning tuning;
@@ -225,10 +234,7 @@ TEST(mnar_fast, full_width_digits_on_thousands_of_rows) {
             tuning.chunk_rows = 256;
             tuning.bracket_rows = seed % 2 ? 0 : 200;
             tuning.bracket_sigmas = seed == 2 ? 0.0 : 4.0;
-            Totals totals;
-            compare_call(before, prot, a, b, cmp, cmp == cmp_nearest ? &dists : nullptr,
-                         target_count(rows, cols, 0.35), tuning, pool, totals);
-            EXPECT_EQ(a.next_u64(), b.next_u64());
+            compare_fresh_call(before, seed, cmp, dists, target_count(rows, cols, 0.35), tuning, pool);
         }
     }
 }
@@ -247,12 +253,6 @@ TEST(mnar_fast, bracketed_search_holds_or_falls_back) {
             DataMatrix before = awkward_matrix(maker, rows, cols);
             if (seed % 2)
                 for (std::size_t i = 0; i < before.size(); ++i) before.data()[i] = maker.uniform_float();
-            Mode mode;
-            mode.kind = Kind::GM;
-            const std::array<std::size_t, 2> shape{rows, cols};
-            Rng a = rng_from_u64(seed), b = a;
-            const std::vector<std::size_t> prot = fix(shape, a, mode);
-            fix(shape, b, mode);
             const std::vector<Gauss> dists = get_distribution(0.1 * double(maker.index_below(11)), 0.0, before);
             detail::ValuePassTuning tuning;
             tuning.collect_limit = 16;
@@ -261,10 +261,8 @@ TEST(mnar_fast, bracketed_search_holds_or_falls_back) {
             tuning.bracket_sigmas = sigmas[maker.index_below(std::size(sigmas))];
             tuning.bracket_counts = &counts;
             static const double rates[] = {0.02, 0.3, 0.5, 0.9};
-            Totals totals;
-            compare_call(before, prot, a, b, cmp, cmp == cmp_nearest ? &dists : nullptr,
-                         target_count(rows, cols, rates[maker.index_below(std::size(rates))]), tuning, pool, totals);
-            EXPECT_EQ(a.next_u64(), b.next_u64());
+            compare_fresh_call(before, seed, cmp, dists,
+                               target_count(rows, cols, rates[maker.index_below(std::size(rates))]), tuning, pool);
         }
     }
     EXPECT_LT(std::size_t(50), counts.held);
