@@ -186,7 +186,8 @@ TEST(mar_predictors, strongest_observed_column_earliest_on_ties) {
         {{0.2, -0.5, 0.1, 0.5, 1.0}, {1, 3, 0}, 1, 0.5},
         {{0.8, -0.9, 0.0, 0.0, 1.0}, {0, 1}, 1, 0.9},       // magnitude, not sign
         {{0.0, kNaN, 0.1, kNaN, 1.0}, {1, 3, 2}, 2, 0.1},   // NaN never taken
-        {{0.0, kNaN, 0.0, -0.0, 1.0}, {3, 1, 2}, 0, 0.0},   // nothing positive: column 0
+        {{0.0, kNaN, 0.0, -0.0, 1.0}, {3, 1, 2}, 3, 0.0},   // nothing positive: the first observed
+        {{kNaN, kNaN, kNaN, kNaN, kNaN}, {2, 0}, 2, 0.0},
         {{0.9, 0.9, 0.9, 0.9, 1.0}, {}, 0, 0.0},            // nothing observed
     };
     for (const Case& k : cases) {

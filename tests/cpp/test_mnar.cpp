@@ -193,12 +193,20 @@ TEST(mnar, calls_end_when_nothing_is_left) {
     }
 }
 
-TEST(mnar, gm_nan_reference_fails_before_removing) {
+TEST(mnar, gm_nan_reference_fails_only_where_a_cell_can_go) {
     DataMatrix m = random_matrix(5, 3, 2);
-    m(3, 1) = porosa::missing_nan();  // column 1's range, hence its spread, is NaN
+    for (std::size_t r = 0; r < 5; ++r) m(r, 1) = porosa::missing_nan();
     const DataMatrix before = m;
+    // Column 1 has no observed cell, so its references are NaN, but it has
+    // nothing to lose either: the other columns give the target.
     MNAR gen = make(Kind::GM, 2, 0.5, 0.0);
-    EXPECT_THROW_MSG(gen.drop(m, 0.0, 3), porosa::Panic, "Sample is nan");
+    gen.drop(m, 0.0, 5);
+    std::size_t missing = 0;
+    for (double x : m.storage()) missing += std::isnan(x);
+    EXPECT_EQ(missing, 5u + 5u);
+    // A NaN spread factor makes every reference NaN: the first pass fails.
+    m = before;
+    EXPECT_THROW_MSG(make(Kind::GM, 2, 0.5, porosa::missing_nan()).drop(m, 0.0, 3), porosa::Panic, "Sample is nan");
     EXPECT_TRUE(same_cells(m, before));
 
     // The distributions are built even with nothing to remove, so their failure

@@ -151,10 +151,12 @@ def test_unreachable_target_ends(data, cap, rate, mode, PanicException):
     assert (kept[full_rows] == 1).all()
 
 
-def test_gm_on_nan_data_panics_and_instance_stays_usable(PanicException):
+def test_gm_nan_centre_panics_and_instance_stays_usable(PanicException):
     data = gaussian(10, 3)
-    data[4, 1] = np.nan
-    inst = MNAR(mode="GM", variance=0.1, random_seed=1)
+    data[4, 0] = np.nan  # missing cells alone are fine
+    # The two middle values are -inf and +inf: the median is NaN.
+    data[:5, 1], data[5:, 1] = -np.inf, np.inf
+    inst = MNAR(mode="GM", random_seed=1)
     with pytest.raises(PanicException, match="^Sample is nan$"):
         inst(data, 0.5)
     np.testing.assert_array_equal(np.isnan(data).sum(), 1)

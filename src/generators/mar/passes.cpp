@@ -12,10 +12,10 @@
 //
 // Keys are the predictor's cells. An observed predictor never changes, and
 // neither does a pair keyed by its own column (its candidates' keys are the
-// candidates' own values). The one other case is the fallback predictor column 0
-// being another pair's missing column: its cells turn NaN as that pair removes
-// them, so such a pair replays after the owner of column 0, switching each row
-// to the NaN key one pass after the owner took it.
+// candidates' own values). The one other case is the predictor of a call with
+// no observed column, column 0, being another pair's missing column: its cells
+// turn NaN as that pair removes them, so such a pair replays after the owner of
+// column 0, switching each row to the NaN key one pass after the owner took it.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -67,7 +67,7 @@ Schedule plan(const Setup& setup, std::vector<std::size_t> candidates, std::size
         if (gm) {
             for (std::size_t i = 0; i < n; ++i) drawn[i] = at(setup.dists, setup.missing[i]).sample(rng);
             for (std::size_t i = 0; i < k; ++i)
-                if (std::isnan(drawn[i])) {
+                if (std::isnan(drawn[i]) && candidates[i] > 0) {
                     s.nan_reference = true;
                     return s;
                 }

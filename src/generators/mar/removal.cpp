@@ -53,7 +53,10 @@ std::vector<std::size_t> shuffle_columns(std::size_t cols, Rng& rng) {
 
 std::vector<Predictor> choose_predictors(std::span<const std::size_t> missing, std::span<const std::size_t> observed,
                                          std::span<const double> corr, std::size_t cols) {
-    std::vector<Predictor> records(missing.size());
+    // A predictor must keep its values, so without any positive correlation a
+    // missing column still gets an observed one; column 0 only when none is.
+    const Predictor fallback{0.0, observed.empty() ? std::size_t{0} : observed.front()};
+    std::vector<Predictor> records(missing.size(), fallback);
     for (std::size_t k = 0; k < missing.size(); ++k) {
         Predictor& best = records[k];
         const double* row = corr.data() + missing[k] * cols;
@@ -86,13 +89,20 @@ std::optional<std::size_t> choose_row_literal(const DataMatrix& matrix, Pair pai
     return best;
 }
 
+static bool has_value(const DataMatrix& matrix, std::size_t col) {
+    for (std::size_t r = 0; r < matrix.rows(); ++r)
+        if (!std::isnan(matrix(r, col))) return true;
+    return false;
+}
+
 std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> pairs,
                                 std::span<const double> references, CmpFn cmp, PairChooser chooser, Pool& pool) {
     if (references.size() < pairs.size()) panic_index(pairs.size() - 1, references.size());
     // Checked here, in pair order, rather than by the workers, so that which
-    // failure wins never depends on scheduling.
+    // failure wins never depends on scheduling. A pair with no cell left to
+    // lose yields nothing, whatever its reference.
     for (std::size_t i = 0; i < pairs.size(); ++i)
-        if (std::isnan(references[i])) panic("Sample is nan");
+        if (std::isnan(references[i]) && has_value(matrix, pairs[i].missing)) panic("Sample is nan");
 
     std::vector<std::optional<std::size_t>> rows(pairs.size());
     pool.run(pairs.size(), [&](std::size_t i) { rows[i] = chooser(matrix, i, pairs[i], references[i], cmp); });

@@ -38,7 +38,8 @@ std::size_t missing_column_count(std::size_t cols, double rate, double max_missi
 std::vector<std::size_t> shuffle_columns(std::size_t cols, Rng& rng);
 
 // For each missing column, the observed column of strictly largest |corr|,
-// the earliest in `observed` on ties; column 0 when none is positive.
+// the earliest in `observed` on ties; when none is positive, the first observed
+// column, or column 0 when no column is observed.
 // `corr` is the cols x cols matrix of pearson_correlation.
 std::vector<Predictor> choose_predictors(std::span<const std::size_t> missing, std::span<const std::size_t> observed,
                                          std::span<const double> corr, std::size_t cols);
@@ -58,8 +59,9 @@ using PairChooser =
 std::optional<std::size_t> choose_row_literal(const DataMatrix& matrix, Pair pair, double reference, CmpFn cmp);
 
 // The positions of one pass, in pair order, one chooser call per pair on the
-// pool. `references` holds one value per pair; a NaN among them is the
-// internal failure "Sample is nan", raised before any pair is scanned.
+// pool. `references` holds one value per pair; a NaN one for a pair whose
+// missing column still holds a value is the internal failure "Sample is nan",
+// raised before any pair is scanned.
 std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> pairs,
                                 std::span<const double> references, CmpFn cmp, PairChooser chooser, Pool& pool);
 

@@ -88,9 +88,10 @@ void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::si
         }
         // Every reference of the pass is drawn before any column is looked at,
         // so checking them here, in list order, reports the same failure the
-        // per-column check would, whatever the number of workers.
-        for (double reference : references) {
-            if (std::isnan(reference)) panic("Sample is nan");
+        // per-column check would, whatever the number of workers. A column
+        // with nothing left to lose yields nothing, whatever its reference.
+        for (std::size_t i = 0; i < picked.size(); ++i) {
+            if (std::isnan(references[i]) && candidates[picked[i]] > 0) panic("Sample is nan");
         }
 
         chosen.assign(picked.size(), kNone);

@@ -149,7 +149,8 @@ Schedule plan(Rng& rng, std::size_t target, std::vector<std::size_t> counts, con
                     if (took[i]) s.references[c].push_back(u1), s.references[c].push_back(u2);
                 } else if (role.sample) {
                     const double v = (*dists)[c].sample(rng);
-                    nan |= std::isnan(v);
+                    // Only a column that still has a cell to lose needs its reference.
+                    nan |= std::isnan(v) && took[i];
                     if (took[i] && role.moving) s.references[c].push_back(v);
                 } else {
                     skip_sample(rng);

@@ -51,11 +51,16 @@ double from_total_key(std::int64_t k) noexcept {
 // Only a few order statistics of the sorted column are read (the centre, its
 // lower neighbour, the two ends), so they are selected rather than sorted out.
 // Values equal in the total order are bit-identical, so selection gives exactly
-// the values a full sort would. `keys` holds the column's total-order keys.
-static Gauss transform_keys(std::vector<std::int64_t>& keys, double mean, double variance) {
+// the values a full sort would. `keys` holds the total-order keys of the
+// column's observed cells; `rows` counts its cells, missing ones included.
+static Gauss transform_keys(std::vector<std::int64_t>& keys, std::size_t rows, double mean, double variance) {
+    if (rows == 0) panic_index(0, 0);
     const std::size_t n = keys.size();
+    // Nothing observed: no centre and no spread. A reference drawn from this
+    // is NaN, which matters only while the column still has a cell to lose,
+    // and it has none.
+    if (n == 0) return Gauss{missing_nan(), missing_nan()};
     const double p = std::floor(double(n) * mean);
-    if (n == 0) panic_index(0, 0);
 
     auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
     const double first = from_total_key(*lo), last = from_total_key(*hi);
@@ -77,14 +82,18 @@ static Gauss transform_keys(std::vector<std::int64_t>& keys, double mean, double
         double below = from_total_key(*std::max_element(keys.begin(), keys.begin() + i));
         v = (below + from_total_key(keys[i])) * 0.5;
     }
-    double w = variance * (last - first);
+    // A zero spread factor means no spread at all, even over an infinite range
+    // (where the product would be NaN).
+    const double w = variance == 0.0 ? variance : variance * (last - first);
     return Gauss{v, w};
 }
 
 Gauss transform(std::vector<double> column, double mean, double variance) {
-    std::vector<std::int64_t> keys(column.size());
-    for (std::size_t r = 0; r < column.size(); ++r) keys[r] = total_key(column[r]);
-    return transform_keys(keys, mean, variance);
+    std::vector<std::int64_t> keys;
+    keys.reserve(column.size());
+    for (double x : column)
+        if (!std::isnan(x)) keys.push_back(total_key(x));
+    return transform_keys(keys, column.size(), mean, variance);
 }
 
 std::vector<Gauss> get_distribution(double mean, double variance, const DataMatrix& data) {
@@ -98,11 +107,17 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
     Pool::global().run_chunks(groups, 1, [&](std::size_t g, std::size_t) {
         const std::size_t c0 = g * kGroup, width = std::min(kGroup, cols - c0);
         std::vector<std::vector<std::int64_t>> keys(width, std::vector<std::int64_t>(rows));
+        std::size_t observed[kGroup] = {};
         const double* cell = data.data() + c0;
         for (std::size_t r = 0; r < rows; ++r, cell += cols)
-            for (std::size_t k = 0; k < width; ++k) keys[k][r] = total_key(cell[k]);
+            for (std::size_t k = 0; k < width; ++k) {
+                // Written either way, kept only when observed: no branch on the data.
+                keys[k][observed[k]] = total_key(cell[k]);
+                observed[k] += !std::isnan(cell[k]);
+            }
         for (std::size_t k = 0; k < width; ++k) {
-            out[c0 + k] = transform_keys(keys[k], mean, variance);
+            keys[k].resize(observed[k]);
+            out[c0 + k] = transform_keys(keys[k], rows, mean, variance);
             std::vector<std::int64_t>().swap(keys[k]);
         }
     });
