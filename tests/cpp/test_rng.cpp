@@ -31,6 +31,13 @@ std::vector<std::uint32_t> scalar_words(const std::array<std::uint32_t, 8>& key,
     return w;
 }
 
+// Generators refill through `path` while this lives.
+struct UsePath {
+    Path before;
+    explicit UsePath(Path path) : before(porosa::chacha::use(path)) {}
+    ~UsePath() { porosa::chacha::use(before); }
+};
+
 }  // namespace
 
 TEST(rng, chacha12_zero_key_vector) {
@@ -72,6 +79,50 @@ TEST(rng, every_path_computes_the_scalar_blocks) {
             }
         }
     }
+}
+
+TEST(rng, draws_and_fills_interleave_into_one_stream) {
+    const std::array<std::uint32_t, 8> key = {1, 2, 3, 4, 5, 6, 7, 0x80000000u};
+    const auto want = scalar_words(key, 0, 400);
+    for (Path path : kPaths) {
+        if (!porosa::chacha::supported(path)) continue;
+        UsePath scope(path);
+        Rng rng(key);
+        std::vector<std::uint32_t> got;
+        // A fixed pseudo-random script of reads, so that every kind of read meets
+        // every position in the buffer, the end of the first batch included.
+        std::uint32_t state = 12345;
+        while (got.size() < want.size() - 1200) {
+            state = state * 1103515245u + 12345u;
+            const std::uint32_t r = state >> 16;
+            if (r % 3 == 0) {
+                got.push_back(rng.next_u32());
+            } else if (r % 3 == 1) {
+                const std::uint64_t x = rng.next_u64();
+                got.push_back(std::uint32_t(x));
+                got.push_back(std::uint32_t(x >> 32));
+            } else {
+                std::vector<std::uint32_t> chunk(r % 5 == 0 ? r % 1100 : r % 40);
+                rng.fill(chunk);
+                got.insert(got.end(), chunk.begin(), chunk.end());
+            }
+            ASSERT_TRUE(rng.words_used() == got.size());
+            if (r % 97 == 0) rng = Rng(rng);  // a copy carries the unread words
+        }
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
+        // A double word at every position up to past the second refill, the
+        // ones straddling a refill included.
+        for (std::size_t k = 0; k < 600; ++k) {
+            Rng skip(key);
+            for (std::size_t i = 0; i < k; ++i) skip.next_u32();
+            EXPECT_EQ(skip.next_u64(), want[k] | (std::uint64_t(want[k + 1]) << 32));
+            EXPECT_EQ(skip.next_u32(), want[k + 2]);
+        }
+    }
+    // The free keystream starts anywhere and ends mid-block.
+    std::vector<std::uint32_t> part(16 * 9 + 5);
+    porosa::chacha12_keystream(key, 3, part);
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin() + 48));
 }
 
 TEST(rng, refills_continue_the_stream) {
