@@ -127,17 +127,17 @@ TEST(rng, draws_and_fills_interleave_into_one_stream) {
 
 TEST(rng, refills_continue_the_stream) {
     Rng a = porosa::rng_from_u64(99), b = porosa::rng_from_u64(99);
-    auto w = words(b, 256);
-    // Every 16-word block of four refills is distinct: a counter that stood still
-    // or moved by one block per refill would repeat one.
+    auto w = words(b, 1024);
+    // Every 16-word block of several refills, on any kernel, is distinct: a
+    // counter that stood still or moved by one block per refill would repeat one.
     std::set<std::vector<std::uint32_t>> blocks;
-    for (std::size_t k = 0; k < 256; k += 16) blocks.insert(std::vector<std::uint32_t>(w.begin() + k, w.begin() + k + 16));
-    EXPECT_EQ(blocks.size(), 16u);
+    for (std::size_t k = 0; k < 1024; k += 16) blocks.insert(std::vector<std::uint32_t>(w.begin() + k, w.begin() + k + 16));
+    EXPECT_EQ(blocks.size(), 64u);
 
     // A double word straddling words 63 and 64 is taken low half first.
     for (int i = 0; i < 63; ++i) a.next_u32();
     EXPECT_EQ(a.next_u64(), std::uint64_t(w[63]) | (std::uint64_t(w[64]) << 32));
-    for (std::size_t i = 65; i < 256; ++i) EXPECT_EQ(a.next_u32(), w[i]);
+    for (std::size_t i = 65; i < 1024; ++i) EXPECT_EQ(a.next_u32(), w[i]);
 }
 
 TEST(rng, uniform_float_uses_top_53_bits) {
