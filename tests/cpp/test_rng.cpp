@@ -1,9 +1,11 @@
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <set>
 #include <vector>
 
 #include "core/panic.hpp"
+#include "generators/common/chacha.hpp"
 #include "generators/common/rng.hpp"
 #include "harness.hpp"
 
@@ -19,6 +21,23 @@ std::vector<std::uint32_t> words(Rng& rng, std::size_t n) {
     return w;
 }
 
+using porosa::chacha::Path;
+constexpr Path kPaths[] = {Path::scalar, Path::avx2, Path::avx512};
+
+// The reference: one block at a time, in portable code.
+std::vector<std::uint32_t> scalar_words(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::size_t blocks) {
+    std::vector<std::uint32_t> w(16 * blocks);
+    porosa::chacha::blocks_scalar(key.data(), counter, blocks, w.data());
+    return w;
+}
+
+// Generators refill through `path` while this lives.
+struct UsePath {
+    Path before;
+    explicit UsePath(Path path) : before(porosa::chacha::use(path)) {}
+    ~UsePath() { porosa::chacha::use(before); }
+};
+
 }  // namespace
 
 TEST(rng, chacha12_zero_key_vector) {
@@ -31,21 +50,94 @@ TEST(rng, chacha12_zero_key_vector) {
     };
     Rng rng(std::array<std::uint32_t, 8>{});
     for (std::uint32_t w : want) EXPECT_EQ(rng.next_u32(), w);
+    for (Path path : kPaths) {
+        if (!porosa::chacha::supported(path)) continue;
+        std::uint32_t got[32];
+        porosa::chacha::kernel(path).blocks(std::array<std::uint32_t, 8>{}.data(), 0, 2, got);
+        EXPECT_TRUE(std::equal(got, got + 32, want));
+    }
+}
+
+TEST(rng, every_path_computes_the_scalar_blocks) {
+    const std::array<std::uint32_t, 8> keys[] = {
+        {},
+        {0xf973f2ec, 0x45cdb581, 0x7346f087, 0xad6cad06, 0xe3a3d0d0, 0x67e71733, 0x72ea9bf2, 0xfe7d8ad7},
+        {~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u, ~0u},
+    };
+    // 37 blocks end in a part batch on every path; the counters near 2^32 carry
+    // into the high word inside a batch, the last one wraps the whole counter.
+    const std::uint64_t counters[] = {0, 3, (std::uint64_t(1) << 32) - 5, (std::uint64_t(7) << 32) - 30, ~std::uint64_t(0) - 20};
+    for (Path path : kPaths) {
+        if (path == Path::scalar || !porosa::chacha::supported(path)) continue;
+        for (const auto& key : keys) {
+            for (std::uint64_t counter : counters) {
+                for (std::size_t blocks : {std::size_t(1), std::size_t(37)}) {
+                    std::vector<std::uint32_t> got(16 * blocks);
+                    porosa::chacha::kernel(path).blocks(key.data(), counter, blocks, got.data());
+                    EXPECT_EQ(got, scalar_words(key, counter, blocks));
+                }
+            }
+        }
+    }
+}
+
+TEST(rng, draws_and_fills_interleave_into_one_stream) {
+    const std::array<std::uint32_t, 8> key = {1, 2, 3, 4, 5, 6, 7, 0x80000000u};
+    const auto want = scalar_words(key, 0, 400);
+    for (Path path : kPaths) {
+        if (!porosa::chacha::supported(path)) continue;
+        UsePath scope(path);
+        Rng rng(key);
+        std::vector<std::uint32_t> got;
+        // A fixed pseudo-random script of reads, so that every kind of read meets
+        // every position in the buffer, the end of the first batch included.
+        std::uint32_t state = 12345;
+        while (got.size() < want.size() - 1200) {
+            state = state * 1103515245u + 12345u;
+            const std::uint32_t r = state >> 16;
+            if (r % 3 == 0) {
+                got.push_back(rng.next_u32());
+            } else if (r % 3 == 1) {
+                const std::uint64_t x = rng.next_u64();
+                got.push_back(std::uint32_t(x));
+                got.push_back(std::uint32_t(x >> 32));
+            } else {
+                std::vector<std::uint32_t> chunk(r % 5 == 0 ? r % 1100 : r % 40);
+                rng.fill(chunk);
+                got.insert(got.end(), chunk.begin(), chunk.end());
+            }
+            ASSERT_TRUE(rng.words_used() == got.size());
+            if (r % 97 == 0) rng = Rng(rng);  // a copy carries the unread words
+        }
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
+        // A double word at every position up to past the second refill, the
+        // ones straddling a refill included.
+        for (std::size_t k = 0; k < 600; ++k) {
+            Rng skip(key);
+            for (std::size_t i = 0; i < k; ++i) skip.next_u32();
+            EXPECT_EQ(skip.next_u64(), want[k] | (std::uint64_t(want[k + 1]) << 32));
+            EXPECT_EQ(skip.next_u32(), want[k + 2]);
+        }
+    }
+    // The free keystream starts anywhere and ends mid-block.
+    std::vector<std::uint32_t> part(16 * 9 + 5);
+    porosa::chacha12_keystream(key, 3, part);
+    EXPECT_TRUE(std::equal(part.begin(), part.end(), want.begin() + 48));
 }
 
 TEST(rng, refills_continue_the_stream) {
     Rng a = porosa::rng_from_u64(99), b = porosa::rng_from_u64(99);
-    auto w = words(b, 256);
-    // Every 16-word block of four refills is distinct: a counter that stood still
-    // or moved by one block per refill would repeat one.
+    auto w = words(b, 1024);
+    // Every 16-word block of several refills, on any kernel, is distinct: a
+    // counter that stood still or moved by one block per refill would repeat one.
     std::set<std::vector<std::uint32_t>> blocks;
-    for (std::size_t k = 0; k < 256; k += 16) blocks.insert(std::vector<std::uint32_t>(w.begin() + k, w.begin() + k + 16));
-    EXPECT_EQ(blocks.size(), 16u);
+    for (std::size_t k = 0; k < 1024; k += 16) blocks.insert(std::vector<std::uint32_t>(w.begin() + k, w.begin() + k + 16));
+    EXPECT_EQ(blocks.size(), 64u);
 
     // A double word straddling words 63 and 64 is taken low half first.
     for (int i = 0; i < 63; ++i) a.next_u32();
     EXPECT_EQ(a.next_u64(), std::uint64_t(w[63]) | (std::uint64_t(w[64]) << 32));
-    for (std::size_t i = 65; i < 256; ++i) EXPECT_EQ(a.next_u32(), w[i]);
+    for (std::size_t i = 65; i < 1024; ++i) EXPECT_EQ(a.next_u32(), w[i]);
 }
 
 TEST(rng, uniform_float_uses_top_53_bits) {

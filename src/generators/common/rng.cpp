@@ -1,5 +1,6 @@
 #include "generators/common/rng.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <random>
@@ -7,83 +8,60 @@
 #include <sys/random.h>
 
 #include "core/panic.hpp"
+#include "generators/common/chacha.hpp"
 
 namespace porosa {
 
-namespace {
-
-// "expand 32-byte k" as little-endian words.
-constexpr std::uint32_t kSigma[4] = {0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
-
-inline void quarter(std::uint32_t& a, std::uint32_t& b, std::uint32_t& c, std::uint32_t& d) noexcept {
-    a += b; d ^= a; d = std::rotl(d, 16);
-    c += d; b ^= c; b = std::rotl(b, 12);
-    a += b; d ^= a; d = std::rotl(d, 8);
-    c += d; b ^= c; b = std::rotl(b, 7);
+Rng::Rng(const Rng& other) noexcept : pos_(other.pos_), counter_(other.counter_), key_(other.key_) {
+    std::copy(other.buf_ + pos_, other.buf_ + kWords, buf_ + pos_);
 }
 
-void chacha12_block(const std::array<std::uint32_t, 8>& key, std::uint64_t counter, std::uint32_t* out) noexcept {
-    std::uint32_t in[16] = {
-        kSigma[0], kSigma[1], kSigma[2], kSigma[3],
-        key[0], key[1], key[2], key[3], key[4], key[5], key[6], key[7],
-        std::uint32_t(counter), std::uint32_t(counter >> 32),
-        0u, 0u,  // the nonce is always zero
-    };
-    std::uint32_t x[16];
-    for (int i = 0; i < 16; ++i) x[i] = in[i];
-    for (int round = 0; round < 6; ++round) {
-        quarter(x[0], x[4], x[8], x[12]);
-        quarter(x[1], x[5], x[9], x[13]);
-        quarter(x[2], x[6], x[10], x[14]);
-        quarter(x[3], x[7], x[11], x[15]);
-        quarter(x[0], x[5], x[10], x[15]);
-        quarter(x[1], x[6], x[11], x[12]);
-        quarter(x[2], x[7], x[8], x[13]);
-        quarter(x[3], x[4], x[9], x[14]);
+Rng& Rng::operator=(const Rng& other) noexcept {
+    if (this != &other) {
+        pos_ = other.pos_;
+        counter_ = other.counter_;
+        key_ = other.key_;
+        std::copy(other.buf_ + pos_, other.buf_ + kWords, buf_ + pos_);
     }
-    for (int i = 0; i < 16; ++i) out[i] = x[i] + in[i];
+    return *this;
 }
-
-}  // namespace
-
-Rng::Rng(const std::array<std::uint32_t, 8>& key) noexcept : key_(key) {}
 
 void Rng::refill() noexcept {
-    for (unsigned b = 0; b < 4; ++b) chacha12_block(key_, counter_ + b, buf_.data() + 16 * b);
-    counter_ += 4;
-    pos_ = 0;
+    const chacha::Kernel& kernel = chacha::active();
+    // The first refill computes a single batch of the kernel (four blocks on the
+    // scalar one, as it always did), so that a generator read for a few words
+    // pays for no more; later ones fill the buffer.
+    const unsigned blocks = counter_ == 0 ? kernel.batch : kBlocks;
+    pos_ = kWords - 16 * blocks;
+    kernel.blocks(key_.data(), counter_, blocks, buf_ + pos_);
+    counter_ += blocks;
 }
 
-std::uint32_t Rng::next_u32() noexcept {
-    if (pos_ >= buf_.size()) refill();
-    return buf_[pos_++];
-}
-
-std::uint64_t Rng::next_u64() noexcept {
-    // Two separate reads so that a pair straddling a refill stays in stream order.
-    std::uint64_t lo = next_u32();
-    std::uint64_t hi = next_u32();
-    return lo | (hi << 32);
-}
-
-double Rng::uniform_float() noexcept {
-    return double(next_u64() >> 11) * 0x1.0p-53;
-}
-
-std::uint64_t Rng::index_below(std::uint64_t n) {
-    if (n == 0) panic("cannot sample empty range");
-    if (n <= 0xFFFFFFFFull) {
-        // Small ranges always take the 32-bit path, whatever the platform word,
-        // so that seeded streams agree everywhere.
-        std::uint64_t m = std::uint64_t(next_u32()) * n;
-        std::uint32_t hi = std::uint32_t(m >> 32);
-        std::uint32_t lo = std::uint32_t(m);
-        if (std::uint64_t(lo) > (std::uint64_t(1) << 32) - n) {
-            std::uint32_t hi2 = std::uint32_t((std::uint64_t(next_u32()) * n) >> 32);
-            if (std::uint32_t(lo + hi2) < lo) hi += 1;
-        }
-        return hi;
+void Rng::fill(std::span<std::uint32_t> out) noexcept {
+    const std::size_t buffered = kWords - pos_;
+    if (out.size() <= buffered) {
+        std::copy_n(buf_ + pos_, out.size(), out.data());
+        pos_ += unsigned(out.size());
+        return;
     }
+    std::copy_n(buf_ + pos_, buffered, out.data());
+    pos_ = kWords;
+    out = out.subspan(buffered);
+    const std::size_t whole = out.size() / 16;
+    if (whole > 0) {
+        chacha::active().blocks(key_.data(), counter_, whole, out.data());
+        counter_ += whole;
+    }
+    const std::size_t tail = out.size() % 16;
+    if (tail > 0) {
+        refill();
+        std::copy_n(buf_ + pos_, tail, out.data() + 16 * whole);
+        pos_ += unsigned(tail);
+    }
+}
+
+std::uint64_t Rng::index_below_wide(std::uint64_t n) {
+    if (n == 0) panic("cannot sample empty range");
     using u128 = unsigned __int128;
     u128 m = u128(next_u64()) * n;
     std::uint64_t hi = std::uint64_t(m >> 64);
@@ -95,10 +73,16 @@ std::uint64_t Rng::index_below(std::uint64_t n) {
     return hi;
 }
 
-std::uint64_t Rng::uniform(std::uint64_t a, std::uint64_t b) {
-    std::uint64_t span = b - a + 1;
-    if (span == 0) return next_u64();  // the whole word
-    return a + index_below(span);
+void chacha12_keystream(const std::array<std::uint32_t, 8>& key, std::uint64_t first_block,
+                        std::span<std::uint32_t> out) noexcept {
+    const chacha::Kernel& kernel = chacha::active();
+    const std::size_t whole = out.size() / 16, tail = out.size() % 16;
+    kernel.blocks(key.data(), first_block, whole, out.data());
+    if (tail > 0) {
+        std::uint32_t last[16];
+        kernel.blocks(key.data(), first_block + whole, 1, last);
+        std::copy_n(last, tail, out.data() + 16 * whole);
+    }
 }
 
 Rng rng_from_u64(std::uint64_t seed) noexcept {
