@@ -19,6 +19,9 @@ PyObject* panic_exception_type() {
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const Interrupted&) {
+        // The reason is the exception already pending: it reaches the caller as it is.
+        if (!PyErr_Occurred()) PyErr_SetString(panic_exception_type(), "interrupted without a pending exception");
     } catch (const Panic& e) {
         PyErr_SetString(panic_exception_type(), e.what());
     } catch (const std::bad_alloc&) {
