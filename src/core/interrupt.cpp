@@ -6,7 +6,9 @@ namespace interrupt_detail {
 
 namespace {
 
-std::chrono::steady_clock::rep now_ticks() noexcept { return std::chrono::steady_clock::now().time_since_epoch().count(); }
+std::chrono::steady_clock::rep now_ticks() noexcept {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
 
 constexpr std::chrono::steady_clock::rep kIntervalTicks =
     std::chrono::duration_cast<std::chrono::steady_clock::duration>(kHookInterval).count();
