@@ -21,7 +21,9 @@ namespace porosa {
 // Neither type derives from std::exception: code that turns a std::exception
 // into a failure of its own must not catch them on their way out.
 
-// The hook asked the call to stop; its reason is recorded where the hook keeps it.
+// The call must stop for a reason recorded elsewhere: the hook asked it to, or
+// code at the boundary met an exception that must reach the caller unchanged.
+// At the boundary the reason is always the pending Python exception.
 struct Interrupted {};
 // The step the throwing thread works for has already failed.
 struct Cancelled {};

@@ -1,5 +1,7 @@
 #include "py/error.hpp"
 
+#include "core/interrupt.hpp"
+
 namespace porosa::py {
 
 PyError PyError::fetch() noexcept {
@@ -43,6 +45,18 @@ std::string PyError::describe() const {
     }
     PyErr_Clear();
     return out;
+}
+
+bool PyError::is_ordinary() const noexcept {
+    return PyErr_GivenExceptionMatches(value_.get(), PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError);
+}
+
+PyError fetch_ordinary() {
+    PyError e = PyError::fetch();
+    if (e.is_ordinary()) return e;
+    std::move(e).restore();
+    throw Interrupted{};
 }
 
 void PyError::add_note(const std::string& note) const noexcept {

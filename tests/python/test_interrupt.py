@@ -7,7 +7,11 @@ import sys
 import textwrap
 import time
 
+import numpy as np
+import pandas as pd
 import pytest
+
+from porosa import MNAR
 
 CHILD = """
 import json, sys, time
@@ -63,3 +67,60 @@ def test_sigint_stops_a_long_call_promptly(workload, tmp_path):
     assert 0 <= latency < 1.0
     assert report["unchanged"]
     assert report["after"] == 30
+
+
+class Refusing:
+    """A cell whose float conversion raises `on_float`, and whose text raises `on_str` if given."""
+
+    def __init__(self, on_float, on_str=None):
+        self.on_float, self.on_str = on_float, on_str
+
+    def __float__(self):
+        raise self.on_float
+
+    def __str__(self):
+        if self.on_str is not None:
+            raise self.on_str
+        return "refused"
+
+
+class NotAnException(BaseException):
+    pass
+
+
+def refusing_sources(cell):
+    """The same refusing cell in an object array and in a frame read column by column."""
+    column = [cell] + [float(i) for i in range(1, 100)]
+    return {
+        "array": np.array([[float(i), c] for i, c in enumerate(column)], dtype=object),
+        "frame": pd.DataFrame({"a": np.arange(100.0), "b": column}),
+    }
+
+
+@pytest.mark.parametrize("source", ["array", "frame"])
+@pytest.mark.parametrize(
+    "cell",
+    [
+        Refusing(KeyboardInterrupt("stop")),
+        Refusing(SystemExit(3)),
+        Refusing(MemoryError()),
+        Refusing(NotAnException()),
+        Refusing(ValueError("not a number"), KeyboardInterrupt("stop")),
+    ],
+    ids=["KeyboardInterrupt", "SystemExit", "MemoryError", "BaseException", "in __str__"],
+)
+def test_a_cell_raising_more_than_a_failure_reaches_the_caller(cell, source):
+    inst = MNAR(mode="MAX", random_seed=0)
+    data = refusing_sources(cell)[source]
+    expected = cell.on_str if cell.on_str is not None else cell.on_float
+    with pytest.raises(BaseException) as info:
+        inst(data, 0.0)
+    assert info.value is expected
+    assert np.isnan(inst(np.ones((10, 10)), 0.3)).sum() == 30
+
+
+@pytest.mark.parametrize("source", ["array", "frame"])
+def test_a_cell_that_fails_to_convert_makes_its_column_text(source):
+    out = MNAR(mode="MAX", random_seed=0)(refusing_sources(Refusing(ValueError("no")))[source], 0.0)
+    column = out[:, 1] if source == "array" else out["b"].to_numpy()
+    assert column[:3].tolist() == ["refused", "1.0", "2.0"]

@@ -54,9 +54,10 @@ Unexpected<PyError> fail(PyObject* type, const std::string& message) {
     return Unexpected<PyError>{PyError::make(type, message)};
 }
 
-// Internal failure carrying the Python error that is current right now.
+// Internal failure carrying the Python error that is current right now, unless
+// that error must reach the caller unchanged.
 [[noreturn]] void panic_with_current(const std::string& what) {
-    panic(what + ": " + PyError::fetch().describe());
+    panic(what + ": " + py::fetch_ordinary().describe());
 }
 
 // Straight to file descriptor 1: Python's own stdout object is neither used nor
@@ -82,7 +83,7 @@ bool is_sequence(PyObject* o) {
     PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
     PyRef seq = abc ? PyRef::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : PyRef();
     int r = seq ? PyObject_IsInstance(o, seq.get()) : -1;
-    if (r < 0) PyErr_Clear();
+    if (r < 0) (void)py::fetch_ordinary();
     return r == 1;
 }
 
@@ -97,7 +98,7 @@ Result<std::vector<std::string>> read_sequence(PyObject* seq, Read&& read) {
     // it yields, so it sizes the list only within reason.
     Py_ssize_t hint = PySequence_Size(seq);
     if (hint < 0) {
-        PyErr_Clear();
+        (void)py::fetch_ordinary();
         hint = 0;
     }
     hint = std::min<Py_ssize_t>(hint, 1 << 16);
@@ -126,7 +127,7 @@ Result<std::vector<std::string>> frame_labels(PyObject* frame) {
         return true;
     };
     Result<std::vector<std::string>> texts = read_sequence(columns.get(), as_text);
-    if (texts) return texts;
+    if (texts || !texts.error().is_ordinary()) return texts;
 
     // Not all texts: the labels must then read as 64-bit integers, and only the
     // error of that second reading reaches the caller.
@@ -250,7 +251,7 @@ void with_text(PyObject* cell, Use&& use) {
     PyRef text = PyUnicode_CheckExact(cell) ? PyRef::borrow(cell) : PyRef::steal(PyObject_Str(cell));
     Py_ssize_t n = 0;
     const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (!p) panic("cant convert to str: " + PyError::fetch().describe());
+    if (!p) panic("cant convert to str: " + py::fetch_ordinary().describe());
     use(std::string_view(p, static_cast<std::size_t>(n)));
 }
 
@@ -344,7 +345,9 @@ struct ColumnCells {
                 numbers.push_back(v);
                 return;
             }
-            PyErr_Clear();
+            // Only an ordinary failure to convert makes the column text: an
+            // interruption, an exit or a lack of memory goes to the caller.
+            (void)py::fetch_ordinary();
             turn_to_text(rows);
         }
         if (PyUnicode_CheckExact(cell)) texts.add_str(cell);
