@@ -43,6 +43,10 @@ using Result = Expected<T, PyError>;
 // carries the call out to the entry guard, which lets it through unchanged.
 PyError fetch_ordinary();
 
+// Sets `type` with the whole of `message`, NULs included; bytes that are not
+// UTF-8 come out as U+FFFD.
+void set_error(PyObject* type, const std::string& message) noexcept;
+
 // For `return fail_from_current();` right after a failed API call.
 inline Unexpected<PyError> fail_from_current() noexcept { return Unexpected<PyError>{PyError::fetch()}; }
 
