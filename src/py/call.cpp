@@ -42,7 +42,7 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
 // interrupt point; one that raises (Ctrl-C's KeyboardInterrupt) stops the call
 // with its exception. Handlers are Python code, so the loops that keep pointers
 // into Python objects look at those objects again after an interrupt point.
-// Off the main thread this does nothing.
+// Off the main thread no handler runs.
 bool check_signals(void*) { return PyErr_CheckSignals() < 0; }
 
 }  // namespace
