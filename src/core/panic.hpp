@@ -2,6 +2,7 @@
 // of range, an impossible step. The entry guard turns it into PanicException.
 #pragma once
 #include <cstddef>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -9,7 +10,14 @@ namespace porosa {
 
 class Panic : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit Panic(std::string message)
+        : std::runtime_error(message), message_(std::make_shared<const std::string>(std::move(message))) {}
+    // The whole text: what() stops at the first NUL, and a message may quote a
+    // caller's text that holds one. Shared, so copying a Panic cannot throw.
+    const std::string& message() const noexcept { return *message_; }
+
+private:
+    std::shared_ptr<const std::string> message_;
 };
 
 [[noreturn]] void panic(std::string message);

@@ -1,5 +1,7 @@
 #include "core/pool.hpp"
 
+#include "core/interrupt.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -17,13 +19,32 @@ struct Pool::Job {
     std::atomic<std::size_t> finished{0};
     std::atomic<bool> failed{false};
     std::exception_ptr error;
-    std::mutex mu;  // guards error and the completion signal
+    // An interruption of the calling thread outranks any failure: its reason is
+    // already recorded by the hook and is what the caller must see.
+    std::exception_ptr interrupted;
+    std::mutex mu;  // guards error, interrupted and the completion signal
     std::condition_variable done;
 
     Job(FunctionRef<void(std::size_t, std::size_t)> b, std::size_t n_, std::size_t g)
         : body(b), n(n_), grain(g) {}
 
     bool exhausted() const noexcept { return next.load(std::memory_order_relaxed) >= n; }
+    bool complete() const noexcept { return finished.load(std::memory_order_acquire) == n; }
+
+    // Records the exception in flight and stops the step: chunks not yet
+    // started are skipped, and the ones running stop at their next
+    // interrupt_point.
+    void fail() noexcept {
+        std::lock_guard lock(mu);
+        try {
+            throw;
+        } catch (const Interrupted&) {
+            if (!interrupted) interrupted = std::current_exception();
+        } catch (...) {
+        }
+        if (!error) error = std::current_exception();
+        failed.store(true, std::memory_order_release);
+    }
 
     // Claims and runs one chunk; false when nothing is left to claim.
     bool run_one() {
@@ -32,11 +53,10 @@ struct Pool::Job {
         std::size_t end = std::min(n, begin + std::min(grain, n - begin));
         if (!failed.load(std::memory_order_acquire)) {
             try {
+                StepScope scope(&failed);
                 body(begin, end);
             } catch (...) {
-                std::lock_guard lock(mu);
-                if (!error) error = std::current_exception();
-                failed.store(true, std::memory_order_release);
+                fail();
             }
         }
         std::size_t count = end - begin;
@@ -94,7 +114,10 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
     if (grain == 0) grain = 1;
     // A step of one chunk, or a pool without helpers, runs inline.
     if (workers_.empty() || n <= grain) {
-        for (std::size_t b = 0; b < n; b += grain) body(b, std::min(n, b + grain));
+        for (std::size_t b = 0; b < n; b += grain) {
+            if (b > 0) interrupt_check();
+            body(b, std::min(n, b + grain));
+        }
         return;
     }
     auto job = std::make_shared<Job>(body, n, grain);
@@ -103,11 +126,32 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
         jobs_.push_back(job);
     }
     cv_.notify_all();
+    // The calling thread may be the one a hook watches: it looks between its
+    // own chunks and, while workers finish theirs, between short waits.
     while (job->run_one()) {
+        if (job->failed.load(std::memory_order_relaxed)) continue;
+        try {
+            interrupt_check();
+        } catch (...) {
+            job->fail();
+        }
     }
     {
         std::unique_lock lock(job->mu);
-        job->done.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == n; });
+        while (!job->complete()) {
+            if (job->failed.load(std::memory_order_relaxed)) {
+                job->done.wait(lock, [&] { return job->complete(); });
+                break;
+            }
+            if (job->done.wait_for(lock, kHookInterval, [&] { return job->complete(); })) break;
+            lock.unlock();
+            try {
+                interrupt_check();
+            } catch (...) {
+                job->fail();
+            }
+            lock.lock();
+        }
     }
     {
         // Drop it from the queue if no worker has done so yet.
@@ -117,6 +161,10 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
     }
     // Taken out of the job, so the exception dies on this thread, not on a worker
     // that drops the last reference to the job.
+    if (job->interrupted) {
+        job->error = nullptr;
+        std::rethrow_exception(std::exchange(job->interrupted, nullptr));
+    }
     if (job->error) std::rethrow_exception(std::exchange(job->error, nullptr));
 }
 

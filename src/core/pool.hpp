@@ -5,6 +5,9 @@
 // step nested inside another step's task always completes, whatever the number
 // of workers. The first exception thrown by a task stops the rest of that step
 // and is rethrown on the calling thread once no task of the step is running.
+// The calling thread checks for interruption (core/interrupt.hpp) between its
+// chunks and while it waits; an interruption stops the step the same way and
+// is what the caller gets, whatever else failed meanwhile.
 // Tasks never touch Python objects.
 #pragma once
 #include <condition_variable>
@@ -16,6 +19,8 @@
 #include <type_traits>
 #include <utility>
 #include <vector>
+
+#include "core/interrupt.hpp"
 
 namespace porosa {
 
@@ -54,7 +59,10 @@ public:
     template <class F>
     void run(std::size_t n, F&& body) {
         run_chunks(n, default_grain(n), [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) body(i);
+            for (std::size_t i = b; i < e; ++i) {
+                body(i);
+                interrupt_point();
+            }
         });
     }
 

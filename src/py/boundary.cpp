@@ -19,8 +19,11 @@ PyObject* panic_exception_type() {
 void raise_current_exception() noexcept {
     try {
         throw;
+    } catch (const Interrupted&) {
+        // The reason is the exception already pending: it reaches the caller as it is.
+        if (!PyErr_Occurred()) PyErr_SetString(panic_exception_type(), "interrupted without a pending exception");
     } catch (const Panic& e) {
-        PyErr_SetString(panic_exception_type(), e.what());
+        set_error(panic_exception_type(), e.message());
     } catch (const std::bad_alloc&) {
         PyErr_SetString(PyExc_MemoryError, "out of memory: a buffer this call needs could not be allocated");
     } catch (const std::length_error& e) {

@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
@@ -18,7 +19,8 @@ namespace porosa::py {
 // it through; created once per process.
 PyObject* panic_exception_type();
 
-// Sets the Python exception for a C++ exception in flight.
+// Sets the Python exception for a C++ exception in flight; for Interrupted,
+// keeps the one already pending.
 void raise_current_exception() noexcept;
 
 // Runs a slot handler that returns Result<PyRef>. Returns the new reference,

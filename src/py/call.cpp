@@ -38,9 +38,17 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
     return bridge::arr_to_out(matrix, std::move(input->out), std::move(input->info));
 }
 
+// Signal handlers run here, on the calling thread, whenever the call reaches an
+// interrupt point; one that raises (Ctrl-C's KeyboardInterrupt) stops the call
+// with its exception. Handlers are Python code, so the loops that keep pointers
+// into Python objects look at those objects again after an interrupt point.
+// Off the main thread no handler runs.
+bool check_signals(void*) { return PyErr_CheckSignals() < 0; }
+
 }  // namespace
 
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    InterruptHook hook(check_signals, nullptr);
     return guard([&] { return call_steps(reinterpret_cast<GeneratorObject*>(self), args, kwargs); });
 }
 

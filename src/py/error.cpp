@@ -1,5 +1,7 @@
 #include "py/error.hpp"
 
+#include "core/interrupt.hpp"
+
 namespace porosa::py {
 
 PyError PyError::fetch() noexcept {
@@ -18,8 +20,21 @@ PyError PyError::fetch() noexcept {
     return e;
 }
 
+namespace {
+
+PyRef text_of(const std::string& s) noexcept {
+    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+}  // namespace
+
+void set_error(PyObject* type, const std::string& message) noexcept {
+    PyRef text = text_of(message);
+    if (text) PyErr_SetObject(type, text.get());
+}
+
 PyError PyError::make(PyObject* type, const std::string& message) noexcept {
-    PyErr_SetString(type, message.c_str());
+    set_error(type, message);
     return fetch();
 }
 
@@ -45,8 +60,21 @@ std::string PyError::describe() const {
     return out;
 }
 
+bool PyError::is_ordinary() const noexcept {
+    return PyErr_GivenExceptionMatches(value_.get(), PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError);
+}
+
+PyError fetch_ordinary() {
+    PyError e = PyError::fetch();
+    if (e.is_ordinary()) return e;
+    std::move(e).restore();
+    throw Interrupted{};
+}
+
 void PyError::add_note(const std::string& note) const noexcept {
-    PyRef r = PyRef::steal(PyObject_CallMethod(value_.get(), "add_note", "s", note.c_str()));
+    PyRef text = text_of(note);
+    PyRef r = text ? PyRef::steal(PyObject_CallMethod(value_.get(), "add_note", "O", text.get())) : PyRef();
     if (!r) PyErr_Clear();
 }
 

@@ -21,6 +21,11 @@ public:
     void restore() && noexcept;
     // "TypeName: message", for texts that describe a Python error.
     std::string describe() const;
+    // Whether this is an ordinary failure, one that code may handle in its own
+    // way: an Exception other than MemoryError. Anything else (KeyboardInterrupt,
+    // SystemExit, MemoryError, other BaseExceptions) must reach the caller
+    // unchanged.
+    bool is_ordinary() const noexcept;
     // Attaches an exception note.
     void add_note(const std::string& note) const noexcept;
     // The exception object (normalised).
@@ -32,6 +37,15 @@ private:
 
 template <class T>
 using Result = Expected<T, PyError>;
+
+// Takes the current exception for the caller to handle in its own way, unless
+// it is not an ordinary failure: that one stays current, and Interrupted
+// carries the call out to the entry guard, which lets it through unchanged.
+PyError fetch_ordinary();
+
+// Sets `type` with the whole of `message`, NULs included; bytes that are not
+// UTF-8 come out as U+FFFD.
+void set_error(PyObject* type, const std::string& message) noexcept;
 
 // For `return fail_from_current();` right after a failed API call.
 inline Unexpected<PyError> fail_from_current() noexcept { return Unexpected<PyError>{PyError::fetch()}; }

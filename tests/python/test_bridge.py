@@ -159,14 +159,15 @@ def test_float_nan_stays_numeric():
     assert out[0, 0] == 1.0 and math.isnan(out[0, 1]) and type(out[0, 1]) is float
 
 
-def test_failing_str_is_a_panic(PanicException):
+@pytest.mark.parametrize("message", ["nope", "no\0pe"])
+def test_failing_str_is_a_panic(PanicException, message):
     class Bad:
         def __str__(self):
-            raise RuntimeError("nope")
+            raise RuntimeError(message)
 
     data = np.array([["a", None]], dtype=object)
     data[0, 1] = Bad()
-    assert_panics(PanicException, lambda: roundtrip(data), "cant convert to str: RuntimeError")
+    assert_panics(PanicException, lambda: roundtrip(data), f"cant convert to str: RuntimeError: {message}")
     # The instance stays usable after the failure.
     assert roundtrip(np.ones((2, 2))).shape == (2, 2)
 

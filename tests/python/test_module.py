@@ -125,7 +125,7 @@ def test_mode_words_are_case_insensitive(word, want):
     assert repr(MNAR(mode=word)) == want
 
 
-@pytest.mark.parametrize("word", [" GM", "gauss", "", "GMM", "g m", "\u0130"])
+@pytest.mark.parametrize("word", [" GM", "gauss", "", "GMM", "g m", "\u0130", "GM\0", "\0", "GM\0MAX \u00e9"])
 def test_unknown_mode(word):
     with warnings.catch_warnings():
         warnings.simplefilter("error")

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/data_matrix.hpp"
+#include "core/interrupt.hpp"
 #include "core/numtext.hpp"
 #include "core/panic.hpp"
 #include "core/pool.hpp"
@@ -40,14 +41,23 @@ using py::Result;
 
 // Rows per subtask when a column is written into the matrix.
 constexpr std::size_t kRowGrain = 8192;
+// Cells copied or converted between two interrupt points when an array is read
+// whole: a millisecond or a few.
+constexpr std::size_t kCopyCells = std::size_t{1} << 20;
+
+// Rows of `cols` cells each read between two interrupt points.
+std::size_t copy_rows(std::size_t cols) {
+    return std::max<std::size_t>(1, kCopyCells / std::max<std::size_t>(cols, 1));
+}
 
 Unexpected<PyError> fail(PyObject* type, const std::string& message) {
     return Unexpected<PyError>{PyError::make(type, message)};
 }
 
-// Internal failure carrying the Python error that is current right now.
+// Internal failure carrying the Python error that is current right now, unless
+// that error must reach the caller unchanged.
 [[noreturn]] void panic_with_current(const std::string& what) {
-    panic(what + ": " + PyError::fetch().describe());
+    panic(what + ": " + py::fetch_ordinary().describe());
 }
 
 // Straight to file descriptor 1: Python's own stdout object is neither used nor
@@ -73,7 +83,7 @@ bool is_sequence(PyObject* o) {
     PyRef abc = PyRef::steal(PyImport_ImportModule("collections.abc"));
     PyRef seq = abc ? PyRef::steal(PyObject_GetAttrString(abc.get(), "Sequence")) : PyRef();
     int r = seq ? PyObject_IsInstance(o, seq.get()) : -1;
-    if (r < 0) PyErr_Clear();
+    if (r < 0) (void)py::fetch_ordinary();
     return r == 1;
 }
 
@@ -88,7 +98,7 @@ Result<std::vector<std::string>> read_sequence(PyObject* seq, Read&& read) {
     // it yields, so it sizes the list only within reason.
     Py_ssize_t hint = PySequence_Size(seq);
     if (hint < 0) {
-        PyErr_Clear();
+        (void)py::fetch_ordinary();
         hint = 0;
     }
     hint = std::min<Py_ssize_t>(hint, 1 << 16);
@@ -97,6 +107,7 @@ Result<std::vector<std::string>> read_sequence(PyObject* seq, Read&& read) {
     std::vector<std::string> out;
     out.reserve(static_cast<std::size_t>(hint));
     while (PyRef item = PyRef::steal(PyIter_Next(it.get()))) {
+        interrupt_point();
         Result<bool> ok = read(item.get(), out);
         if (!ok) return Unexpected<PyError>{std::move(ok).error()};
     }
@@ -116,7 +127,7 @@ Result<std::vector<std::string>> frame_labels(PyObject* frame) {
         return true;
     };
     Result<std::vector<std::string>> texts = read_sequence(columns.get(), as_text);
-    if (texts) return texts;
+    if (texts || !texts.error().is_ordinary()) return texts;
 
     // Not all texts: the labels must then read as 64-bit integers, and only the
     // error of that second reading reaches the caller.
@@ -130,6 +141,26 @@ Result<std::vector<std::string>> frame_labels(PyObject* frame) {
     };
     return read_sequence(list.get(), as_integer);
 }
+
+// An array's memory as item access would see it. Taken again after every cell
+// or interrupt point that may have run Python code: a float or str conversion,
+// or a signal handler, is free to resize or rebind the array being read.
+struct Geometry {
+    const char* data;
+    PyArray_Descr* descr;
+    int ndim;
+    npy_intp dims[2];
+    npy_intp strides[2];
+
+    explicit Geometry(PyArrayObject* a)
+        : data(PyArray_BYTES(a)), descr(PyArray_DESCR(a)), ndim(PyArray_NDIM(a)), dims{0, 0}, strides{0, 0} {
+        for (int k = 0; k < ndim && k < 2; ++k) {
+            dims[k] = PyArray_DIM(a, k);
+            strides[k] = PyArray_STRIDE(a, k);
+        }
+    }
+    bool operator==(const Geometry&) const = default;
+};
 
 // A 2-D array whose dtype is native float64, copied into row-major order; nothing
 // for any other object.
@@ -150,15 +181,30 @@ Result<std::optional<DataMatrix>> fast_path(PyObject* data) {
     const auto cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
     DataMatrix m(rows, cols);
     if (m.size() == 0) return std::optional<DataMatrix>(std::move(m));
-    const char* base = PyArray_BYTES(arr);
+    // Copied a slice at a time with an interrupt point between slices. Should
+    // a signal handler change the array meanwhile, the slow path reads it
+    // afresh from its new shape.
+    const Geometry at_start(arr);
+    const char* base = at_start.data;
+    double* out = m.data();
     if (PyArray_IS_C_CONTIGUOUS(arr)) {
-        std::memcpy(m.data(), base, m.size() * sizeof(double));
+        for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
+            const std::size_t n = std::min(kCopyCells, m.size() - b);
+            interrupt_point(n);
+            if (!(Geometry(arr) == at_start)) return std::optional<DataMatrix>();
+            std::memcpy(out + b, base + b * sizeof(double), n * sizeof(double));
+        }
     } else {
         // Any strides, negative ones included; elements may be unaligned.
-        const npy_intp s0 = PyArray_STRIDE(arr, 0);
-        const npy_intp s1 = PyArray_STRIDE(arr, 1);
-        double* out = m.data();
-        for (std::size_t i = 0; i < rows; ++i) {
+        const npy_intp s0 = at_start.strides[0];
+        const npy_intp s1 = at_start.strides[1];
+        const std::size_t block = copy_rows(cols);
+        for (std::size_t i = 0, left = 0; i < rows; ++i, --left) {
+            if (left == 0) {
+                left = block;
+                interrupt_point(block * cols);
+                if (!(Geometry(arr) == at_start)) return std::optional<DataMatrix>();
+            }
             const char* row = base + static_cast<npy_intp>(i) * s0;
             for (std::size_t j = 0; j < cols; ++j)
                 std::memcpy(out + i * cols + j, row + static_cast<npy_intp>(j) * s1, sizeof(double));
@@ -205,7 +251,7 @@ void with_text(PyObject* cell, Use&& use) {
     PyRef text = PyUnicode_CheckExact(cell) ? PyRef::borrow(cell) : PyRef::steal(PyObject_Str(cell));
     Py_ssize_t n = 0;
     const char* p = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
-    if (!p) panic("cant convert to str: " + PyError::fetch().describe());
+    if (!p) panic("cant convert to str: " + py::fetch_ordinary().describe());
     use(std::string_view(p, static_cast<std::size_t>(n)));
 }
 
@@ -299,7 +345,9 @@ struct ColumnCells {
                 numbers.push_back(v);
                 return;
             }
-            PyErr_Clear();
+            // Only an ordinary failure to convert makes the column text: an
+            // interruption, an exit or a lack of memory goes to the caller.
+            (void)py::fetch_ordinary();
             turn_to_text(rows);
         }
         if (PyUnicode_CheckExact(cell)) texts.add_str(cell);
@@ -323,31 +371,12 @@ Result<bool> read_items(PyObject* source, std::size_t j, std::size_t from, std::
     PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));
     if (!column_index) return py::fail_from_current();
     for (std::size_t i = from; i < rows; ++i) {
+        interrupt_point();
         Result<bool> taken = take_item(source, i, j, column_index.get(), rows, col);
         if (!taken) return taken;
     }
     return true;
 }
-
-// An array's memory as item access would see it. Taken again after every cell
-// that may have run Python code: a float or str conversion is free to resize or
-// rebind the array it came from.
-struct Geometry {
-    const char* data;
-    PyArray_Descr* descr;
-    int ndim;
-    npy_intp dims[2];
-    npy_intp strides[2];
-
-    explicit Geometry(PyArrayObject* a)
-        : data(PyArray_BYTES(a)), descr(PyArray_DESCR(a)), ndim(PyArray_NDIM(a)), dims{0, 0}, strides{0, 0} {
-        for (int k = 0; k < ndim && k < 2; ++k) {
-            dims[k] = PyArray_DIM(a, k);
-            strides[k] = PyArray_STRIDE(a, k);
-        }
-    }
-    bool operator==(const Geometry&) const = default;
-};
 
 // Column j of an object array, its cells taken straight from memory (a null
 // slot reads as None, as item access gives it). Once the array has changed under
@@ -360,6 +389,7 @@ Result<bool> read_objects(PyArrayObject* a, std::size_t j, std::size_t rows, Col
         static_cast<std::size_t>(cols) <= j || at_start.descr->type_num != NPY_OBJECT || !PyArray_ISALIGNED(a))
         return fallback(0);
     for (std::size_t i = 0; i < rows; ++i) {
+        interrupt_point();
         if (!(Geometry(a) == at_start)) return fallback(i);
         PyObject* slot;
         std::memcpy(&slot,
@@ -434,14 +464,16 @@ bool ucs4_to_utf8(const char* p, std::size_t units, bool swapped, std::string& o
 // conversion always refuses, so the column is text from its first row on.
 Result<bool> read_unicode(PyArrayObject* a, PyObject* source, std::size_t j, std::size_t rows, ColumnCells& col) {
     if (rows > 0) col.turn_to_text(rows);
-    const char* base = PyArray_BYTES(a);
-    const npy_intp s0 = PyArray_STRIDE(a, 0);
-    const npy_intp s1 = PyArray_STRIDE(a, 1);
+    const Geometry at_start(a);
+    const npy_intp s0 = at_start.strides[0];
+    const npy_intp s1 = at_start.strides[1];
     const std::size_t units = static_cast<std::size_t>(PyArray_ITEMSIZE(a)) / 4;
     const bool swapped = !PyArray_ISNBO(PyArray_DESCR(a)->byteorder);
     std::string text;
     for (std::size_t i = 0; i < rows; ++i) {
-        const char* p = base + static_cast<npy_intp>(i) * s0 + static_cast<npy_intp>(j) * s1;
+        interrupt_point();
+        if (!(Geometry(a) == at_start)) return read_items(source, j, i, rows, col);
+        const char* p = at_start.data + static_cast<npy_intp>(i) * s0 + static_cast<npy_intp>(j) * s1;
         if (ucs4_to_utf8(p, units, swapped, text)) {
             col.texts.add(text);
             continue;
@@ -462,8 +494,12 @@ Result<bool> read_unicode(PyArrayObject* a, PyObject* source, std::size_t j, std
 void read_split(std::vector<FrameColumn>& split, std::vector<ColumnCells>& columns, std::size_t rows,
                 double* buffer) {
     const std::size_t cols = split.size();
+    // The arrays are this call's own references, whose memory nothing but a
+    // resize that skips NumPy's reference check can move: they are read across
+    // interrupt points without looking at them again.
     for (std::size_t b = 0; b < rows; b += kRowGrain) {
         const std::size_t n = std::min(kRowGrain, rows - b);
+        interrupt_point(n * cols);
         for (std::size_t j = 0; j < cols; ++j) {
             if (!split[j].numbers) continue;
             auto* a = reinterpret_cast<PyArrayObject*>(split[j].array.get());
@@ -487,13 +523,21 @@ void read_split(std::vector<FrameColumn>& split, std::vector<ColumnCells>& colum
     }
 }
 
-// The whole array's numbers straight into the row-major buffer.
-void read_numbers(PyArrayObject* a, NumericDtype type, std::size_t rows, std::size_t cols, double* out) {
-    const char* base = PyArray_BYTES(a);
-    const npy_intp s0 = PyArray_STRIDE(a, 0);
-    const npy_intp s1 = PyArray_STRIDE(a, 1);
-    for (std::size_t i = 0; i < rows; ++i)
-        convert_numbers(base + static_cast<npy_intp>(i) * s0, s1, cols, type, out + i * cols, 1);
+// The whole array's numbers straight into the row-major buffer. A signal
+// handler that changes the array while it is read leaves no consistent reading.
+Result<bool> read_numbers(PyArrayObject* a, NumericDtype type, std::size_t rows, std::size_t cols, double* out) {
+    const Geometry at_start(a);
+    const std::size_t block = copy_rows(cols);
+    for (std::size_t i = 0, left = 0; i < rows; ++i, --left) {
+        if (left == 0) {
+            left = block;
+            interrupt_point(block * cols);
+            if (!(Geometry(a) == at_start)) return fail(PyExc_RuntimeError, "the array changed while it was read");
+        }
+        convert_numbers(at_start.data + static_cast<npy_intp>(i) * at_start.strides[0], at_start.strides[1], cols,
+                        type, out + i * cols, 1);
+    }
+    return true;
 }
 
 Result<std::pair<DataMatrix, EncodingInfo>> encode_object_array(PyObject* data, bool frame) {
@@ -522,7 +566,8 @@ Result<std::pair<DataMatrix, EncodingInfo>> encode_object_array(PyObject* data, 
 
     if (numbers) {
         // Every column numeric: no per-column lists, no finishing step.
-        read_numbers(array, *numbers, rows, cols, buffer.data());
+        Result<bool> read = read_numbers(array, *numbers, rows, cols, buffer.data());
+        if (!read) return Unexpected<PyError>{std::move(read).error()};
         return std::pair<DataMatrix, EncodingInfo>(DataMatrix(rows, cols, std::move(buffer)), std::move(info));
     }
     if (split) {

@@ -17,6 +17,8 @@
 
 #include <utility>
 
+#include "py/error.hpp"
+
 namespace porosa::bridge {
 
 namespace {
@@ -124,9 +126,9 @@ std::optional<std::vector<FrameColumn>> try_split(PyObject* frame, std::size_t r
 std::optional<std::vector<FrameColumn>> split_frame(PyObject* frame, std::size_t rows, std::size_t cols) {
     if (rows < kMinRows || cols < 2) return std::nullopt;
     std::optional<std::vector<FrameColumn>> columns = try_split(frame, rows, cols);
-    // Whatever went wrong here, `values` is read next and meets it again if it
-    // matters.
-    if (!columns) PyErr_Clear();
+    // Whatever ordinary failure happened here, `values` is read next and meets
+    // it again if it matters; anything else goes to the caller.
+    if (!columns && PyErr_Occurred()) (void)py::fetch_ordinary();
     return columns;
 }
 

@@ -25,8 +25,9 @@ struct FrameColumn {
 // The columns of a pandas DataFrame whose `values` would be an object array
 // interleaved from its blocks, or nothing when the frame must be read through
 // `values` (a single dtype, a common dtype that is not object, a lookalike type,
-// too few rows to be worth it, or any Python error on the way, which is
-// cleared). Call with the NumPy interface loaded.
+// too few rows to be worth it, or an ordinary Python error on the way, which is
+// cleared; any other error is left pending and Interrupted thrown). Call with
+// the NumPy interface loaded.
 std::optional<std::vector<FrameColumn>> split_frame(PyObject* frame, std::size_t rows, std::size_t cols);
 
 }  // namespace porosa::bridge

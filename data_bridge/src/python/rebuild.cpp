@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "lib/decode.hpp"
 #include "python/bridge.hpp"
@@ -29,6 +30,10 @@ Unexpected<PyError> current() { return py::fail_from_current(); }
 // Rows per block when the matrix is written column-major: a block of rows is
 // read from cache once per column.
 constexpr std::size_t kTransposeRows = 512;
+// Cells copied between two interrupt points: a millisecond or a few.
+constexpr std::size_t kCopyCells = std::size_t{1} << 20;
+// Cells cast to Python floats between two interrupt points: a few milliseconds.
+constexpr std::size_t kCastCells = std::size_t{1} << 16;
 
 // The matrix as a float64 array. Column-major order suits a DataFrame, which
 // keeps each column contiguous and would otherwise gather the columns itself;
@@ -42,13 +47,18 @@ Result<PyRef> float_array(const DataMatrix& m, bool column_major = false) {
     if (m.size() == 0) return arr;
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
     if (!column_major || m.cols() == 1) {
-        std::memcpy(out, m.data(), m.size() * sizeof(double));
+        for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
+            const std::size_t n = std::min(kCopyCells, m.size() - b);
+            interrupt_point(n);
+            std::memcpy(out + b, m.data() + b, n * sizeof(double));
+        }
         return arr;
     }
     const std::size_t rows = m.rows();
     const std::size_t cols = m.cols();
     for (std::size_t b = 0; b < rows; b += kTransposeRows) {
         const std::size_t e = std::min(rows, b + kTransposeRows);
+        interrupt_point((e - b) * cols);
         for (std::size_t j = 0; j < cols; ++j) {
             double* column = out + j * rows;
             for (std::size_t i = b; i < e; ++i) column[i] = m(i, j);
@@ -115,6 +125,30 @@ Result<PyRef> as_object(PyObject* o) {
     return call_method(o, "astype", object.get());
 }
 
+// as_object of a 2-D float array, cast a block of rows at a time: the same
+// cells, with an interrupt point between blocks, where one cast of a large
+// matrix would run for most of a second without any. The result starts with
+// empty slots, which NumPy reads as None, rather than being filled with None
+// first: filling takes as long again.
+Result<PyRef> as_object_by_rows(PyObject* a, std::size_t rows, std::size_t cols) {
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);
+    if (!descr) return current();
+    PyRef out = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
+    if (!out) return current();
+    const std::size_t block = std::max<std::size_t>(1, kCastCells / std::max<std::size_t>(cols, 1));
+    for (std::size_t b = 0; b < rows; b += block) {
+        const std::size_t e = std::min(rows, b + block);
+        interrupt_point((e - b) * cols);
+        PyRef lo = PyRef::steal(PyLong_FromSize_t(b));
+        PyRef hi = PyRef::steal(PyLong_FromSize_t(e));
+        PyRef slice = lo && hi ? PyRef::steal(PySlice_New(lo.get(), hi.get(), nullptr)) : PyRef();
+        PyRef part = slice ? PyRef::steal(PyObject_GetItem(a, slice.get())) : PyRef();
+        if (!part || PyObject_SetItem(out.get(), slice.get(), part.get()) < 0) return current();
+    }
+    return out;
+}
+
 // The positional form of the label path: the column becomes an object column
 // (df.isetitem(j, df.iloc[:, j].astype("object"))), then takes its texts
 // (df.iloc[:, j] = values), so the texts and None stay Python objects.
@@ -170,11 +204,19 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
         if (j >= m.cols()) panic_index(j, m.cols());
         PyRef column = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
         if (!column) return current();
+        // A signal handler may run Python code at an interrupt point, and no
+        // Python code may meet a list with empty slots: None fills them first.
+        for (std::size_t i = 0; i < rows; ++i)
+            PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
         ColumnTexts texts(decoder);
         for (std::size_t i = 0; i < rows; ++i) {
+            interrupt_point();
             PyObject* value = texts.get(m(i, j), Py_None);
             if (!value) return current();
+            if (value == Py_None) continue;
+            PyObject* old = PyList_GET_ITEM(column.get(), static_cast<Py_ssize_t>(i));
             PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+            Py_DECREF(old);
         }
         PyRef name = new_text(at(labels, j));
         if (!name) return current();
@@ -234,13 +276,7 @@ Result<PyRef> to_array(const DataMatrix& m, const EncodingInfo* info) {
     Result<PyRef> arr = float_array(m);
     if (!arr || !info) return arr;
 
-    PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-    if (!numpy) return current();
-    PyRef array_fn = PyRef::steal(PyObject_GetAttrString(numpy.get(), "array"));
-    if (!array_fn) return current();
-    PyRef copy = PyRef::steal(PyObject_CallOneArg(array_fn.get(), arr->get()));
-    if (!copy) return current();
-    Result<PyRef> objects = as_object(copy.get());
+    Result<PyRef> objects = as_object_by_rows(arr->get(), m.rows(), m.cols());
     if (!objects) return objects;
     PyObject* a = objects->get();
 
@@ -255,6 +291,7 @@ Result<PyRef> to_array(const DataMatrix& m, const EncodingInfo* info) {
         PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));
         if (!column_index) return current();
         for (std::size_t i = 0; i < m.rows(); ++i) {
+            interrupt_point();
             PyObject* value = texts.get(m(i, j), missing.get());
             if (!value) return current();
             if (slots) {

@@ -7,6 +7,7 @@
 #include <limits>
 #include <unordered_set>
 
+#include "core/interrupt.hpp"
 #include "generators/mnar/mnar_detail.hpp"
 
 namespace porosa::mnar_detail {
@@ -302,6 +303,7 @@ bool blob_can_grow(const DataMatrix& matrix, std::span<const std::size_t> protec
     const auto [rlo, rhi] = sample_reach(double(plan.cy), 0.25 * double(rows), rows);
     const std::size_t span = cols - 1;
     for (std::size_t r = rlo; r <= rhi; ++r) {
+        interrupt_point(chi - clo + 1);
         const std::size_t a = r >= span ? r - span : 0;
         const std::size_t b = std::min(rows - 1, r + span);
         if (free_before[b + 1] == free_before[a]) continue;
@@ -358,6 +360,9 @@ std::vector<Position> collect(const DataMatrix& matrix, std::span<const std::siz
     while (cells.size() < plan.size) {
         // Holding every unprotected cell: no attempt can add anything.
         if (cells.size() == unprotected) break;
+        // A large blob runs for seconds on a worker: it must notice that its
+        // step was given up, and on the calling thread that the call was.
+        interrupt_point();
         const auto [r, c] = ahead[slot];
         ahead[slot] = next_draw();
         slot = (slot + 1) % kAhead;

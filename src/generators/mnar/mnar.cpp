@@ -5,6 +5,7 @@
 #include <numeric>
 #include <string>
 
+#include "core/interrupt.hpp"
 #include "core/numtext.hpp"
 #include "core/panic.hpp"
 #include "core/pool.hpp"
@@ -60,6 +61,7 @@ void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::si
     std::vector<std::size_t> candidates(cols, 0);
     std::size_t candidates_total = 0;
     for (std::size_t r = 0; r < rows; ++r) {
+        interrupt_point(cols);
         const double* row = matrix.data() + r * cols;
         for (std::size_t c = 0; c < cols; ++c) {
             if (!std::isnan(row[c]) && protected_cols[r] != c) ++candidates[c];
@@ -74,6 +76,8 @@ void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::si
     std::vector<Position> positions;
     std::size_t removed = 0;
     while (removed < target) {
+        // A pass costs at least a draw per column; its scans check on the pool.
+        interrupt_point(cols);
         const std::size_t rem = target - removed;
         if (rem >= cols) {
             picked.resize(cols);

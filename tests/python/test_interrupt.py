@@ -1,0 +1,127 @@
+"""A real SIGINT in the middle of one long call, and failures raised by cells."""
+
+import json
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from porosa import MNAR
+
+CHILD = """
+import json, sys, time
+import numpy as np
+import porosa
+
+data = {data}
+before = data.copy()
+inst = {inst}
+print("calling", flush=True)
+start = time.monotonic()
+try:
+    inst(data, {rate})
+    print(json.dumps({{"finished_after": time.monotonic() - start}}), flush=True)
+    sys.exit(0)
+except KeyboardInterrupt:
+    caught = time.monotonic()
+after = inst(np.ones((10, 10)), 0.3)
+print(json.dumps({{"caught": caught, "unchanged": bool(np.array_equal(data, before)),
+                   "after": int(np.isnan(after).sum())}}), flush=True)
+"""
+
+# Each takes several seconds uninterrupted (about 10 and 3 on two cores), so
+# the signal lands in its middle: BLOB's blobs on the pool's workers and on the
+# calling thread, and the data bridge alone, reading and rebuilding a text
+# array cell by cell.
+WORKLOADS = {
+    "blobs": ("np.random.default_rng(0).random((4000, 2000))", 'porosa.MNAR(mode="BLOB", n_blobs=2, random_seed=1)',
+              0.5),
+    "text cells": ('np.array(["ab", "cd", "ef"])[np.random.default_rng(0).integers(0, 3, (10000, 2000))]',
+                   'porosa.MNAR(mode="MAX", random_seed=1)', 0.0),
+}
+
+
+@pytest.mark.parametrize("workload", WORKLOADS)
+def test_sigint_stops_a_long_call_promptly(workload, tmp_path):
+    data, inst, rate = WORKLOADS[workload]
+    code = textwrap.dedent(CHILD).format(data=data, inst=inst, rate=rate)
+    proc = subprocess.Popen([sys.executable, "-P", "-c", code], cwd=tmp_path, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline() == "calling\n", proc.stderr.read()
+        time.sleep(0.5)
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 0, err
+    report = json.loads(out)
+    assert "caught" in report, f"the call ended before the signal: {report}"
+    latency = report["caught"] - sent
+    print(f"{workload}: SIGINT to KeyboardInterrupt in {latency * 1000:.0f} ms")
+    assert 0 <= latency < 1.0
+    assert report["unchanged"]
+    assert report["after"] == 30
+
+
+class Refusing:
+    """A cell whose float conversion raises `on_float`, and whose text raises `on_str` if given."""
+
+    def __init__(self, on_float, on_str=None):
+        self.on_float, self.on_str = on_float, on_str
+
+    def __float__(self):
+        raise self.on_float
+
+    def __str__(self):
+        if self.on_str is not None:
+            raise self.on_str
+        return "refused"
+
+
+class NotAnException(BaseException):
+    pass
+
+
+def refusing_sources(cell):
+    """The same refusing cell in an object array and in a frame read column by column."""
+    column = [cell] + [float(i) for i in range(1, 100)]
+    return {
+        "array": np.array([[float(i), c] for i, c in enumerate(column)], dtype=object),
+        "frame": pd.DataFrame({"a": np.arange(100.0), "b": column}),
+    }
+
+
+@pytest.mark.parametrize("source", ["array", "frame"])
+@pytest.mark.parametrize(
+    "cell",
+    [
+        Refusing(KeyboardInterrupt("stop")),
+        Refusing(SystemExit(3)),
+        Refusing(MemoryError()),
+        Refusing(NotAnException()),
+        Refusing(ValueError("not a number"), KeyboardInterrupt("stop")),
+    ],
+    ids=["KeyboardInterrupt", "SystemExit", "MemoryError", "BaseException", "in __str__"],
+)
+def test_a_cell_raising_more_than_a_failure_reaches_the_caller(cell, source):
+    inst = MNAR(mode="MAX", random_seed=0)
+    data = refusing_sources(cell)[source]
+    expected = cell.on_str if cell.on_str is not None else cell.on_float
+    with pytest.raises(BaseException) as info:
+        inst(data, 0.0)
+    assert info.value is expected
+    assert np.isnan(inst(np.ones((10, 10)), 0.3)).sum() == 30
+
+
+@pytest.mark.parametrize("source", ["array", "frame"])
+def test_a_cell_that_fails_to_convert_makes_its_column_text(source):
+    out = MNAR(mode="MAX", random_seed=0)(refusing_sources(Refusing(ValueError("no")))[source], 0.0)
+    column = out[:, 1] if source == "array" else out["b"].to_numpy()
+    assert column[:3].tolist() == ["refused", "1.0", "2.0"]
