@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 
 namespace porosa::mar {
@@ -40,6 +41,7 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
         double sum[kBlock] = {};
         bool bad[kBlock] = {};
         for (std::size_t r = 0; r < rows; ++r) {
+            if ((r & 1023) == 0) interrupt_point(1024 * w);
             const double* row = x + r * cols + c0;
             for (std::size_t c = 0; c < w; ++c) {
                 bad[c] |= !std::isfinite(row[c]);
@@ -50,6 +52,7 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
         for (std::size_t c = 0; c < w; ++c) mean[c] = sum[c] / static_cast<double>(rows);
         double ss[kBlock] = {};
         for (std::size_t r = 0; r < rows; ++r) {
+            if ((r & 1023) == 0) interrupt_point(1024 * w);
             const double* row = x + r * cols + c0;
             for (std::size_t c = 0; c < w; ++c) {
                 double d = (row[c] - shift[c]) - mean[c];
@@ -101,6 +104,7 @@ std::vector<double> pearson_correlation(const DataMatrix& data, Pool& pool) {
         double acc[kBlock][kBlock] = {};
         double di[kBlock] = {}, dj[kBlock] = {};
         for (std::size_t r = 0; r < rows; ++r) {
+            if ((r & 1023) == 0) interrupt_point(1024 * kBlock * kBlock);
             const double* row = x + r * cols;
             for (std::size_t i = 0; i < wi; ++i) di[i] = (row[i0 + i] - s.shift[i0 + i]) - s.mean[i0 + i];
             for (std::size_t j = 0; j < wj; ++j) dj[j] = (row[j0 + j] - s.shift[j0 + j]) - s.mean[j0 + j];

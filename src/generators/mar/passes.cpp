@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/common/ordered_candidates.hpp"
 #include "generators/mar/removal.hpp"
@@ -50,6 +51,7 @@ Schedule plan(const Setup& setup, std::vector<std::size_t> candidates, std::size
     std::vector<double> drawn(n);
     std::size_t removed = 0;
     while (removed < target) {
+        interrupt_point(n);
         const std::size_t k = std::min(n, target - removed);
         if (!gm && k == n) {
             // Without draws, a run of passes with the same pairs taking part is
@@ -95,8 +97,10 @@ std::vector<std::size_t> candidate_counts(const DataMatrix& matrix, const Setup&
     pool.run_chunks(chunks, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t c = begin; c < end; ++c) {
             std::vector<std::size_t>& count = partial[c];
-            for (std::size_t r = rows * c / chunks; r < rows * (c + 1) / chunks; ++r)
+            for (std::size_t r = rows * c / chunks; r < rows * (c + 1) / chunks; ++r) {
+                if ((r & 1023) == 0) interrupt_point(1024 * n);
                 for (std::size_t i = 0; i < n; ++i) count[i] += !std::isnan(matrix(r, setup.missing[i]));
+            }
         }
     });
     std::vector<std::size_t> total(n, 0);
@@ -129,6 +133,7 @@ std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair
         OrderedCandidates cand(entries);
         entries = {};
         for (std::size_t t = 0; t < count; ++t) {
+            if ((t & 1023) == 0) interrupt_point(1024 * 8);
             const std::size_t i = cand.nearest(references[t]);
             out.push_back(cand.row(i));
             cand.erase(i);
@@ -197,6 +202,7 @@ std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair p
         }
     }
     for (std::size_t t = 0; t < count; ++t) {
+        if ((t & 1023) == 0) interrupt_point(1024 * 8);
         if (t >= 1 && t - 1 < switches) {
             const std::uint32_t r = taken[t - 1];
             if ((state[r] & kSwitches) && cand.active(now[r])) {

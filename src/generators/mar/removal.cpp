@@ -7,6 +7,7 @@
 #include <numeric>
 #include <utility>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/mar/correlation.hpp"
 
@@ -148,6 +149,7 @@ void run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng&
     std::vector<double> references(n, 0.0);
     std::size_t removed = 0;
     while (removed < target) {
+        interrupt_point(n);
         const std::size_t k = std::min(n, target - removed);
         // GM draws for every missing column, even those left out of a short pass.
         if (gm) references = get_samples(setup.missing, setup.dists, rng);

@@ -29,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/common/ordered_candidates.hpp"
 #include "generators/mnar/mnar_detail.hpp"
@@ -116,6 +117,7 @@ Schedule plan(Rng& rng, std::size_t target, std::vector<std::size_t> counts, con
     std::vector<char> took(cols);
     std::size_t removed = 0;
     while (removed < target) {
+        interrupt_point(cols);
         const std::size_t rem = target - removed;
         const bool all = rem >= cols;
         if (all && !dists) {
@@ -206,6 +208,7 @@ std::vector<std::size_t> candidate_counts(Pool& pool, const DataMatrix& m, std::
         for (std::size_t ch = b; ch < e; ++ch) {
             std::size_t* count = partial[ch].data();
             for (std::size_t r = chunks.begin(ch); r < chunks.end(ch); ++r) {
+                if ((r & 1023) == 0) interrupt_point(1024 * cols);
                 const double* row = m.data() + r * cols;
                 for (std::size_t c = 0; c < cols; ++c) count[c] += !std::isnan(row[c]);
                 // The protected cell was counted when it holds a value.
@@ -290,6 +293,7 @@ void sort_columns(const DataMatrix& m, std::span<const std::size_t> prot, std::s
     std::vector<std::size_t> filled(g, 0);
     for (std::size_t j = 0; j < g; ++j) out[j].keys.resize(counts[group[j]]), out[j].rows.resize(counts[group[j]]);
     for (std::size_t r = 0; r < rows; ++r) {
+        if ((r & 1023) == 0) interrupt_point(1024 * g);
         const double* row = m.data() + r * cols;
         for (std::size_t j = 0; j < g; ++j) {
             const std::size_t c = group[j];
@@ -333,6 +337,7 @@ void replay_moving(DataMatrix& m, std::size_t col, SortedColumn sorted, const st
     std::vector<std::uint64_t> taken((rows + 63) / 64, 0);
     constexpr std::size_t kAhead = 8;
     for (std::size_t t = 0; t < passes; ++t) {
+        if ((t & 1023) == 0) interrupt_point(1024 * 8);
         if (t + kAhead < passes) cand.prefetch(split[t + kAhead]);
         const std::size_t i = cand.nearest(references[t], split[t]);
         if (i == OrderedCandidates::npos) panic("a planned cell has no candidate");
@@ -372,6 +377,7 @@ void sweep(const double* data, std::size_t cols, std::span<const std::size_t> pr
            std::size_t end, F&& f) {
     const std::size_t n = group_cols.size();
     for (std::size_t r = begin; r < end; ++r) {
+        if ((r & 1023) == 0) interrupt_point(1024 * n);
         const double* row = data + r * cols;
         const std::size_t p = prot[r];
         for (std::size_t j = 0; j < n; ++j) {
@@ -502,6 +508,7 @@ private:
                 std::vector<std::size_t> under(n, 0);
                 std::vector<std::vector<KeyRow>> mine(n);
                 for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
+                    if ((r & 1023) == 0) interrupt_point(1024 * n);
                     const double* row = data + r * mcols;
                     const std::size_t p = prot_[r];
                     for (std::size_t i = 0; i < n; ++i) {
@@ -571,6 +578,7 @@ private:
             for (std::size_t ch = b; ch < e; ++ch) {
                 std::uint32_t* h = hist.data() + ch * stride;
                 for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
+                    if ((r & 1023) == 0) interrupt_point(1024 * n);
                     const double* row = data + r * mcols;
                     const std::size_t p = prot_[r];
                     for (std::size_t i = 0; i < n; ++i) {
@@ -653,6 +661,7 @@ private:
         pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
             for (std::size_t ch = b; ch < e; ++ch) {
                 for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
+                    if ((r & 1023) == 0) interrupt_point(1024 * n);
                     double* row = data + r * mcols;
                     const std::size_t p = prot_[r];
                     for (std::size_t j = 0; j < n; ++j) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "core/pool.hpp"
 #include "generators/common/generator.hpp"
@@ -109,12 +110,14 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
         std::vector<std::vector<std::int64_t>> keys(width, std::vector<std::int64_t>(rows));
         std::size_t observed[kGroup] = {};
         const double* cell = data.data() + c0;
-        for (std::size_t r = 0; r < rows; ++r, cell += cols)
+        for (std::size_t r = 0; r < rows; ++r, cell += cols) {
+            if ((r & 1023) == 0) interrupt_point(1024 * width);
             for (std::size_t k = 0; k < width; ++k) {
                 // Written either way, kept only when observed: no branch on the data.
                 keys[k][observed[k]] = total_key(cell[k]);
                 observed[k] += !std::isnan(cell[k]);
             }
+        }
         for (std::size_t k = 0; k < width; ++k) {
             keys[k].resize(observed[k]);
             out[c0 + k] = transform_keys(keys[k], rows, mean, variance);
