@@ -205,8 +205,9 @@ TEST(mnar_pattern, single_blob_takes_the_whole_count_in_one_pass) {
     }
 }
 
-// Sizes: each blob but the last draws up to what remains (at least 1); the last
-// takes the rest without a draw, so they add up to at least rem.
+// Sizes: each blob but the last draws up to what remains (at least 1) and
+// takes no more than remains; the last takes the rest without a draw, so they
+// add up to exactly rem.
 TEST(mnar_pattern, blob_plans_share_out_the_count) {
     for (std::size_t rem : {1u, 2u, 7u, 1000u}) {
         for (std::size_t n : {1u, 2u, 5u}) {
@@ -220,10 +221,13 @@ TEST(mnar_pattern, blob_plans_share_out_the_count) {
                     EXPECT_EQ(plans[i].cy, twin.uniform(0, 8));
                     const std::size_t size =
                         i + 1 == n ? remaining : twin.uniform(0, std::max<std::size_t>(remaining, 1));
-                    EXPECT_EQ(plans[i].size, size);
+                    EXPECT_EQ(plans[i].size, std::min(remaining, size));
                     remaining -= std::min(remaining, size);
                     EXPECT_EQ(plans[i].seed, twin.next_u64());
                 }
+                std::size_t total = 0;
+                for (const auto& plan : plans) total += plan.size;
+                EXPECT_EQ(total, rem);
                 EXPECT_TRUE(same_stream(rng, twin));
             }
         }
@@ -242,9 +246,9 @@ TEST(mnar_pattern, blobs_never_take_protected_cells) {
             EXPECT_FALSE(d.protected_lost);
             EXPECT_FALSE(d.other_change);
             // Shared cells and NaN cells reached by a ring count without adding
-            // a new NaN; the extra blob sizes add at most n - 2.
+            // a new NaN, and the sizes add up to the target: never more.
             EXPECT_TRUE(d.newly_missing >= 1);
-            EXPECT_LE(d.newly_missing, target + n - 2);
+            EXPECT_LE(d.newly_missing, target);
         }
     }
 }

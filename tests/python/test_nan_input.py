@@ -29,9 +29,23 @@ def test_seeded_results_unchanged_where_they_succeeded():
                 now_succeed += 1
             elif not may_change and not any(b.startswith("error") for b in before[:i]):
                 # A call after a failed one starts from another point of the stream.
-                assert now == was, key
+                assert now == was or blob_drawn_past_target(key, i), key
                 checked += 1
     assert checked > 300 and now_succeed > 100
+
+
+def blob_drawn_past_target(key, call):
+    """Whether the call is a BLOB call that could only differ by a blob drawn
+    once nothing remained, which takes no cell now: it must stay within its
+    target, as it could not before."""
+    name, cls, kwargs, rate, seed = key.split("|")
+    if json.loads(kwargs).get("mode") != "BLOB":
+        return False
+    data = seeded_corpus.data_sets()[name][0]
+    inst = porosa.MNAR(mode="BLOB", random_seed=int(seed))
+    for _ in range(call + 1):
+        out = inst(data, float(rate))
+    return (np.isnan(out) & ~np.isnan(data)).sum() <= np.ceil(data.size * float(rate))
 
 
 def nan_data(rows, cols, fraction, seed):

@@ -52,9 +52,15 @@ def test_blob_never_removes_a_protected_cell(n_blobs, rate):
     assert (~gone).any(axis=1).all()
     target = int(np.ceil(400 * rate))
     # Overlapping blobs count twice but add one NaN cell; one blob never overlaps.
-    assert gone.sum() <= target + n_blobs
+    assert gone.sum() <= target
     if n_blobs == 1:
         assert gone.sum() == target
+
+
+@pytest.mark.parametrize("shape,rate,n_blobs", [((1000, 20), 0.001, 1000), ((100, 20), 0.3, 10**6)])
+def test_blobs_drawn_after_nothing_remains_take_no_cell(shape, rate, n_blobs):
+    out = MNAR(mode="BLOB", n_blobs=n_blobs, random_seed=3)(grid(*shape), rate)
+    assert 0 < nan_mask(out).sum() <= np.ceil(shape[0] * shape[1] * rate)
 
 
 def test_blob_and_block_results_are_reproducible_and_frames_work():

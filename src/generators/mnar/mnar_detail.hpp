@@ -83,8 +83,8 @@ struct BlobPlan {
 };
 
 // The blobs of one pass, drawn in order from the instance generator: centre
-// column, centre row, size (the last blob takes what remains of rem, without a
-// draw), seed.
+// column, centre row, size (at most what remains of rem; the last blob takes
+// what remains, without a draw), seed.
 void draw_blob_plans(Rng& rng, std::size_t rows, std::size_t cols, std::size_t rem, std::span<BlobPlan> plans);
 
 // A blob that has gone this many attempts in a row without adding a cell is

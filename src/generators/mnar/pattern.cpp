@@ -168,8 +168,12 @@ void draw_blob_plans(Rng& rng, std::size_t rows, std::size_t cols, std::size_t r
         BlobPlan& plan = plans[i];
         plan.cx = rng.uniform(0, cols - 1);
         plan.cy = rng.uniform(0, rows - 1);
-        plan.size = i + 1 == plans.size() ? remaining : rng.uniform(0, std::max<std::size_t>(remaining, 1));
-        remaining = plan.size > remaining ? 0 : remaining - plan.size;
+        // A size drawn once nothing remains (the range is never empty, so the
+        // draw still happens) takes no cell: the sizes add up to rem exactly.
+        const std::size_t drawn =
+            i + 1 == plans.size() ? remaining : rng.uniform(0, std::max<std::size_t>(remaining, 1));
+        plan.size = std::min(drawn, remaining);
+        remaining -= plan.size;
         plan.seed = rng.next_u64();
     }
 }
