@@ -5,11 +5,29 @@
 
 namespace {
 
+using porosa::py::PyRef;
+
+// Signal handlers run on the interpreter's main thread only, so calls made
+// there are the ones that look for them.
+int record_main_thread() {
+    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
+    if (!threading) return -1;
+    PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) return -1;
+    PyRef ident = PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) return -1;
+    const unsigned long id = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return -1;
+    porosa::py::note_main_thread(id);
+    return 0;
+}
+
 int porosa_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "porosa can only be executed on a module object");
         return -1;
     }
+    if (record_main_thread() < 0) return -1;
     PyObject* mnar = porosa::py::mnar_type();
     if (!mnar || PyModule_AddObjectRef(module, "MNAR", mnar) < 0) return -1;
     PyObject* mar = porosa::py::mar_type();

@@ -1,5 +1,6 @@
 #include "core/pool.hpp"
 
+#include "core/forced_unwind.hpp"
 #include "core/interrupt.hpp"
 
 #include <algorithm>
@@ -55,16 +56,25 @@ struct Pool::Job {
             try {
                 StepScope scope(&failed);
                 body(begin, end);
+            } catch (const ForcedUnwind&) {
+                // The thread is ending: the step stops, and this chunk counts
+                // as done so that whoever waits for the step is not left waiting.
+                failed.store(true, std::memory_order_release);
+                finish(end - begin);
+                throw;
             } catch (...) {
                 fail();
             }
         }
-        std::size_t count = end - begin;
+        finish(end - begin);
+        return true;
+    }
+
+    void finish(std::size_t count) noexcept {
         if (finished.fetch_add(count, std::memory_order_acq_rel) + count == n) {
             std::lock_guard lock(mu);
             done.notify_all();
         }
-        return true;
     }
 };
 
@@ -126,12 +136,43 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
         jobs_.push_back(job);
     }
     cv_.notify_all();
+    try {
+        take_part(*job);
+    } catch (const ForcedUnwind&) {
+        // The workers' chunks may use this thread's stack: they finish first,
+        // and the chunks nobody has claimed are skipped here.
+        job->failed.store(true, std::memory_order_release);
+        while (job->run_one()) {
+        }
+        std::unique_lock lock(job->mu);
+        job->done.wait(lock, [&] { return job->complete(); });
+        throw;
+    }
+    {
+        // Drop it from the queue if no worker has done so yet.
+        std::lock_guard lock(mu_);
+        auto it = std::find(jobs_.begin(), jobs_.end(), job);
+        if (it != jobs_.end()) jobs_.erase(it);
+    }
+    // Taken out of the job, so the exception dies on this thread, not on a worker
+    // that drops the last reference to the job.
+    if (job->interrupted) {
+        job->error = nullptr;
+        std::rethrow_exception(std::exchange(job->interrupted, nullptr));
+    }
+    if (job->error) std::rethrow_exception(std::exchange(job->error, nullptr));
+}
+
+void Pool::take_part(Job& step) {
+    Job* job = &step;
     // The calling thread may be the one a hook watches: it looks between its
     // own chunks and, while workers finish theirs, between short waits.
     while (job->run_one()) {
         if (job->failed.load(std::memory_order_relaxed)) continue;
         try {
             interrupt_check();
+        } catch (const ForcedUnwind&) {
+            throw;
         } catch (...) {
             job->fail();
         }
@@ -147,25 +188,14 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
             lock.unlock();
             try {
                 interrupt_check();
+            } catch (const ForcedUnwind&) {
+                throw;
             } catch (...) {
                 job->fail();
             }
             lock.lock();
         }
     }
-    {
-        // Drop it from the queue if no worker has done so yet.
-        std::lock_guard lock(mu_);
-        auto it = std::find(jobs_.begin(), jobs_.end(), job);
-        if (it != jobs_.end()) jobs_.erase(it);
-    }
-    // Taken out of the job, so the exception dies on this thread, not on a worker
-    // that drops the last reference to the job.
-    if (job->interrupted) {
-        job->error = nullptr;
-        std::rethrow_exception(std::exchange(job->interrupted, nullptr));
-    }
-    if (job->error) std::rethrow_exception(std::exchange(job->error, nullptr));
 }
 
 static std::size_t configured_threads() {

@@ -79,6 +79,8 @@ public:
 private:
     struct Job;
     void worker_loop();
+    // The calling thread's share of a step: chunks, then waiting for the rest.
+    void take_part(Job& job);
 
     std::vector<std::thread> workers_;
     std::mutex mu_;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "core/interrupt.hpp"
+#include "core/forced_unwind.hpp"
 #include "core/panic.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
@@ -24,13 +25,17 @@ PyObject* panic_exception_type();
 void raise_current_exception() noexcept;
 
 // Runs a slot handler that returns Result<PyRef>. Returns the new reference,
-// or null with the Python exception set.
+// or null with the Python exception set. The one thing it lets out is the
+// unwinding of a thread the interpreter ends at shutdown, which must reach
+// the thread's start (hence no noexcept).
 template <class F>
-PyObject* guard(F&& handler) noexcept {
+PyObject* guard(F&& handler) {
     try {
         Result<PyRef> r = handler();
         if (r) return std::move(r).value().release();
         std::move(r).error().restore();
+    } catch (const ForcedUnwind&) {
+        throw;
     } catch (...) {
         raise_current_exception();
     }
@@ -39,9 +44,11 @@ PyObject* guard(F&& handler) noexcept {
 
 // For deallocation and garbage-collector clear, where a failure cannot be reported.
 template <class F>
-void guard_fatal(F&& handler) noexcept {
+void guard_fatal(F&& handler) {
     try {
         handler();
+    } catch (const ForcedUnwind&) {
+        throw;
     } catch (...) {
         Py_FatalError("uncaught panic at ffi boundary");
     }

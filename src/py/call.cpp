@@ -1,12 +1,31 @@
 // The call of a generator: the steps both classes share around their removal.
+#include <atomic>
+
 #include "core/numtext.hpp"
 #include "py/args.hpp"
+#include "py/detach.hpp"
 #include "py/generator_object.hpp"
 #include "python/bridge.hpp"
 
 namespace porosa::py {
 
 namespace {
+
+// The thread that runs the interpreter's signal handlers.
+std::atomic<unsigned long> main_thread{0};
+
+// Signal handlers run here, on the calling thread, whenever the call reaches an
+// interrupt point; one that raises (Ctrl-C's KeyboardInterrupt) stops the call
+// with its exception. Handlers are Python code, so the loops that keep pointers
+// into Python objects look at those objects again after an interrupt point.
+// Only the main thread runs handlers, so detached work on another thread has
+// nothing to look at and stays detached.
+bool check_signals(void*) {
+    Detached* detached = Detached::current();
+    if (!detached) return PyErr_CheckSignals() < 0;
+    if (PyThread_get_thread_ident() != main_thread.load(std::memory_order_relaxed)) return false;
+    return detached->attached([] { return PyErr_CheckSignals() < 0; });
+}
 
 Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"data", "missing_rate", nullptr};
@@ -34,18 +53,15 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
         missing_rate = limit;
     }
     std::size_t target = target_count(matrix.rows(), matrix.cols(), missing_rate);
-    core.drop(matrix, missing_rate, target);
+    // The removal touches no Python object: other threads run, allocate and
+    // collect meanwhile.
+    run_detached([&] { core.drop(matrix, missing_rate, target); });
     return bridge::arr_to_out(matrix, std::move(input->out), std::move(input->info));
 }
 
-// Signal handlers run here, on the calling thread, whenever the call reaches an
-// interrupt point; one that raises (Ctrl-C's KeyboardInterrupt) stops the call
-// with its exception. Handlers are Python code, so the loops that keep pointers
-// into Python objects look at those objects again after an interrupt point.
-// Off the main thread no handler runs.
-bool check_signals(void*) { return PyErr_CheckSignals() < 0; }
-
 }  // namespace
+
+void note_main_thread(unsigned long ident) noexcept { main_thread.store(ident, std::memory_order_relaxed); }
 
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     InterruptHook hook(check_signals, nullptr);

@@ -18,6 +18,10 @@ struct GeneratorObject {
 // Wraps a freshly built generator in a new instance of `type`.
 Result<PyRef> wrap_generator(PyTypeObject* type, std::unique_ptr<Generator> core);
 
+// The thread whose calls run the interpreter's signal handlers (the main
+// thread), recorded when the module is executed.
+void note_main_thread(unsigned long ident) noexcept;
+
 // The slots shared by both classes.
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* generator_repr(PyObject* self);

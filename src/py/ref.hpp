@@ -6,6 +6,20 @@
 
 namespace porosa::py {
 
+// Whether the interpreter has begun shutting down; callable without a thread state.
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Whether this thread may touch Python objects: not when the shutdown caught
+// it detached and is unwinding it (a daemon thread at exit), where dropping a
+// reference would crash; what it held is simply left to the exiting process.
+inline bool may_touch_objects() noexcept { return !interpreter_finalizing() || PyGILState_Check(); }
+
 class PyRef {
 public:
     PyRef() noexcept = default;
@@ -23,7 +37,9 @@ public:
         std::swap(o_, other.o_);
         return *this;
     }
-    ~PyRef() { Py_XDECREF(o_); }
+    ~PyRef() {
+        if (o_ && may_touch_objects()) Py_DECREF(o_);
+    }
 
     PyObject* get() const noexcept { return o_; }
     explicit operator bool() const noexcept { return o_ != nullptr; }

@@ -25,6 +25,7 @@
 #include "core/pool.hpp"
 #include "lib/label_encode.hpp"
 #include "lib/send_ptr.hpp"
+#include "py/detach.hpp"
 #include "python/bridge.hpp"
 #include "python/frame_columns.hpp"
 #include "python/numeric_cells.hpp"
@@ -179,22 +180,26 @@ Result<std::optional<DataMatrix>> fast_path(PyObject* data) {
 
     const auto rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
     const auto cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
-    DataMatrix m(rows, cols);
-    if (m.size() == 0) return std::optional<DataMatrix>(std::move(m));
+    DataMatrix m;
     // Copied a slice at a time with an interrupt point between slices. Should
     // a signal handler change the array meanwhile, the slow path reads it
     // afresh from its new shape.
     const Geometry at_start(arr);
     const char* base = at_start.data;
-    double* out = m.data();
-    if (PyArray_IS_C_CONTIGUOUS(arr)) {
-        for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
-            const std::size_t n = std::min(kCopyCells, m.size() - b);
-            interrupt_point(n);
-            if (!(Geometry(arr) == at_start)) return std::optional<DataMatrix>();
-            std::memcpy(out + b, base + b * sizeof(double), n * sizeof(double));
+    // Plain copying, detached so that other threads run meanwhile; our
+    // reference keeps the array and its memory alive.
+    const bool copied = py::run_detached([&] {
+        m = DataMatrix(rows, cols);  // zero-filled: it touches every page too
+        double* out = m.data();
+        if (PyArray_IS_C_CONTIGUOUS(arr)) {
+            for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
+                const std::size_t n = std::min(kCopyCells, m.size() - b);
+                interrupt_point(n);
+                if (!(Geometry(arr) == at_start)) return false;
+                std::memcpy(out + b, base + b * sizeof(double), n * sizeof(double));
+            }
+            return true;
         }
-    } else {
         // Any strides, negative ones included; elements may be unaligned.
         const npy_intp s0 = at_start.strides[0];
         const npy_intp s1 = at_start.strides[1];
@@ -203,13 +208,15 @@ Result<std::optional<DataMatrix>> fast_path(PyObject* data) {
             if (left == 0) {
                 left = block;
                 interrupt_point(block * cols);
-                if (!(Geometry(arr) == at_start)) return std::optional<DataMatrix>();
+                if (!(Geometry(arr) == at_start)) return false;
             }
             const char* row = base + static_cast<npy_intp>(i) * s0;
             for (std::size_t j = 0; j < cols; ++j)
                 std::memcpy(out + i * cols + j, row + static_cast<npy_intp>(j) * s1, sizeof(double));
         }
-    }
+        return true;
+    });
+    if (!copied) return std::optional<DataMatrix>();
     return std::optional<DataMatrix>(std::move(m));
 }
 

@@ -13,6 +13,7 @@
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "lib/decode.hpp"
+#include "py/detach.hpp"
 #include "python/bridge.hpp"
 #include "python/numpy_api.hpp"
 #include "python/pytext.hpp"
@@ -46,24 +47,27 @@ Result<PyRef> float_array(const DataMatrix& m, bool column_major = false) {
     if (!arr) return current();
     if (m.size() == 0) return arr;
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
-    if (!column_major || m.cols() == 1) {
-        for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
-            const std::size_t n = std::min(kCopyCells, m.size() - b);
-            interrupt_point(n);
-            std::memcpy(out + b, m.data() + b, n * sizeof(double));
+    // Nobody else sees the new array yet: it is filled detached.
+    py::run_detached([&] {
+        if (!column_major || m.cols() == 1) {
+            for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
+                const std::size_t n = std::min(kCopyCells, m.size() - b);
+                interrupt_point(n);
+                std::memcpy(out + b, m.data() + b, n * sizeof(double));
+            }
+            return;
         }
-        return arr;
-    }
-    const std::size_t rows = m.rows();
-    const std::size_t cols = m.cols();
-    for (std::size_t b = 0; b < rows; b += kTransposeRows) {
-        const std::size_t e = std::min(rows, b + kTransposeRows);
-        interrupt_point((e - b) * cols);
-        for (std::size_t j = 0; j < cols; ++j) {
-            double* column = out + j * rows;
-            for (std::size_t i = b; i < e; ++i) column[i] = m(i, j);
+        const std::size_t rows = m.rows();
+        const std::size_t cols = m.cols();
+        for (std::size_t b = 0; b < rows; b += kTransposeRows) {
+            const std::size_t e = std::min(rows, b + kTransposeRows);
+            interrupt_point((e - b) * cols);
+            for (std::size_t j = 0; j < cols; ++j) {
+                double* column = out + j * rows;
+                for (std::size_t i = b; i < e; ++i) column[i] = m(i, j);
+            }
         }
-    }
+    });
     return arr;
 }
 
