@@ -74,6 +74,11 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
 void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                      const Mode& mode, std::size_t target);
 
+// The BLOCK passes: one rectangle per pass, redrawn until it fits what remains
+// and holds neither a protected nor a NaN cell.
+void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                 std::pair<double, double> block_size, std::size_t target);
+
 // One blob of a BLOB pass, as drawn from the instance generator.
 struct BlobPlan {
     std::size_t cx;
