@@ -368,3 +368,65 @@ TEST(mnar_pattern, blob_cell_stores_agree) {
         }
     }
 }
+
+// The tables and bounds of the fast passes must never change a draw or a cell:
+// each call is run again by the literal passes from the same start. Tunings
+// build the tables after the default number of refusals, before the first
+// draw, or after three, and force the power-of-two bounds on narrow matrices.
+TEST(mnar_pattern, block_fast_passes_match_the_literal_ones) {
+    struct Shape {
+        std::size_t rows, cols;
+        bool exhaust;  // also targets that take every free cell (slow on large shapes)
+    };
+    enum Nan { none, few, many, clean_and_full_columns };
+    enum Protect { shared, per_row, nothing };
+    std::vector<detail::BlockTuning> tunings(4);
+    tunings[1].literal_checks = 0;
+    tunings[2].literal_checks = 3;
+    tunings[3].literal_checks = 0, tunings[3].full_table_cols = 0;
+    detail::BlockStats stats;
+    for (auto& t : tunings) t.stats = &stats;
+    std::size_t built_mid_call = 0, looked_up = 0;
+    std::uint64_t seed = 0;
+    for (const Shape& s : {Shape{3, 5, true}, Shape{16, 2, true}, Shape{24, 6, true}, Shape{66, 2, true},
+                           Shape{17, 70, false}, Shape{130, 6, false}, Shape{300, 2, false}}) {
+        for (Nan nan : {none, few, many, clean_and_full_columns}) {
+            DataMatrix before = random_matrix(s.rows, s.cols, ++seed, nan == none ? 0.0 : nan == many ? 0.4 : 0.05);
+            for (std::size_t r = 0; r < s.rows && nan == clean_and_full_columns; ++r) {
+                before(r, 0) = 1.0;
+                before(r, s.cols - 1) = porosa::missing_nan();
+            }
+            for (auto size : {std::pair{0.5, 0.5}, std::pair{0.05, 0.05}, std::pair{1.0, 1.0}, std::pair{0.0, 0.0}}) {
+                for (Protect p : {shared, per_row, nothing}) {
+                    Rng start = porosa::rng_from_u64(++seed);
+                    auto prot = p == nothing ? nothing_protected(s.rows, s.cols)
+                                             : protected_of(start, before, p == shared ? Kind::BLOCK : Kind::BLOB);
+                    std::size_t available = 0;
+                    for (std::size_t r = 0; r < s.rows; ++r)
+                        for (std::size_t c = 0; c < s.cols; ++c) available += c != prot[r] && !std::isnan(before(r, c));
+                    std::vector<std::size_t> targets{0, 1, available / 3, available - available / 5};
+                    if (s.exhaust) targets.insert(targets.end(), {available, available + 5});
+                    for (std::size_t target : targets) {
+                        DataMatrix want = before;
+                        Rng want_rng = start;
+                        detail::drop_blocks_literal(want, prot, want_rng, size, target);
+                        for (const auto& tuning : tunings) {
+                            DataMatrix got = before;
+                            Rng got_rng = start;
+                            stats = {};
+                            detail::drop_blocks(got, prot, got_rng, size, target, tuning);
+                            built_mid_call += stats.tables_built && tuning.literal_checks != 0u;
+                            looked_up += stats.looked_at;
+                            EXPECT_TRUE(same_cells(got, want));
+                            EXPECT_TRUE(same_stream(got_rng, want_rng));
+                        }
+                    }
+                }
+            }
+        }
+    }
+    // The comparisons above mean something only if the tables were built
+    // mid-call and looked up, not just in principle.
+    EXPECT_TRUE(built_mid_call >= 100);
+    EXPECT_TRUE(looked_up >= 10000);
+}

@@ -74,6 +74,35 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
 void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                      const Mode& mode, std::size_t target);
 
+// What a BLOCK call went through, for tests and timing.
+struct BlockStats {
+    // Rectangles drawn, and those looked up in the free-cell bits.
+    std::size_t drawn = 0, looked_at = 0;
+    bool tables_built = false;
+};
+
+// Knobs of the BLOCK passes; tests shrink them so that small inputs take every
+// path large ones do.
+struct BlockTuning {
+    // Rectangles refused on the matrix itself before the free-cell tables are
+    // built (unset: one per 16 cells; 0: build them before the first draw).
+    std::optional<std::size_t> literal_checks;
+    // The widest matrix whose height bounds cover every column range; wider
+    // ones keep them for ranges of power-of-two widths.
+    std::size_t full_table_cols = 64;
+    BlockStats* stats = nullptr;
+};
+
+// The BLOCK passes: one rectangle per pass, redrawn until it fits what remains
+// and holds neither a protected nor a NaN cell.
+void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                 std::pair<double, double> block_size, std::size_t target, const BlockTuning& tuning = {});
+
+// The same passes checking every rectangle on the matrix, cell by cell: the
+// reference for drop_blocks.
+void drop_blocks_literal(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                         std::pair<double, double> block_size, std::size_t target);
+
 // One blob of a BLOB pass, as drawn from the instance generator.
 struct BlobPlan {
     std::size_t cx;

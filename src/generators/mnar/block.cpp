@@ -1,0 +1,337 @@
+// BLOCK: rectangles drawn at random until enough cells have gone.
+//
+// On data that already holds NaN almost every rectangle is refused, and a call
+// draws hundreds of millions of them, so what decides the time is the cost of
+// refusing one. The fast passes keep the free cells (neither NaN, protected nor
+// taken) as bits, one column after another, plus upper bounds on the height of
+// a free rectangle over each column range: most rectangles are refused by the
+// size test or the bound, with arithmetic only, and the rest look at a few
+// words of bits that fit in cache. None of this changes a draw.
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "core/panic.hpp"
+#include "generators/mnar/mnar_detail.hpp"
+
+namespace porosa::mnar_detail {
+namespace {
+
+void check_protected(std::span<const std::size_t> protected_cols, std::size_t rows) {
+    if (protected_cols.size() < rows) panic_index(rows - 1, protected_cols.size());
+}
+
+std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_t> protected_cols) {
+    const std::size_t cols = matrix.cols();
+    std::size_t n = 0;
+    for (std::size_t r = 0; r < matrix.rows(); ++r) {
+        const double* row = matrix.data() + r * cols;
+        for (std::size_t c = 0; c < cols; ++c) n += !std::isnan(row[c]) && protected_cols[r] != c;
+    }
+    return n;
+}
+
+bool all_rows_protect_one_column(std::span<const std::size_t> protected_cols, std::size_t rows) {
+    const auto end = protected_cols.begin() + std::ptrdiff_t(rows);
+    return std::adjacent_find(protected_cols.begin(), end, std::not_equal_to<>()) == end;
+}
+
+// Whether the rectangle may go: no protected cell and no NaN cell in it. The
+// protected test comes first because it is one comparison when, as in BLOCK,
+// every row protects the same column.
+bool block_is_free(const DataMatrix& matrix, std::span<const std::size_t> protected_cols, bool shared_column,
+                   std::size_t r0, std::size_t c0, std::size_t h, std::size_t w) {
+    auto inside = [&](std::size_t c) { return c >= c0 && c - c0 < w; };
+    if (shared_column) {
+        if (inside(protected_cols[r0])) return false;
+    } else {
+        for (std::size_t r = r0; r < r0 + h; ++r) {
+            if (inside(protected_cols[r])) return false;
+        }
+    }
+    const std::size_t cols = matrix.cols();
+    for (std::size_t r = r0; r < r0 + h; ++r) {
+        const double* row = matrix.data() + r * cols + c0;
+        for (std::size_t i = 0; i < w; ++i) {
+            if (std::isnan(row[i])) return false;
+        }
+    }
+    return true;
+}
+
+void erase_block(DataMatrix& matrix, std::size_t r0, std::size_t c0, std::size_t h, std::size_t w) {
+    const double nan = missing_nan();
+    for (std::size_t r = r0; r < r0 + h; ++r) std::fill_n(matrix.data() + r * matrix.cols() + c0, w, nan);
+}
+
+// The cells a rectangle may still take, and bounds that refuse most rectangles
+// without looking at them.
+class FreeCells {
+public:
+    FreeCells(const DataMatrix& matrix, std::span<const std::size_t> protected_cols, bool full_table)
+        : rows_(matrix.rows()),
+          cols_(matrix.cols()),
+          words_((rows_ + 63) / 64),
+          full_(full_table),
+          // Past rows / 2 levels the sparse bounds would outgrow the matrix on
+          // short, wide inputs; wider ranges take the bound of the widest level.
+          levels_(full_ ? cols_ : std::min<std::size_t>(std::bit_width(cols_), rows_ / 2)),
+          taken_(cols_ * words_, 0),
+          bound_(levels_ * cols_, 0) {
+        // Runs of free cells ending at the current row, column by column; the
+        // tallest free rectangle over a column range is the largest, over all
+        // rows, of the smallest run in the range.
+        std::vector<std::uint32_t> run(cols_, 0), low(cols_);
+        std::vector<std::uint64_t> bits(cols_, 0);
+        for (std::size_t r = 0; r < rows_; ++r) {
+            const double* row = matrix.data() + r * cols_;
+            const std::size_t prot = protected_cols[r];
+            for (std::size_t c = 0; c < cols_; ++c) {
+                const bool free = !std::isnan(row[c]) && c != prot;
+                run[c] = free ? run[c] + 1 : 0;
+                bits[c] |= std::uint64_t(!free) << (r & 63);
+            }
+            if ((r & 63) == 63 || r + 1 == rows_) {
+                for (std::size_t c = 0; c < cols_; ++c) taken_[c * words_ + r / 64] = bits[c], bits[c] = 0;
+            }
+            if (full_) {
+                // Level w - 1 holds the ranges of width w, built from those of width w - 1.
+                std::copy(run.begin(), run.end(), low.begin());
+                for (std::size_t w = 1; w <= cols_; ++w) {
+                    std::uint32_t* b = bound_.data() + (w - 1) * cols_;
+                    const std::uint32_t* right = run.data() + (w - 1);
+                    for (std::size_t c0 = 0; c0 + w <= cols_; ++c0) {
+                        low[c0] = std::min(low[c0], right[c0]);
+                        b[c0] = std::max(b[c0], low[c0]);
+                    }
+                }
+            } else {
+                // Level k holds the ranges of width 2^k.
+                std::copy(run.begin(), run.end(), low.begin());
+                for (std::size_t k = 0; k < levels_; ++k) {
+                    const std::size_t half = k == 0 ? 0 : std::size_t(1) << (k - 1);
+                    std::uint32_t* b = bound_.data() + k * cols_;
+                    for (std::size_t c0 = 0; c0 + (std::size_t(1) << k) <= cols_; ++c0) {
+                        low[c0] = std::min(low[c0], low[c0 + half]);
+                        b[c0] = std::max(b[c0], low[c0]);
+                    }
+                }
+            }
+        }
+    }
+
+    // False when no free rectangle h rows tall fits in these columns anywhere.
+    // Bounds are never lowered as cells go: they stay upper bounds, which is
+    // all the refusals need.
+    bool may_fit(std::size_t c0, std::size_t w, std::size_t h) const noexcept {
+        if (full_) return h <= bound_[(w - 1) * cols_ + c0];
+        const std::size_t k = std::min<std::size_t>(std::bit_width(w) - 1, levels_ - 1);
+        const std::uint32_t* b = bound_.data() + k * cols_;
+        return h <= std::min(b[c0], b[c0 + w - (std::size_t(1) << k)]);
+    }
+
+    bool is_free(std::size_t r0, std::size_t c0, std::size_t h, std::size_t w) const noexcept {
+        const std::size_t first = r0 / 64, last = (r0 + h - 1) / 64;
+        const std::uint64_t head = ~std::uint64_t(0) << (r0 & 63);
+        const std::uint64_t tail = ~std::uint64_t(0) >> (63 - ((r0 + h - 1) & 63));
+        for (std::size_t c = c0; c < c0 + w; ++c) {
+            const std::uint64_t* col = taken_.data() + c * words_;
+            if (first == last) {
+                if (col[first] & head & tail) return false;
+                continue;
+            }
+            if (col[first] & head) return false;
+            for (std::size_t i = first + 1; i < last; ++i) {
+                if (col[i]) return false;
+            }
+            if (col[last] & tail) return false;
+        }
+        return true;
+    }
+
+    void take(std::size_t r0, std::size_t c0, std::size_t h, std::size_t w) noexcept {
+        const std::size_t first = r0 / 64, last = (r0 + h - 1) / 64;
+        const std::uint64_t head = ~std::uint64_t(0) << (r0 & 63);
+        const std::uint64_t tail = ~std::uint64_t(0) >> (63 - ((r0 + h - 1) & 63));
+        for (std::size_t c = c0; c < c0 + w; ++c) {
+            std::uint64_t* col = taken_.data() + c * words_;
+            if (first == last) {
+                col[first] |= head & tail;
+                continue;
+            }
+            col[first] |= head;
+            for (std::size_t i = first + 1; i < last; ++i) col[i] = ~std::uint64_t(0);
+            col[last] |= tail;
+        }
+    }
+
+private:
+    std::size_t rows_, cols_, words_;
+    bool full_;
+    std::size_t levels_;
+    // One bit per cell, set when the cell cannot go; column c starts at word c * words_.
+    std::vector<std::uint64_t> taken_;
+    // full_: the tallest free rectangle over columns [c0, c0 + w) at (w - 1) * cols_ + c0;
+    // otherwise over [c0, c0 + 2^k) at k * cols_ + c0.
+    std::vector<std::uint32_t> bound_;
+};
+
+constexpr std::size_t kMinTableRows = 16;
+
+struct Caps {
+    std::size_t width, height;
+};
+
+// Caps are unsigned on purpose: lowering a cap of 0 wraps it to "no limit".
+Caps caps_of(std::size_t rows, std::size_t cols, std::pair<double, double> block_size) {
+    return {saturating_count(double(cols) * block_size.first), saturating_count(double(rows) * block_size.second) - 1};
+}
+
+struct Rect {
+    std::size_t c0, r0, w, h;
+};
+
+enum class Verdict { refuse, accept, refuse_and_stop };
+
+// Draws the rectangles of a pass until `judge` accepts one, or refuses one and
+// asks to stop, the caps then left as the next draw must see them. `judge`
+// gets every rectangle with whether it fits in what remains; one that does not
+// is never accepted.
+template <class Judge>
+Verdict draw_rectangle(Rng& rng, std::size_t rows, std::size_t cols, std::size_t rem, Caps& caps, Rect& rect,
+                       std::size_t& drawn, Judge&& judge) {
+    // Copied into locals, to stay in registers: the caps carry the one chain of
+    // dependent arithmetic from a draw to the next.
+    std::size_t width_cap = caps.width, height_cap = caps.height, n = drawn;
+    Verdict verdict;
+    Rect r;
+    for (;;) {
+        // Interrupt check-in: with few free cells left a pass can go on for
+        // billions of draws, so a hook that may end the call belongs here,
+        // between draws, every 2^20 draws or so (`n` counts them); the matrix
+        // holds only whole rectangles at this point.
+        r.c0 = rng.uniform(0, cols - 1);
+        r.r0 = rng.uniform(0, rows - 1);
+        r.w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - r.c0, width_cap)));
+        r.h = rng.uniform(1, std::max<std::size_t>(1, std::min(rows - r.r0, height_cap)));
+        ++n;
+        const bool fits = r.w * r.h <= rem;
+        verdict = judge(r, fits);
+        if (verdict == Verdict::accept) break;
+        // A rectangle too large for what remains is redrawn with the caps as they were.
+        width_cap -= fits;
+        height_cap -= fits;
+        if (verdict == Verdict::refuse_and_stop) break;
+    }
+    caps = {width_cap, height_cap};
+    rect = r;
+    drawn = n;
+    return verdict;
+}
+
+}  // namespace
+
+void drop_blocks_literal(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                         std::pair<double, double> block_size, std::size_t target) {
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
+    check_protected(protected_cols, rows);
+    const bool shared_column = all_rows_protect_one_column(protected_cols, rows);
+
+    // Every rectangle takes only cells counted here, so the count falls by its
+    // area; at zero no rectangle can ever be accepted again.
+    std::size_t available = count_available(matrix, protected_cols);
+    std::vector<Position> positions;
+    std::size_t removed = 0;
+    while (removed < target) {
+        if (available == 0) return;
+        const std::size_t rem = target - removed;
+        // Caps are unsigned on purpose: lowering a cap of 0 wraps it to "no limit".
+        std::size_t width_cap = saturating_count(double(cols) * block_size.first);
+        std::size_t height_cap = saturating_count(double(rows) * block_size.second) - 1;
+        std::size_t c0, r0, w, h;
+        for (;;) {
+            c0 = rng.uniform(0, cols - 1);
+            r0 = rng.uniform(0, rows - 1);
+            w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - c0, width_cap)));
+            h = rng.uniform(1, std::max<std::size_t>(1, std::min(rows - r0, height_cap)));
+            if (w * h > rem) continue;
+            if (block_is_free(matrix, protected_cols, shared_column, r0, c0, h, w)) break;
+            --width_cap;
+            --height_cap;
+        }
+        positions.clear();
+        positions.reserve(w * h);
+        for (std::size_t r = r0; r < r0 + h; ++r) {
+            for (std::size_t c = c0; c < c0 + w; ++c) positions.emplace_back(r, c);
+        }
+        removed += remove(matrix, positions);
+        available -= w * h;
+    }
+}
+
+void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                 std::pair<double, double> block_size, std::size_t target, const BlockTuning& tuning) {
+    const std::size_t rows = matrix.rows();
+    const std::size_t cols = matrix.cols();
+    check_protected(protected_cols, rows);
+    // Bounds are 32-bit row counts. On short matrices a check reads a handful
+    // of rows, and the tables would cost more memory per cell than they save.
+    if (rows > std::numeric_limits<std::uint32_t>::max() || rows < kMinTableRows) {
+        drop_blocks_literal(matrix, protected_cols, rng, block_size, target);
+        return;
+    }
+    const bool shared_column = all_rows_protect_one_column(protected_cols, rows);
+    BlockStats* stats = tuning.stats;
+
+    // Without NaN few rectangles are refused and the call ends long before the
+    // tables would pay for themselves, so rectangles are first checked on the
+    // matrix itself; only a call that keeps refusing builds the tables, once it
+    // has spent on refusals about what they cost to build.
+    std::size_t budget = tuning.literal_checks.value_or(rows * cols / 16);
+    std::size_t available = count_available(matrix, protected_cols);
+    std::optional<FreeCells> cells;
+    const auto build = [&] {
+        cells.emplace(matrix, protected_cols, cols <= tuning.full_table_cols);
+        if (stats) stats->tables_built = true;
+    };
+    if (budget == 0) build();
+    std::size_t removed = 0, drawn = 0, looked_at = 0;
+    const auto on_matrix = [&](const Rect& r, bool fits) {
+        if (!fits) return Verdict::refuse;
+        if (block_is_free(matrix, protected_cols, shared_column, r.r0, r.c0, r.h, r.w)) return Verdict::accept;
+        return --budget == 0 ? Verdict::refuse_and_stop : Verdict::refuse;
+    };
+    const auto on_tables = [&](const Rect& r, bool fits) {
+        // Both tests at once: a third of the rectangles are too large and most
+        // others too tall, in no order a branch predictor could learn.
+        if (fits & cells->may_fit(r.c0, r.w, r.h)) [[unlikely]] {
+            ++looked_at;
+            if (cells->is_free(r.r0, r.c0, r.h, r.w)) return Verdict::accept;
+        }
+        return Verdict::refuse;
+    };
+    while (removed < target) {
+        if (available == 0) break;
+        const std::size_t rem = target - removed;
+        Caps caps = caps_of(rows, cols, block_size);
+        Rect r;
+        Verdict verdict = Verdict::refuse;
+        if (!cells) {
+            verdict = draw_rectangle(rng, rows, cols, rem, caps, r, drawn, on_matrix);
+            if (verdict != Verdict::accept) build();
+        }
+        if (verdict != Verdict::accept) draw_rectangle(rng, rows, cols, rem, caps, r, drawn, on_tables);
+        if (cells) cells->take(r.r0, r.c0, r.h, r.w);
+        erase_block(matrix, r.r0, r.c0, r.h, r.w);
+        removed += r.w * r.h;
+        available -= r.w * r.h;
+    }
+    if (stats) stats->drawn += drawn, stats->looked_at += looked_at;
+}
+
+}  // namespace porosa::mnar_detail
