@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/mnar/mnar_detail.hpp"
 
@@ -210,10 +211,10 @@ Verdict draw_rectangle(Rng& rng, std::size_t rows, std::size_t cols, std::size_t
     Verdict verdict;
     Rect r;
     for (;;) {
-        // Interrupt check-in: with few free cells left a pass can go on for
-        // billions of draws, so a hook that may end the call belongs here,
-        // between draws, every 2^20 draws or so (`n` counts them); the matrix
-        // holds only whole rectangles at this point.
+        // With few free cells left a pass can go on for billions of draws: the
+        // call may be interrupted between them (the matrix holds only whole
+        // rectangles here).
+        if ((n & 0xFFFF) == 0) interrupt_point(std::size_t{1} << 16);
         r.c0 = rng.uniform(0, cols - 1);
         r.r0 = rng.uniform(0, rows - 1);
         r.w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - r.c0, width_cap)));
@@ -255,6 +256,7 @@ void drop_blocks_literal(DataMatrix& matrix, std::span<const std::size_t> protec
         std::size_t height_cap = saturating_count(double(rows) * block_size.second) - 1;
         std::size_t c0, r0, w, h;
         for (;;) {
+            interrupt_point();
             c0 = rng.uniform(0, cols - 1);
             r0 = rng.uniform(0, rows - 1);
             w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - c0, width_cap)));
