@@ -163,38 +163,31 @@ void Pool::run_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::si
     if (job->error) std::rethrow_exception(std::exchange(job->error, nullptr));
 }
 
-void Pool::take_part(Job& step) {
-    Job* job = &step;
+void Pool::take_part(Job& job) {
     // The calling thread may be the one a hook watches: it looks between its
-    // own chunks and, while workers finish theirs, between short waits.
-    while (job->run_one()) {
-        if (job->failed.load(std::memory_order_relaxed)) continue;
+    // own chunks and, while workers finish theirs, between short waits. What
+    // the hook says stops the step like a failed chunk.
+    auto look = [&] {
         try {
             interrupt_check();
         } catch (const ForcedUnwind&) {
             throw;
         } catch (...) {
-            job->fail();
+            job.fail();
         }
-    }
-    {
-        std::unique_lock lock(job->mu);
-        while (!job->complete()) {
-            if (job->failed.load(std::memory_order_relaxed)) {
-                job->done.wait(lock, [&] { return job->complete(); });
-                break;
-            }
-            if (job->done.wait_for(lock, kHookInterval, [&] { return job->complete(); })) break;
-            lock.unlock();
-            try {
-                interrupt_check();
-            } catch (const ForcedUnwind&) {
-                throw;
-            } catch (...) {
-                job->fail();
-            }
-            lock.lock();
+    };
+    while (job.run_one())
+        if (!job.failed.load(std::memory_order_relaxed)) look();
+    std::unique_lock lock(job.mu);
+    while (!job.complete()) {
+        if (job.failed.load(std::memory_order_relaxed)) {
+            job.done.wait(lock, [&] { return job.complete(); });
+            break;
         }
+        if (job.done.wait_for(lock, kHookInterval, [&] { return job.complete(); })) break;
+        lock.unlock();
+        look();
+        lock.lock();
     }
 }
 
