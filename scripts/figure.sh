@@ -26,9 +26,10 @@ sha() { sha256sum | cut -d' ' -f1; }
 # The build tools porosa is built with, at the pins the other venvs use.
 build_tools() { grep -E '^(scikit-build-core|cmake|ninja)==' scripts/requirements-std.txt; }
 
-# A digest of everything that goes into the extension module.
+# A digest of everything that goes into the installed package: the extension
+# module and porosa_kit.
 source_digest() {
-  local paths=(CMakeLists.txt pyproject.toml src data_bridge)
+  local paths=(CMakeLists.txt pyproject.toml src data_bridge python)
   [ -d cmake ] && paths+=(cmake)
   find "${paths[@]}" -type f ! -name '*.pyc' ! -name '*.sw?' ! -name '*~' -print0 2>/dev/null \
     | LC_ALL=C sort -z | xargs -0 sha256sum | sha
