@@ -44,17 +44,18 @@ class Evaluation:
         return grouped.agg(["mean", "std", "count"]).rename(columns={"count": "repeats"})
 
     def table(self, digits: int = 3) -> pd.DataFrame:
-        """The summary as text, "mean ± std", one row per metric and imputer,
-        one column per mechanism and rate."""
+        """The summary as text, "mean ± std" (the mean alone from one
+        scored repeat, "-" from none): one row per mechanism and rate, one
+        column per metric and imputer."""
         s = self.summary.reset_index()
         s["cell"] = [
             "-" if n == 0 else f"{m:.{digits}f}" if n == 1 else f"{m:.{digits}f} ± {d:.{digits}f}"
             for m, d, n in zip(s["mean"], s["std"], s["repeats"])]
-        wide = s.pivot(index=["metric", "imputer"], columns=["mechanism", "missing_rate"], values="cell")
-        columns = self.scores.drop_duplicates(["mechanism", "missing_rate"])[["mechanism", "missing_rate"]]
-        rows = [(m, i) for m in dict.fromkeys(self.scores["metric"]) for i in dict.fromkeys(self.scores["imputer"])]
-        return wide.reindex(index=pd.MultiIndex.from_tuples(rows, names=["metric", "imputer"]),
-                            columns=pd.MultiIndex.from_frame(columns))
+        wide = s.pivot(index=["mechanism", "missing_rate"], columns=["metric", "imputer"], values="cell")
+        rows = self.scores.drop_duplicates(["mechanism", "missing_rate"])[["mechanism", "missing_rate"]]
+        columns = [(m, i) for m in dict.fromkeys(self.scores["metric"]) for i in dict.fromkeys(self.scores["imputer"])]
+        return wide.reindex(index=pd.MultiIndex.from_frame(rows),
+                            columns=pd.MultiIndex.from_tuples(columns, names=["metric", "imputer"]))
 
     def plot(self, metric: str | None = None) -> Figure:
         """One figure of the summary: a panel per metric and mechanism, the

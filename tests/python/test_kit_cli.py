@@ -73,7 +73,7 @@ def test_evaluate_prints_the_summary_for_sklearns_imputers(csv):
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
-    assert lines[0].split() == ["mechanism", "MCAR", "MNAR", "GM"]
-    assert [line.split()[0] for line in lines[3:]] == ["rmse", "median", "knn", "iterative",
-                                                       "accuracy", "median", "knn", "iterative"]
+    assert lines[0].split() == ["metric", "rmse", "accuracy"]
+    assert lines[1].split() == ["imputer"] + ["mean", "median", "knn", "iterative"] * 2
+    assert [line.split()[0] for line in lines[3:]] == ["MCAR", "0.3", "MNAR", "0.3"]
     assert proc.stderr == ""

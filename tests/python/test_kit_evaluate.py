@@ -59,7 +59,7 @@ def test_scores_are_the_errors_on_the_removed_cells_of_standardised_columns():
     pd.testing.assert_frame_equal(s.drop(columns="seconds"), again.scores.drop(columns="seconds"))
     summary = study.summary
     assert summary.loc[("means", "MNAR", 0.1, "rmse"), "repeats"] == 2
-    assert study.table().shape == (6, 4)
+    assert study.table().shape == (4, 6)
 
 
 def test_progress_is_a_bar_on_a_terminal_and_nothing_elsewhere(capsys):
