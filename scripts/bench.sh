@@ -2,12 +2,13 @@
 # The benchmark suite (not part of CI):
 #   1. scripts/setup.sh (builds and installs porosa into .venv-ft),
 #   2. bench/run.py under .venv-ft: W1-W5, porosa against NumPy baselines,
+#      then bench/kit.py: W8, porosa_kit against porosa's own calls,
 #   3. .venv-bench: the peer packages of bench/requirements-peers.txt and porosa
 #      built from this checkout (build/py-bench), on the free-threaded
 #      interpreter, or on the standard python3 if the peers do not install there,
 #   4. bench/peers.py under .venv-bench: W6, porosa against the peers.
-# Arguments go to both scripts: --scale S, --repeat N, --timeout SECONDS and
-# --only LIST (workloads W1..W6; each script ignores the others' names).
+# Arguments go to every script: --scale S, --repeat N, --timeout SECONDS and
+# --only LIST (workloads W1..W6, W8; each script ignores the others' names).
 # The tables go to standard output, setup and install logs to standard error.
 set -uo pipefail
 
@@ -84,6 +85,10 @@ scripts/setup.sh >&2 || { log "setup failed"; exit 1; }
 
 echo "==== bench/run.py (.venv-ft) ===="
 .venv-ft/bin/python bench/run.py "$@" || status=1
+
+echo
+echo "==== bench/kit.py (.venv-ft) ===="
+.venv-ft/bin/python bench/kit.py "$@" || status=1
 
 echo
 echo "==== bench/peers.py ($VENV) ===="
