@@ -77,6 +77,7 @@ class Evaluation:
                 for imputer, rows in part.groupby("imputer", sort=False):
                     ax.errorbar(rows["missing_rate"], rows["mean"], yerr=rows["std"].fillna(0.0),
                                 marker="o", capsize=3, label=str(imputer))
+                ax.set_xticks(sorted(set(summary["missing_rate"])))
                 ax.set_title(mechanism if r == 0 else "")
                 ax.grid(alpha=0.3)
                 if c == 0:
