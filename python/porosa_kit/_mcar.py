@@ -210,6 +210,16 @@ _pool: ThreadPoolExecutor | None = None
 _pool_lock = threading.Lock()
 
 
+def _forget_pool() -> None:
+    # A forked child has none of the parent's threads: a pool inherited from it
+    # would take work and never run it.
+    global _pool
+    _pool = None
+
+
+os.register_at_fork(after_in_child=_forget_pool)
+
+
 def _workers() -> int:
     try:
         wanted = int(os.environ.get("POROSA_THREADS", ""))

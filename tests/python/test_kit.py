@@ -2,6 +2,8 @@
 
 import copy
 import math
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -233,3 +235,19 @@ def test_mcar_cells_do_not_depend_on_threads_and_copies_continue_the_stream(monk
     first(data[:50], 0.2)
     second = copy.deepcopy(first)
     assert np.array_equal(first(data[:50], 0.2), second(data[:50], 0.2), equal_nan=True)
+
+
+def test_mcar_works_in_a_forked_child_after_its_parent_used_it():
+    # The child inherits the parent's pool of threads but none of its threads.
+    script = """if True:
+        import os, numpy as np
+        from porosa_kit import MCAR
+        a = np.ones((300_000, 3))
+        MCAR(random_seed=1)(a, 0.2)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(int(np.isnan(MCAR(random_seed=1)(a, 0.2)).sum() != 180_000))
+        print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+    """
+    proc = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True, timeout=120)
+    assert proc.stdout.strip() == "0", proc.stderr
