@@ -173,11 +173,9 @@ def _generator(mechanism: str, mode: str | None, args: argparse.Namespace, seed:
 def _run(what: str, fn: Any, *args: Any) -> Any:
     try:
         return fn(*args)
-    except (Exception, BaseException) as e:
-        # porosa's PanicException derives from BaseException; let the
-        # interpreter's own exits and interrupts through.
-        if isinstance(e, (KeyboardInterrupt, SystemExit, GeneratorExit, Failure)):
-            raise
+    except (KeyboardInterrupt, SystemExit, GeneratorExit, Failure):
+        raise
+    except BaseException as e:  # porosa's PanicException is not an Exception
         raise Failure(f"{what} failed: {type(e).__name__}: {e}") from e
 
 
