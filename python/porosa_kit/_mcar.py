@@ -110,15 +110,10 @@ class MCAR:
         present = _present(data)
         removed = self._removed(present, missing_rate)
         kind = data.dtype.kind
-        if kind in "fc" or kind in "iub":
-            out = np.empty(data.shape, dtype=data.dtype if kind in "fc" else np.float64)
-
-            def fill(rows: slice) -> None:
-                np.copyto(out[rows], data[rows], casting="unsafe")
-                np.copyto(out[rows], np.nan, where=removed[rows])
-
-            _in_parallel(fill, data.shape[0])
-            return out
+        if kind in "fciub":
+            # One pass, in the data's own float dtype (float64 for integers and
+            # booleans): faster than a copy and a masked write, even on threads.
+            return np.where(removed, np.nan, data)
         out = data.copy(order="C") if kind in "mM" else data.astype(object, order="C")
         out[removed] = np.datetime64("NaT") if kind == "M" else np.timedelta64("NaT") if kind == "m" else np.nan
         return out
