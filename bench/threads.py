@@ -97,10 +97,14 @@ def main(argv=None) -> int:
     p.add_argument("--scale", type=float, default=1.0)
     p.add_argument("--python", action="append", help="interpreters to measure (default: .venv-ft, .venv-std)")
     p.add_argument("--timeout", type=float, default=600.0)
+    p.add_argument("--only", help="runs only when the list names W8 (the suite's other scripts share it)")
+    p.add_argument("--repeat", type=int, help=argparse.SUPPRESS)  # the suite's option; each figure is a best of 2
     p.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = p.parse_args(argv)
     if args.child:
         bl.emit(child(args.scale))
+        return 0
+    if args.only and "W8" not in {w.strip().upper() for w in args.only.split(",")}:
         return 0
 
     pythons = args.python or [os.path.join(ROOT, v, "bin", "python") for v in (".venv-ft", ".venv-std")]

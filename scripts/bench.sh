@@ -2,12 +2,15 @@
 # The benchmark suite (not part of CI):
 #   1. scripts/setup.sh (builds and installs porosa into .venv-ft),
 #   2. bench/run.py under .venv-ft: W1-W5, porosa against NumPy baselines,
+#      then bench/nan_input.py: W7, every mode on data holding NaN,
+#      bench/threads.py: W8, other threads during a call (also under .venv-std),
+#      and bench/kit.py: W10, porosa_kit against porosa's own calls,
 #   3. .venv-bench: the peer packages of bench/requirements-peers.txt and porosa
 #      built from this checkout (build/py-bench), on the free-threaded
 #      interpreter, or on the standard python3 if the peers do not install there,
 #   4. bench/peers.py under .venv-bench: W6, porosa against the peers.
-# Arguments go to both scripts: --scale S, --repeat N, --timeout SECONDS and
-# --only LIST (workloads W1..W6; each script ignores the others' names).
+# Arguments go to every script: --scale S, --repeat N, --timeout SECONDS and
+# --only LIST (workloads W1..W10; each script ignores the others' names).
 # The tables go to standard output, setup and install logs to standard error.
 set -uo pipefail
 
@@ -24,7 +27,7 @@ sha() { sha256sum | cut -d' ' -f1; }
 
 # The same inputs as setup.sh's digest: everything that goes into the module.
 source_digest() {
-  local paths=(CMakeLists.txt pyproject.toml src data_bridge)
+  local paths=(CMakeLists.txt pyproject.toml src data_bridge python)
   [ -d cmake ] && paths+=(cmake)
   find "${paths[@]}" -type f ! -name '*.pyc' ! -name '*.sw?' ! -name '*~' -print0 2>/dev/null \
     | LC_ALL=C sort -z | xargs -0 sha256sum | sha
@@ -84,6 +87,23 @@ scripts/setup.sh >&2 || { log "setup failed"; exit 1; }
 
 echo "==== bench/run.py (.venv-ft) ===="
 .venv-ft/bin/python bench/run.py "$@" || status=1
+
+echo
+echo "==== bench/nan_input.py (.venv-ft) ===="
+# Its BLOCK rows count the words a call draws with a native replay tool.
+CMAKE=.venv-ft/bin/cmake
+[ -f build/cpp-tests/build.ninja ] || "$CMAKE" -S . -B build/cpp-tests -G Ninja \
+  -DCMAKE_MAKE_PROGRAM="$ROOT/.venv-ft/bin/ninja" -DPOROSA_BUILD_MODULE=OFF >&2
+"$CMAKE" --build build/cpp-tests --target porosa_block_words >&2 || status=1
+.venv-ft/bin/python bench/nan_input.py "$@" || status=1
+
+echo
+echo "==== bench/threads.py (.venv-ft, .venv-std) ===="
+.venv-ft/bin/python bench/threads.py "$@" || status=1
+
+echo
+echo "==== bench/kit.py (.venv-ft) ===="
+.venv-ft/bin/python bench/kit.py "$@" || status=1
 
 echo
 echo "==== bench/peers.py ($VENV) ===="

@@ -3,10 +3,11 @@
   check_package.py sdist SDIST          the source archive holds every tracked
                                        file the build and the metadata need
   check_package.py wheel WHEEL         the wheel's tag fits the running
-                                       interpreter, it holds the module and its
-                                       stubs, its metadata is complete, and the
-                                       module in it imports and gives the same
-                                       seeded result as the installed one
+                                       interpreter, it holds the module, its
+                                       stubs and porosa_kit, its metadata is
+                                       complete (the extras too), and the
+                                       modules in it import and give the same
+                                       seeded results as the installed ones
 """
 
 import email.parser
@@ -20,7 +21,10 @@ import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-NEEDED_IN_SDIST = ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src/", "data_bridge/")
+NEEDED_IN_SDIST = ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src/", "data_bridge/", "python/")
+KIT = "python/porosa_kit/"
+EXTRAS = {"sklearn": {"scikit-learn"}, "plot": {"matplotlib"}, "parquet": {"pyarrow"},
+          "all": {"scikit-learn", "matplotlib", "pyarrow"}}
 
 
 def fail(msg):
@@ -57,9 +61,18 @@ def check_metadata(text):
     for key, value in wanted.items():
         if meta.get(key) != value:
             fail(f"metadata {key} is {meta.get(key)!r}, not {value!r}")
-    requires = {r.split(">")[0].split("=")[0].strip() for r in meta.get_all("Requires-Dist", [])}
-    if requires != {"numpy", "pandas"}:
-        fail(f"Requires-Dist is {requires}")
+    base: set[str] = set()
+    extras: dict[str, set[str]] = {}
+    for r in meta.get_all("Requires-Dist", []):
+        name = r.split(">")[0].split("=")[0].split(";")[0].strip()
+        if "extra ==" in r:
+            extras.setdefault(r.split("extra ==")[1].strip().strip("'\""), set()).add(name)
+        else:
+            base.add(name)
+    if base != {"numpy", "pandas"}:
+        fail(f"Requires-Dist is {base}")
+    if extras != EXTRAS or set(meta.get_all("Provides-Extra", [])) != set(EXTRAS):
+        fail(f"the extras are {extras}, not {EXTRAS}")
     classifiers = meta.get_all("Classifier", [])
     for c in ("Programming Language :: Python :: Free Threading :: 3 - Stable", "Typing :: Typed"):
         if c not in classifiers:
@@ -68,13 +81,15 @@ def check_metadata(text):
         fail("the long description is not the README")
 
 
-# A seeded call whose printed result must not depend on which build runs it.
+# Seeded calls whose printed results must not depend on which build runs them.
 PROBE = """
-import numpy as np, porosa
+import numpy as np, pandas as pd, porosa, porosa_kit
 a = np.random.default_rng(5).normal(size=(60, 7))
 out = porosa.MAR(mode="GM", random_seed=3)(a, 0.3)
-print(porosa.__file__)
-print(np.flatnonzero(np.isnan(out)).tolist())
+frame = pd.DataFrame({"n": pd.array(np.arange(60) % 11, dtype="Int64"), "x": a[:, 0]})
+kit = porosa_kit.amputate(frame, porosa_kit.MCAR(random_seed=3), 0.3)
+print(porosa.__file__, porosa_kit.__file__)
+print(np.flatnonzero(np.isnan(out)).tolist(), kit.isna().to_numpy().nonzero()[0].tolist(), kit.dtypes.tolist())
 """
 
 
@@ -85,8 +100,8 @@ def run_probe(pythonpath=None):
     proc = subprocess.run([sys.executable, "-P", "-c", PROBE], capture_output=True, text=True, env=env, cwd="/")
     if proc.returncode != 0:
         fail(f"probe failed: {proc.stderr[-2000:]}")
-    origin, result = proc.stdout.splitlines()
-    return Path(origin), result
+    origins, result = proc.stdout.splitlines()
+    return [Path(p) for p in origins.split()], result
 
 
 def check_wheel(path):
@@ -97,15 +112,19 @@ def check_wheel(path):
     with zipfile.ZipFile(path) as whl, tempfile.TemporaryDirectory() as tmp:
         names = set(whl.namelist())
         module = "porosa" + sysconfig.get_config_var("EXT_SUFFIX")
-        for f in (module, "porosa.pyi", "porosa-stubs/__init__.pyi"):
+        kit = [f.replace("python/", "", 1) for f in tracked_files() if f.startswith(KIT)]
+        for f in (module, "porosa.pyi", "porosa-stubs/__init__.pyi", *kit):
             if f not in names:
                 fail(f"{name} lacks {f}")
+        stray = [n for n in names if "__pycache__" in n or n.endswith(".pyc")]
+        if stray:
+            fail(f"{name} holds compiled files: {stray[:5]}")
         dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
         check_metadata(whl.read(f"{dist_info}/METADATA").decode())
         whl.extractall(tmp)
-        origin, result = run_probe(tmp)
-        if origin.parent != Path(tmp):
-            fail(f"the probe imported {origin}, not the module in {name}")
+        origins, result = run_probe(tmp)
+        if [o.parent for o in origins] != [Path(tmp), Path(tmp) / "porosa_kit"]:
+            fail(f"the probe imported {origins}, not the modules in {name}")
         if result != run_probe()[1]:
             fail(f"the module in {name} and the installed one give different results")
     print(f"wheel ok: {name}")

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Draws the documentation figure docs/missingness.png:
+# Draws the documentation figures docs/missingness.png and docs/study.png:
 #   1. .venv-docs from the machine's python3 (created once),
 #   2. docs/requirements.txt plus the build tools pinned in
 #      scripts/requirements-std.txt (skipped when the lists are unchanged),
 #   3. porosa built from this checkout into it (build/py-docs, incremental;
 #      skipped when its sources are unchanged),
-#   4. docs/missingness.py, which gets this script's arguments
-#      (e.g. scripts/figure.sh /tmp/missingness.png).
+#   4. docs/missingness.py and docs/study.py, into docs/ or into the directory
+#      given (e.g. scripts/figure.sh /tmp).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -26,9 +26,10 @@ sha() { sha256sum | cut -d' ' -f1; }
 # The build tools porosa is built with, at the pins the other venvs use.
 build_tools() { grep -E '^(scikit-build-core|cmake|ninja)==' scripts/requirements-std.txt; }
 
-# A digest of everything that goes into the extension module.
+# A digest of everything that goes into the installed package: the extension
+# module and porosa_kit.
 source_digest() {
-  local paths=(CMakeLists.txt pyproject.toml src data_bridge)
+  local paths=(CMakeLists.txt pyproject.toml src data_bridge python)
   [ -d cmake ] && paths+=(cmake)
   find "${paths[@]}" -type f ! -name '*.pyc' ! -name '*.sw?' ! -name '*~' -print0 2>/dev/null \
     | LC_ALL=C sort -z | xargs -0 sha256sum | sha
@@ -66,4 +67,11 @@ else
   log "$VENV: porosa installed ($((SECONDS - t0)) s)"
 fi
 
-"$PY" -P docs/missingness.py "$@"
+# Each script's own default writes into docs/; a directory argument takes both.
+if [ $# -gt 0 ]; then
+  "$PY" -P docs/missingness.py "$1/missingness.png"
+  "$PY" -P docs/study.py "$1/study.png"
+else
+  "$PY" -P docs/missingness.py
+  "$PY" -P docs/study.py
+fi

@@ -5,8 +5,9 @@
 #   3. .venv-ft (free-threaded), .venv-std (the machine's python3) and
 #      .venv-np1 (python3 with NumPy 1.x and pandas 2.x),
 #   4. pinned test and build dependencies in each venv,
-#   5. porosa built from this checkout and installed into each venv (.venv-np1
-#      gets the very wheel built for .venv-std).
+#   5. porosa (the extension module and porosa_kit) built from this checkout
+#      and installed into each venv (.venv-np1 gets the very wheel built for
+#      .venv-std).
 # Idempotent: what is already there is reused, and porosa is rebuilt
 # incrementally (build/py-ft, build/py-std) only when its sources changed.
 # Exits non-zero if any step failed; a venv whose porosa install failed is left
@@ -79,9 +80,10 @@ install_requirements() {
   echo "$key" >"$stamp"
 }
 
-# A digest of everything that goes into the extension module.
+# A digest of everything that goes into the installed package: the extension
+# module and porosa_kit.
 source_digest() {
-  local paths=(CMakeLists.txt pyproject.toml src data_bridge)
+  local paths=(CMakeLists.txt pyproject.toml src data_bridge python)
   [ -d cmake ] && paths+=(cmake)
   find "${paths[@]}" -type f ! -name '*.pyc' ! -name '*.sw?' ! -name '*~' -print0 2>/dev/null \
     | LC_ALL=C sort -z | xargs -0 sha256sum | sha

@@ -395,7 +395,9 @@ def frame_labels(kind, cols):
         return [None] * cols
     if kind == "bool":
         return [j % 2 == 0 for j in range(cols)]
-    return ["\ud800" + str(j) for j in range(cols)]  # not encodable as UTF-8
+    # Not encodable as UTF-8. An object index: with pyarrow installed, pandas 3
+    # would otherwise make them pyarrow-backed texts, which cannot hold them.
+    return pd.Index(["\ud800" + str(j) for j in range(cols)], dtype=object)
 
 
 @st.composite

@@ -1,5 +1,6 @@
 """The type stub that ships with the module: it matches the runtime module,
-documents every constructor parameter, and types a real user's code."""
+documents every constructor parameter, and types a real user's code; and
+porosa_kit's inline types, checked strictly."""
 
 import ast
 import inspect
@@ -42,6 +43,15 @@ def test_typed_example_passes_strict_mypy():
     # The example also carries `type: ignore`s on calls the stub must refuse;
     # --warn-unused-ignores turns a stub that accepts them into a failure.
     run_mypy("mypy", "--strict", "--warn-unused-ignores", str(ROOT / "tests" / "typing" / "example.py"))
+
+
+@pytest.mark.parametrize("args", [
+    # porosa_kit's own sources as installed, and a typed user of them.
+    ["--config-file", str(ROOT / "tests" / "typing" / "kit.ini"), "-p", "porosa_kit"],
+    ["--strict", "--warn-unused-ignores", str(ROOT / "tests" / "typing" / "kit_example.py")],
+], ids=["kit", "kit-example"])
+def test_kit_passes_strict_mypy(args):
+    run_mypy("mypy", *args)
 
 
 @pytest.mark.parametrize("installed", ["porosa.pyi", "porosa-stubs/__init__.pyi"])

@@ -1,0 +1,32 @@
+"""Imputation studies on top of porosa's generators.
+
+- ``amputate(data, generator, missing_rate)``: a generator's call that gives a
+  DataFrame back with its index, labels and dtypes;
+- ``missing_mask(before, after)``: the cells a call removed;
+- ``MCAR``: values missing completely at random, with porosa's promises;
+- ``Amputer``: a scikit-learn transformer (needs scikit-learn);
+- ``evaluate_imputers``: amputate, impute and score, repeated and summarised.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from ._evaluate import Evaluation, evaluate_imputers
+from ._frame import amputate, missing_mask
+from ._mcar import MCAR
+
+if TYPE_CHECKING:
+    from ._amputer import Amputer
+
+__all__ = ["Amputer", "Evaluation", "MCAR", "amputate", "evaluate_imputers", "missing_mask"]
+
+
+def __getattr__(name: str) -> Any:
+    # scikit-learn is an optional dependency: only Amputer needs it, and only
+    # when it is asked for.
+    if name == "Amputer":
+        from ._amputer import Amputer
+
+        return Amputer
+    raise AttributeError(f"module 'porosa_kit' has no attribute {name!r}")

@@ -1,0 +1,155 @@
+"""Amputer: porosa's generators as a scikit-learn transformer."""
+
+from __future__ import annotations
+
+import numbers
+import secrets
+import warnings
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+try:
+    from sklearn.base import BaseEstimator, OneToOneFeatureMixin, TransformerMixin
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ImportError as e:  # pragma: no cover - depends on the environment
+    raise ImportError("porosa_kit.Amputer needs scikit-learn 1.6 or later: pip install porosa[sklearn]") from e
+
+from ._frame import Generator, amputate
+from ._generators import MECHANISMS, PARAMETERS, make_generator
+
+
+
+class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
+    """Removes values from the data it transforms, with porosa's ``MAR``,
+    ``MNAR`` or porosa_kit's ``MCAR``.
+
+    ``fit`` checks the parameters, settles the seed (``seed_``) and builds the
+    generator (``generator_``) from them. Each ``transform`` continues the
+    generator's random stream, so two calls on the same data remove different
+    cells, while refitting starts the stream again: with an integer
+    ``random_state``, ``fit_transform`` always removes the same cells. A copy
+    or a pickle of a fitted Amputer starts the stream again from ``seed_``, as
+    if just fitted (porosa's generators cannot be copied). A DataFrame comes back as :func:`porosa_kit.amputate` returns it
+    (index, labels and dtypes kept); anything else is read as a float64 array
+    and comes back as one.
+
+    Parameters
+    ----------
+    mechanism:
+        "MAR", "MNAR" or "MCAR". Default "MAR".
+    mode:
+        The generator's mode: "GM", "MAX" or "MIN", for MNAR also "BLOCK" and
+        "BLOB". Default None: the generator's default (GM). MCAR has none.
+    missing_rate:
+        The share of cells to remove, from 0 to 1. Default 0.2.
+    mean, variance:
+        GM only (porosa's parameters of the same names). Default None.
+    block_size:
+        MNAR BLOCK only. Default None.
+    n_blobs:
+        MNAR BLOB only. Default None.
+    max_missing_per_column:
+        Caps the missing rate at ``m - m / columns``. Default 0.8.
+    random_state:
+        An int from 0 to 2**64 - 1 is the generator's seed; a NumPy
+        ``RandomState`` or ``Generator`` draws a seed at each fit; None seeds
+        from the operating system. Default None.
+    """
+
+    seed_: int
+    generator_: Generator
+    _mechanism: str
+
+    def __init__(
+        self,
+        mechanism: str = "MAR",
+        mode: str | None = None,
+        missing_rate: float = 0.2,
+        mean: float | None = None,
+        variance: float | None = None,
+        block_size: tuple[float, float] | None = None,
+        n_blobs: int | None = None,
+        max_missing_per_column: float = 0.8,
+        random_state: int | np.random.RandomState | np.random.Generator | None = None,
+    ) -> None:
+        self.mechanism = mechanism
+        self.mode = mode
+        self.missing_rate = missing_rate
+        self.mean = mean
+        self.variance = variance
+        self.block_size = block_size
+        self.n_blobs = n_blobs
+        self.max_missing_per_column = max_missing_per_column
+        self.random_state = random_state
+
+    def fit(self, X: Any, y: Any = None) -> Amputer:
+        """Checks the parameters and builds the generator (``generator_``)."""
+        self._check(X, reset=True)
+        mechanism = str(self.mechanism).upper()
+        if mechanism not in MECHANISMS:
+            raise ValueError(f"mechanism must be one of {', '.join(MECHANISMS)}, not {self.mechanism!r}")
+        rate = self.missing_rate
+        if not isinstance(rate, numbers.Real) or not 0 <= rate <= 1:
+            raise ValueError(f"missing_rate must be a number from 0 to 1, not {rate!r}")
+        if mechanism == "MCAR" and (self.mode is not None or any(getattr(self, n) is not None for n in PARAMETERS)):
+            # Not an error: a grid search may set them for the other mechanisms.
+            warnings.warn("MCAR uses neither mode nor the modes' parameters", UserWarning, stacklevel=2)
+        seed = _seed(self.random_state)
+        # Drawn here rather than by the generator, so that a copy can rebuild
+        # the same stream.
+        self.seed_ = secrets.randbits(64) if seed is None else seed
+        self._mechanism = mechanism
+        self.generator_ = self._generator()
+        return self
+
+    def _generator(self) -> Generator:
+        if self._mechanism == "MCAR":
+            return make_generator("MCAR", None, self.seed_, self.max_missing_per_column)
+        params = {name: getattr(self, name) for name in PARAMETERS}
+        return make_generator(self._mechanism, self.mode, self.seed_, self.max_missing_per_column, **params)
+
+    def __getstate__(self) -> Any:
+        state = dict(super().__getstate__())
+        state.pop("generator_", None)
+        return state
+
+    def __setstate__(self, state: Any) -> None:
+        super().__setstate__(state)
+        if hasattr(self, "seed_"):
+            self.generator_ = self._generator()
+
+    def transform(self, X: Any) -> Any:
+        """X with ``missing_rate`` of its cells removed by the fitted generator."""
+        check_is_fitted(self, "generator_")
+        X = self._check(X, reset=False)
+        return amputate(X, self.generator_, float(self.missing_rate))
+
+    def _check(self, X: Any, reset: bool) -> Any:
+        if isinstance(X, pd.DataFrame):
+            # Frames keep their dtypes: only their shape and names are checked.
+            validate_data(self, X, reset=reset, skip_check_array=True)
+            return X
+        return validate_data(self, X, reset=reset, dtype=np.float64, ensure_all_finite=False)
+
+    def __sklearn_tags__(self) -> Any:
+        tags = super().__sklearn_tags__()
+        # transform is not a function of its input: every call continues the
+        # generator's stream.
+        tags.non_deterministic = True
+        tags.input_tags.allow_nan = True
+        tags.transformer_tags.preserves_dtype = ["float64"]
+        return tags
+
+
+def _seed(random_state: Any) -> int | None:
+    if random_state is None:
+        return None
+    if isinstance(random_state, np.random.RandomState):
+        return int(random_state.randint(0, 2**63 - 1, dtype=np.int64))
+    if isinstance(random_state, np.random.Generator):
+        return int(random_state.integers(0, 2**64, dtype=np.uint64))
+    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
+        return int(random_state)
+    raise ValueError(f"random_state must be None, an int, a RandomState or a Generator, not {random_state!r}")

@@ -1,0 +1,328 @@
+"""evaluate_imputers(): amputate, impute and score, repeated, tabulated, plotted."""
+
+from __future__ import annotations
+
+import sys
+import time
+import warnings
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass
+from typing import IO, TYPE_CHECKING, Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from ._frame import Generator, amputate, missing_mask
+
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
+METRICS = ("rmse", "mae")
+KEYS = ["imputer", "mechanism", "missing_rate", "metric"]
+
+
+@dataclass(frozen=True)
+class Evaluation:
+    """The result of :func:`evaluate_imputers`.
+
+    ``scores`` holds one row per mechanism, rate, repeat, imputer and metric:
+    the columns ``mechanism``, ``missing_rate``, ``repeat``, ``imputer``,
+    ``metric``, ``score``, ``cells`` (the removed cells the score is over) and
+    ``seconds`` (the imputer's fit and transform).
+    """
+
+    scores: pd.DataFrame
+
+    @property
+    def summary(self) -> pd.DataFrame:
+        """Per imputer, mechanism, missing rate and metric, in the study's
+        order: the mean and standard deviation of the score over the repeats,
+        and the number of repeats that had removed cells to score (a MAR call
+        may remove cells from text columns only, say)."""
+        grouped = self.scores.groupby(KEYS, sort=False)["score"]
+        return grouped.agg(["mean", "std", "count"]).rename(columns={"count": "repeats"})
+
+    def table(self, digits: int = 3) -> pd.DataFrame:
+        """The summary as text, "mean ± std" (the mean alone from one
+        scored repeat, "-" from none): one row per mechanism and rate, one
+        column per metric and imputer."""
+        s = self.summary.reset_index()
+        s["cell"] = [
+            "-" if n == 0 else f"{m:.{digits}f}" if n == 1 else f"{m:.{digits}f} ± {d:.{digits}f}"
+            for m, d, n in zip(s["mean"], s["std"], s["repeats"])]
+        wide = s.pivot(index=["mechanism", "missing_rate"], columns=["metric", "imputer"], values="cell")
+        rows = self.scores.drop_duplicates(["mechanism", "missing_rate"])[["mechanism", "missing_rate"]]
+        columns = [(m, i) for m in dict.fromkeys(self.scores["metric"]) for i in dict.fromkeys(self.scores["imputer"])]
+        return wide.reindex(index=pd.MultiIndex.from_frame(rows),
+                            columns=pd.MultiIndex.from_tuples(columns, names=["metric", "imputer"]))
+
+    def plot(self, metric: str | None = None) -> Figure:
+        """One figure of the summary: a panel per metric and mechanism, the
+        mean score of each imputer against the missing rate, with bars of one
+        standard deviation. Needs matplotlib (``pip install porosa[plot]``)."""
+        try:
+            from matplotlib.figure import Figure
+        except ImportError as e:
+            raise ImportError("plot() needs matplotlib: pip install porosa[plot]") from e
+        summary = self.summary.reset_index()
+        metrics = [metric] if metric is not None else list(dict.fromkeys(summary["metric"]))
+        mechanisms = list(dict.fromkeys(summary["mechanism"]))
+        fig = Figure(figsize=(3.6 * len(mechanisms) + 1.8, 3.0 * len(metrics)), layout="constrained")
+        axes = fig.subplots(len(metrics), len(mechanisms), squeeze=False, sharex=True, sharey="row")
+        for r, name in enumerate(metrics):
+            for c, mechanism in enumerate(mechanisms):
+                ax = axes[r][c]
+                part = summary[(summary["metric"] == name) & (summary["mechanism"] == mechanism)]
+                for imputer, rows in part.groupby("imputer", sort=False):
+                    ax.errorbar(rows["missing_rate"], rows["mean"], yerr=rows["std"].fillna(0.0),
+                                marker="o", capsize=3, label=str(imputer))
+                ax.set_xticks(sorted(set(summary["missing_rate"])))
+                ax.set_title(mechanism if r == 0 else "")
+                ax.grid(alpha=0.3)
+                if c == 0:
+                    ax.set_ylabel(name.upper() if name in METRICS else name)
+                if r == len(metrics) - 1:
+                    ax.set_xlabel("missing rate")
+        handles, labels = axes[0][0].get_legend_handles_labels()
+        fig.legend(handles, labels, loc="outside right center")
+        return fig
+
+    def __repr__(self) -> str:
+        return f"Evaluation of {len(self.scores)} scores:\n{self.table().to_string()}"
+
+
+def evaluate_imputers(
+    data: pd.DataFrame | npt.NDArray[Any],
+    imputers: Mapping[str, Any] | Sequence[Any],
+    generators: Mapping[str, Generator] | Sequence[Generator],
+    missing_rates: float | Sequence[float],
+    repeats: int = 5,
+    metric: str | Sequence[str] = "rmse",
+    progress: bool | None = None,
+) -> Evaluation:
+    """Scores imputers on the cells that generators remove from ``data``.
+
+    For each generator, each rate and each repeat (in that order), the data is
+    amputated once (:func:`porosa_kit.amputate`), and every imputer is fitted
+    and applied to it (a fresh clone of it, for a scikit-learn estimator) and
+    scored on exactly the cells that call removed:
+
+    - numeric columns (numbers, nullable numbers, booleans) by ``metric``,
+      "rmse" or "mae" (or both, as a list), of standardised values: each
+      column centred on the mean and scaled by the standard deviation of its
+      values in ``data``, all the columns' removed cells pooled;
+    - text and categorical columns by "accuracy", the share of removed cells
+      imputed with their own value.
+
+    Other columns (datetimes) are not scored. Seeded generators make the whole
+    study reproducible: each continues its own stream through the loop, so
+    build them afresh (with their seeds) to repeat a study.
+
+    ``imputers`` and ``generators`` are dicts of name to object, or lists
+    (named by ``repr``). An imputer is an object with ``fit_transform`` or a
+    function of the amputated data; it returns data of the same shape (an
+    array, or a frame with the same columns). ``progress`` shows a bar on
+    standard error during a long study; by default only when that is a
+    terminal.
+    """
+    imputer_items = _named(imputers, "imputers")
+    generator_items = _named(generators, "generators")
+    rates = [float(missing_rates)] if isinstance(missing_rates, (int, float)) else [float(r) for r in missing_rates]
+    metrics = [metric] if isinstance(metric, str) else list(metric)
+    for m in metrics:
+        if m not in METRICS:
+            raise ValueError(f"unknown metric {m!r}; expected one of {', '.join(METRICS)}")
+    if repeats < 1:
+        raise ValueError(f"repeats must be at least 1, not {repeats}")
+    if not rates or not imputer_items or not generator_items:
+        raise ValueError("give at least one imputer, one generator and one missing rate")
+
+    truth = _Truth(data)
+    rows: list[dict[str, Any]] = []
+    bar = _Progress(len(generator_items) * len(rates) * repeats * len(imputer_items), progress)
+    try:
+        for g_name, generator in generator_items:
+            for rate in rates:
+                for repeat in range(repeats):
+                    holes = amputate(data, generator, rate)
+                    removed = np.asarray(missing_mask(data, holes), dtype=bool)
+                    for i_name, imputer in imputer_items:
+                        t0 = time.perf_counter()
+                        try:
+                            filled = truth.shape_like(_impute(imputer, holes))
+                        except Exception as e:
+                            e.add_note(f"while {i_name} imputed the data {g_name} amputated "
+                                       f"at rate {rate} (repeat {repeat})")
+                            raise
+                        seconds = time.perf_counter() - t0
+                        for name, score, cells in truth.scores(filled, removed, metrics):
+                            rows.append({"mechanism": g_name, "missing_rate": rate, "repeat": repeat,
+                                         "imputer": i_name, "metric": name, "score": score,
+                                         "cells": cells, "seconds": seconds})
+                        bar.advance()
+    finally:
+        bar.close()
+    return Evaluation(pd.DataFrame(rows, columns=["mechanism", "missing_rate", "repeat", "imputer",
+                                                  "metric", "score", "cells", "seconds"]))
+
+
+def _named(items: Mapping[str, Any] | Sequence[Any], what: str) -> list[tuple[str, Any]]:
+    if isinstance(items, Mapping):
+        pairs = [(str(k), v) for k, v in items.items()]
+    else:
+        pairs = [(getattr(v, "__name__", None) or repr(v), v) for v in items]
+        names = [n for n, _ in pairs]
+        if len(set(names)) != len(names):
+            raise ValueError(f"two of the {what} have the same name {names}: pass a dict of name to object")
+    return pairs
+
+
+def _impute(imputer: Any, holes: Any) -> Any:
+    if hasattr(imputer, "fit_transform"):
+        try:
+            from sklearn.base import clone
+        except ImportError:
+            estimator = imputer
+        else:
+            estimator = clone(imputer) if hasattr(imputer, "get_params") else imputer
+        return estimator.fit_transform(holes)
+    if callable(imputer):
+        return imputer(holes)
+    raise TypeError(f"an imputer needs fit_transform or must be callable, not {type(imputer).__name__}")
+
+
+class _Truth:
+    """The original data, split into scored columns, with each numeric
+    column's scale."""
+
+    def __init__(self, data: Any) -> None:
+        if isinstance(data, pd.DataFrame):
+            self.columns: list[Any] | None = list(data.columns)
+            series = [data.iloc[:, j] for j in range(data.shape[1])]
+        else:
+            values = np.asarray(data)
+            if values.ndim != 2:
+                raise ValueError(f"expected 2-D data, got {values.ndim} dimensions")
+            self.columns = None
+            series = [pd.Series(values[:, j]) for j in range(values.shape[1])]
+        self.shape = (len(series[0]) if series else len(data), len(series))
+        self.numeric: list[int] = []
+        self.text: list[int] = []
+        numbers = []
+        for j, s in enumerate(series):
+            as_float = _numbers(s)
+            if as_float is not None:
+                self.numeric.append(j)
+                numbers.append(as_float)
+            elif _is_text(s):
+                self.text.append(j)
+        self.values = np.column_stack(numbers) if numbers else np.zeros((self.shape[0], 0))
+        with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
+            # A column with no value at all has no centre: NumPy says so.
+            warnings.simplefilter("ignore", RuntimeWarning)
+            self.centre = np.nanmean(self.values, axis=0)
+            scale = np.nanstd(self.values, axis=0)
+        self.scale = np.where((scale > 0) & np.isfinite(scale), scale, 1.0)
+        self.text_values = [series[j].to_numpy(dtype=object) for j in self.text]
+
+    def shape_like(self, result: Any) -> pd.DataFrame:
+        """The imputer's result as a frame with the data's columns in the data's
+        order (a ColumnTransformer reorders them)."""
+        filled = result if isinstance(result, pd.DataFrame) else pd.DataFrame(np.asarray(result))
+        if self.columns is not None and set(filled.columns) == set(self.columns) and filled.columns.is_unique:
+            filled = filled.loc[:, self.columns]
+        if filled.shape != self.shape:
+            raise ValueError(f"the imputer returned shape {filled.shape} for data of shape {self.shape}")
+        return filled
+
+    def scores(self, filled: pd.DataFrame, removed: npt.NDArray[np.bool_],
+               metrics: list[str]) -> list[tuple[str, float, int]]:
+        out: list[tuple[str, float, int]] = []
+        if self.numeric:
+            where = removed[:, self.numeric]
+            guess = np.column_stack([_as_float(filled.iloc[:, j]) for j in self.numeric])
+            err = ((guess - self.values) / self.scale)[where]
+            for m in metrics:
+                if not err.size:
+                    score = float("nan")
+                elif m == "rmse":
+                    score = float(np.sqrt(np.mean(err**2)))
+                else:
+                    score = float(np.mean(np.abs(err)))
+                out.append((m, score, int(err.size)))
+        if self.text:
+            hits = 0
+            cells = 0
+            for k, j in enumerate(self.text):
+                rows = removed[:, j]
+                got = filled.iloc[:, j].to_numpy(dtype=object)[rows]
+                want = self.text_values[k][rows]
+                hits += sum(bool(a == b) for a, b in zip(got, want))
+                cells += int(rows.sum())
+            out.append(("accuracy", hits / cells if cells else float("nan"), cells))
+        return out
+
+
+def _numbers(s: pd.Series) -> npt.NDArray[np.float64] | None:
+    """The column as float64 if it holds numbers, else None."""
+    dtype = s.dtype
+    if pd.api.types.is_bool_dtype(dtype) or (
+            pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)):
+        return _as_float(s)
+    if isinstance(dtype, np.dtype) and dtype.kind == "O":
+        try:
+            return _as_float(s)
+        except (TypeError, ValueError):
+            return None
+    return None
+
+
+def _as_float(s: pd.Series) -> npt.NDArray[np.float64]:
+    if isinstance(s.dtype, pd.CategoricalDtype):
+        s = s.astype(object)
+    return s.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def _is_text(s: pd.Series) -> bool:
+    dtype = s.dtype
+    return isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)) or (
+        isinstance(dtype, np.dtype) and dtype.kind in "OUS")
+
+
+class _Progress:
+    """A one-line bar on a terminal, drawn once a study has run `delay`
+    seconds, so that short studies print nothing."""
+
+    def __init__(self, total: int, show: bool | None, stream: IO[str] | None = None,
+                 delay: float = 0.5, clock: Callable[[], float] = time.monotonic) -> None:
+        self.stream = stream if stream is not None else sys.stderr
+        isatty = getattr(self.stream, "isatty", None)
+        self.show = bool(isatty and isatty()) if show is None else show
+        self.total = total
+        self.done = 0
+        self.delay = delay
+        self.clock = clock
+        self.start = clock()
+        self.last = -1.0
+        self.drawn = False
+
+    def advance(self) -> None:
+        self.done += 1
+        now = self.clock()
+        if self.show and now - self.start >= self.delay and (now - self.last >= 0.1 or self.done == self.total):
+            self._draw(now)
+
+    def _draw(self, now: float) -> None:
+        width = 30
+        full = width * self.done // max(self.total, 1)
+        self.stream.write(f"\rporosa_kit [{'#' * full}{'.' * (width - full)}] "
+                          f"{self.done}/{self.total} {now - self.start:.0f} s")
+        self.stream.flush()
+        self.last = now
+        self.drawn = True
+
+    def close(self) -> None:
+        if self.drawn:
+            self.stream.write("\n")
+            self.stream.flush()

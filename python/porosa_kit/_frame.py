@@ -1,0 +1,269 @@
+"""amputate() and missing_mask(): a generator's call on a DataFrame that gives
+back the caller's frame, index, labels and dtypes, and the cells a call removed."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any, overload
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+import porosa
+
+# The texts porosa reads as a missing cell in a text column.
+MISSING_TEXTS = ("nan", "NaN", "<NA>")
+
+Generator = Callable[[Any, float], Any]
+
+
+@overload
+def amputate(data: pd.DataFrame, generator: Generator, missing_rate: float) -> pd.DataFrame: ...
+@overload
+def amputate(
+    data: npt.NDArray[np.float64], generator: Generator, missing_rate: float
+) -> npt.NDArray[np.float64]: ...
+@overload
+def amputate(data: npt.NDArray[Any], generator: Generator, missing_rate: float) -> npt.NDArray[Any]: ...
+def amputate(data: Any, generator: Generator, missing_rate: float) -> Any:
+    """Calls ``generator(data, missing_rate)`` and returns data of the caller's kind.
+
+    A NumPy array goes straight to the generator, and its result comes back as
+    the generator made it. A DataFrame comes back with its own index, column
+    labels and, column by column, its own dtype, or that dtype's nullable
+    counterpart where it cannot hold a missing value (``int64`` becomes
+    ``Int64``, ``uint8`` becomes ``UInt8``, ``bool`` becomes ``boolean``). Cells
+    that are kept hold their original values; removed cells hold the column's
+    own missing value (NaN, ``pd.NA``, NaT, or NaN in a categorical or object
+    column). The caller's frame is never changed.
+
+    What the generator reads, column by column:
+
+    - numbers, nullable numbers and booleans as float64 (missing as NaN), so the
+      value modes order them by value;
+    - datetimes, timedeltas and periods as their integer time, as float64;
+    - ordered categoricals as their category codes, as float64;
+    - unordered categoricals as the texts of their categories, and text and
+      object columns as they are (missing as NaN); porosa label-encodes them.
+
+    ``generator`` is any callable with porosa's call: ``porosa.MAR``,
+    ``porosa.MNAR``, :class:`porosa_kit.MCAR`, or one of your own that takes a
+    DataFrame and a rate and returns a DataFrame of the same shape with the
+    removed cells missing.
+    """
+    if not isinstance(data, pd.DataFrame):
+        return generator(data, missing_rate)
+    from ._mcar import MCAR
+
+    columns = [data.iloc[:, j] for j in range(data.shape[1])]
+    if isinstance(generator, MCAR):
+        # MCAR needs nothing but where the values are, and would only read
+        # them back from a converted copy.
+        missing = _stack([column_missing(c) for c in columns], len(data))
+        removed = generator._removed(~missing, missing_rate)
+        return _assemble(data, [_restore(c, removed[:, j]) for j, c in enumerate(columns)])
+
+    floats = [isinstance(c.dtype, np.dtype) and c.dtype == np.float64 for c in columns]
+    views: list[Any] | None = None
+    if all(floats):
+        given = data.copy(deep=False)
+    else:
+        views = [_view(c) for c in columns]
+        given = pd.DataFrame(dict(enumerate(views)), copy=False)
+    # Plain positional labels: porosa takes labels that are all texts or all
+    # integers, and the caller's may be neither, or repeat.
+    given.columns = pd.RangeIndex(data.shape[1])
+    result = generator(given, missing_rate)
+    if not isinstance(result, pd.DataFrame) or result.shape != data.shape:
+        raise TypeError(f"the generator returned {type(result).__name__} of shape "
+                        f"{getattr(result, 'shape', None)} for a DataFrame of shape {data.shape}")
+
+    reuse = isinstance(generator, (porosa.MAR, porosa.MNAR))
+    if reuse and all(floats):
+        # porosa's float64 columns already hold the kept values bit for bit,
+        # NaN everywhere else: the result frame needs only the caller's labels.
+        result.index = data.index
+        result.columns = data.columns
+        result.attrs = dict(data.attrs)
+        return result
+    arrays: list[Any] = []
+    for j, column in enumerate(columns):
+        after = result.iloc[:, j]
+        if reuse and floats[j] and after.dtype == np.float64:
+            arrays.append(after.to_numpy())
+            continue
+        view = views[j] if views is not None else column.to_numpy()
+        gone = after.isna().to_numpy(dtype=bool, copy=True)
+        if isinstance(view, np.ndarray) and view.dtype == np.float64:
+            gone &= ~np.isnan(view)
+        else:
+            # Only where the result is missing: a marker text there was missing before.
+            at = np.flatnonzero(gone)
+            gone[at] = ~_text_missing(np.asarray(view, dtype=object)[at])
+        arrays.append(_restore(column, gone))
+    return _assemble(data, arrays)
+
+
+@overload
+def missing_mask(before: pd.DataFrame, after: pd.DataFrame | npt.NDArray[Any]) -> pd.DataFrame: ...
+@overload
+def missing_mask(before: npt.NDArray[Any], after: pd.DataFrame | npt.NDArray[Any]) -> npt.NDArray[np.bool_]: ...
+def missing_mask(before: Any, after: Any) -> Any:
+    """The cells that hold a value in ``before`` and are missing in ``after``.
+
+    Cells are matched by position. Missing means what pandas calls missing
+    (NaN, None, ``pd.NA``, NaT) and, in text and object columns, the texts
+    porosa reads as missing ("nan", "NaN", "<NA>"), which porosa itself writes
+    into the text columns of an object array. Returns a boolean array, or a
+    boolean DataFrame with ``before``'s index and labels when ``before`` is a
+    DataFrame.
+    """
+    had = ~_missing_cells(before)
+    lost = _missing_cells(after)
+    if had.shape != lost.shape:
+        raise ValueError(f"before has shape {had.shape} and after {lost.shape}")
+    mask = had & lost
+    if isinstance(before, pd.DataFrame):
+        return pd.DataFrame(mask, index=before.index, columns=before.columns)
+    return mask
+
+
+def column_missing(column: pd.Series) -> npt.NDArray[np.bool_]:
+    """The cells of one column that the generator reads as missing."""
+    missing = column.isna().to_numpy(dtype=bool, copy=True)
+    if _textual(column.dtype):
+        missing |= column.isin(MISSING_TEXTS).to_numpy(dtype=bool)
+    return missing
+
+
+def array_missing(values: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    """The cells of an array that porosa reads as missing."""
+    kind = values.dtype.kind
+    if kind in "fc":
+        return np.asarray(np.isnan(values), dtype=bool)
+    if kind in "mM":
+        return np.asarray(np.isnat(values), dtype=bool)
+    if kind in "USO":
+        flat = values.ravel()
+        missing = _text_missing(flat.astype(object) if kind != "O" else flat)
+        return missing.reshape(values.shape)
+    return np.zeros(values.shape, dtype=bool)
+
+
+def _missing_cells(data: Any) -> npt.NDArray[np.bool_]:
+    if isinstance(data, pd.DataFrame):
+        return _stack([column_missing(data.iloc[:, j]) for j in range(data.shape[1])], len(data))
+    values = np.asarray(data)
+    if values.ndim != 2:
+        raise ValueError(f"expected 2-D data, got {values.ndim} dimensions")
+    return array_missing(values)
+
+
+def _text_missing(cells: npt.NDArray[np.object_]) -> npt.NDArray[np.bool_]:
+    series = pd.Series(cells, dtype=object, copy=False)
+    return (series.isna() | series.isin(MISSING_TEXTS)).to_numpy(dtype=bool)
+
+
+def _stack(columns: list[npt.NDArray[np.bool_]], rows: int) -> npt.NDArray[np.bool_]:
+    if not columns:
+        return np.zeros((rows, 0), dtype=bool)
+    return np.column_stack(columns)
+
+
+def _textual(dtype: Any) -> bool:
+    if isinstance(dtype, pd.CategoricalDtype):
+        return not dtype.ordered
+    return isinstance(dtype, pd.StringDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "OUS")
+
+
+def _as_float(values: npt.NDArray[Any], missing: npt.NDArray[np.bool_] | None = None) -> npt.NDArray[np.float64]:
+    out = values.astype(np.float64)
+    if missing is not None and missing.any():
+        out[missing] = np.nan
+    return out
+
+
+def _integer_time(column: pd.Series) -> npt.NDArray[np.float64] | None:
+    array = column.array
+    if not hasattr(array, "asi8"):
+        # pyarrow-backed times: through the NumPy dtype that pandas gives them.
+        try:
+            array = column.astype(getattr(column.dtype, "numpy_dtype")).array
+        except (AttributeError, TypeError, ValueError):
+            return None
+        if not hasattr(array, "asi8"):
+            return None
+    return _as_float(array.asi8, np.asarray(array.isna(), dtype=bool))
+
+
+def _view(column: pd.Series) -> Any:
+    """What the generator reads for one column: a float64 array for the columns
+    whose values have an order, the texts (or objects) otherwise."""
+    dtype = column.dtype
+    if isinstance(dtype, np.dtype):
+        if dtype == np.float64:
+            return column.array.to_numpy()
+        if dtype.kind in "fiub":
+            return column.to_numpy().astype(np.float64)
+    if isinstance(dtype, pd.CategoricalDtype):
+        codes = column.cat.codes.to_numpy()
+        if dtype.ordered:
+            return _as_float(codes, codes < 0)
+        # Code -1, a missing cell, picks the NaN at the end.
+        texts = np.array([str(c) for c in dtype.categories] + [np.nan], dtype=object)
+        return texts[codes]
+    if isinstance(dtype, pd.StringDtype):
+        return column.to_numpy(dtype=object, na_value=np.nan)
+    if getattr(dtype, "kind", "") in "mM" or isinstance(dtype, pd.PeriodDtype):
+        times = _integer_time(column)
+        if times is not None:
+            return times
+    elif pd.api.types.is_bool_dtype(dtype) or (
+            pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_complex_dtype(dtype)):
+        try:
+            return column.to_numpy(dtype=np.float64, na_value=np.nan)
+        except (TypeError, ValueError):
+            pass
+    if isinstance(dtype, np.dtype) and dtype.kind == "O":
+        cells = column.to_numpy()
+    else:
+        cells = column.to_numpy(dtype=object)
+    # None, pd.NA and NaT as NaN: porosa reads None as the text "None".
+    missing = pd.isna(cells)
+    if missing.any():
+        cells = cells.copy()
+        cells[missing] = np.nan
+    return cells
+
+
+def _nullable(dtype: Any) -> Any:
+    if isinstance(dtype, np.dtype):
+        if dtype.kind == "b":
+            return pd.BooleanDtype()
+        if dtype.kind in "iu":
+            return pd.api.types.pandas_dtype(f"{'U' if dtype.kind == 'u' else ''}Int{8 * dtype.itemsize}")
+    return dtype
+
+
+def _restore(column: pd.Series, removed: npt.NDArray[np.bool_]) -> Any:
+    """The column with its removed cells missing, in its own dtype or the
+    nullable counterpart: the dtype does not depend on what was drawn."""
+    dtype = _nullable(column.dtype)
+    if dtype is not column.dtype:
+        column = column.astype(dtype)
+    out = column.mask(removed)
+    if out.dtype != dtype:
+        # pandas' mask turns some extension dtypes (intervals) into objects.
+        try:
+            out = out.astype(dtype)
+        except (TypeError, ValueError):
+            pass
+    return out.array
+
+
+def _assemble(frame: pd.DataFrame, arrays: list[Any]) -> pd.DataFrame:
+    out = pd.DataFrame(dict(enumerate(arrays)), index=frame.index, copy=False)
+    out.columns = frame.columns
+    out.attrs = dict(frame.attrs)
+    return out
