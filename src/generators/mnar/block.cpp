@@ -282,7 +282,7 @@ void fit_limits(std::size_t rem, std::size_t cols, std::vector<std::uint64_t>& l
 // time instead, as is a rectangle whose words straddle a refill.
 Verdict draw_rectangle_batched(Rng& rng, std::size_t rows, std::size_t cols, std::size_t rem, Caps& caps,
                                Rect& rect, std::size_t& drawn, const FreeCells& cells, std::size_t& looked_at,
-                               std::vector<std::uint64_t>& limits) {
+                               std::vector<std::uint64_t>& limits, std::size_t& redrawn) {
     std::size_t width_cap = caps.width, height_cap = caps.height, n = drawn;
     bool limits_ready = false;
     std::uint64_t fit_below[kBatch], look_below[kBatch];
@@ -365,6 +365,7 @@ Verdict draw_rectangle_batched(Rng& rng, std::size_t rows, std::size_t cols, std
         const auto run = capped ? refusals.template operator()<true>(w, nb, odd)
                                 : refusals.template operator()<false>(w, nb, odd);
         if (odd >> 32) [[unlikely]] {
+            redrawn += nb;
             for (std::size_t i = 0; i < nb; ++i) {
                 if (one(r)) return accept(r);
             }
@@ -457,7 +458,7 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
         if (stats) stats->tables_built = true;
     };
     if (budget == 0) build();
-    std::size_t removed = 0, drawn = 0, looked_at = 0;
+    std::size_t removed = 0, drawn = 0, looked_at = 0, redrawn = 0;
     std::vector<std::uint64_t> limits;
     const auto on_matrix = [&](const Rect& r, bool fits) {
         if (!fits) return Verdict::refuse;
@@ -485,7 +486,7 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
         }
         if (verdict != Verdict::accept) {
             if (cols <= kMaxBatchCols) {
-                draw_rectangle_batched(rng, rows, cols, rem, caps, r, drawn, *cells, looked_at, limits);
+                draw_rectangle_batched(rng, rows, cols, rem, caps, r, drawn, *cells, looked_at, limits, redrawn);
             } else {
                 draw_rectangle(rng, rows, cols, rem, caps, r, drawn, on_tables);
             }
@@ -495,7 +496,7 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
         removed += r.w * r.h;
         available -= r.w * r.h;
     }
-    if (stats) stats->drawn += drawn, stats->looked_at += looked_at;
+    if (stats) stats->drawn += drawn, stats->looked_at += looked_at, stats->redrawn += redrawn;
 }
 
 }  // namespace porosa::mnar_detail
