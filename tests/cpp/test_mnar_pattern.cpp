@@ -430,3 +430,29 @@ TEST(mnar_pattern, block_fast_passes_match_the_literal_ones) {
     EXPECT_TRUE(built_mid_call >= 100);
     EXPECT_TRUE(looked_up >= 10000);
 }
+
+// A draw that takes a second word shifts the words of every later rectangle of
+// its batch. On a tall matrix (rows not a power of two, which never takes one)
+// that happens about once in 2^32 / rows row or height draws, so calls that
+// refuse a few hundred thousand rectangles see it many times; starting them at
+// different words puts rectangles across the refills too.
+TEST(mnar_pattern, block_batches_keep_draws_that_take_a_second_word) {
+    const std::size_t rows = 250001, cols = 3;
+    const DataMatrix before = random_matrix(rows, cols, 5, 0.4);
+    const auto prot = nothing_protected(rows, cols);
+    detail::BlockStats stats;
+    detail::BlockTuning tuning;
+    tuning.literal_checks = 0;
+    tuning.stats = &stats;
+    for (unsigned seed = 0; seed < 4; ++seed) {
+        Rng start = porosa::rng_from_u64(seed);
+        for (unsigned i = 0; i < seed % 4; ++i) start.next_u32();
+        DataMatrix want = before, got = before;
+        Rng want_rng = start, got_rng = start;
+        detail::drop_blocks_literal(want, prot, want_rng, {0.5, 0.5}, 100);
+        detail::drop_blocks(got, prot, got_rng, {0.5, 0.5}, 100, tuning);
+        EXPECT_TRUE(same_cells(got, want));
+        EXPECT_TRUE(same_stream(got_rng, want_rng));
+    }
+    EXPECT_TRUE(stats.redrawn >= 64);
+}

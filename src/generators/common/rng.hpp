@@ -67,6 +67,15 @@ public:
         return a + index_below(span);
     }
 
+    // The words buffered ahead of the stream position, refilling first when
+    // there are none; skip(k) then draws the first k of them (k <= size). For
+    // loops that read the words of several draws at once, with one bounds test.
+    std::span<const std::uint32_t> peek() noexcept {
+        if (pos_ >= kWords) [[unlikely]] refill();
+        return {buf_ + pos_, kWords - pos_};
+    }
+    void skip(unsigned k) noexcept { pos_ += k; }
+
     // The next out.size() words of the stream, as that many next_u32 calls
     // would give them; whole blocks past the buffered words go straight to out.
     void fill(std::span<std::uint32_t> out) noexcept;

@@ -128,11 +128,13 @@ public:
     // False when no free rectangle h rows tall fits in these columns anywhere.
     // Bounds are never lowered as cells go: they stay upper bounds, which is
     // all the refusals need.
-    bool may_fit(std::size_t c0, std::size_t w, std::size_t h) const noexcept {
-        if (full_) return h <= bound_[(w - 1) * cols_ + c0];
+    bool may_fit(std::size_t c0, std::size_t w, std::size_t h) const noexcept { return h <= height_bound(c0, w); }
+
+    std::uint32_t height_bound(std::size_t c0, std::size_t w) const noexcept {
+        if (full_) return bound_[(w - 1) * cols_ + c0];
         const std::size_t k = std::min<std::size_t>(std::bit_width(w) - 1, levels_ - 1);
         const std::uint32_t* b = bound_.data() + k * cols_;
-        return h <= std::min(b[c0], b[c0 + w - (std::size_t(1) << k)]);
+        return std::min(b[c0], b[c0 + w - (std::size_t(1) << k)]);
     }
 
     bool is_free(std::size_t r0, std::size_t c0, std::size_t h, std::size_t w) const noexcept {
@@ -198,6 +200,16 @@ struct Rect {
 
 enum class Verdict { refuse, accept, refuse_and_stop };
 
+// One rectangle's four draws, in their order.
+Rect draw_one(Rng& rng, std::size_t rows, std::size_t cols, std::size_t width_cap, std::size_t height_cap) {
+    Rect r;
+    r.c0 = rng.uniform(0, cols - 1);
+    r.r0 = rng.uniform(0, rows - 1);
+    r.w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - r.c0, width_cap)));
+    r.h = rng.uniform(1, std::max<std::size_t>(1, std::min(rows - r.r0, height_cap)));
+    return r;
+}
+
 // Draws the rectangles of a pass until `judge` accepts one, or refuses one and
 // asks to stop, the caps then left as the next draw must see them. `judge`
 // gets every rectangle with whether it fits in what remains; one that does not
@@ -215,10 +227,7 @@ Verdict draw_rectangle(Rng& rng, std::size_t rows, std::size_t cols, std::size_t
         // call may be interrupted between them (the matrix holds only whole
         // rectangles here).
         if ((n & 0xFFFF) == 0) interrupt_point(std::size_t{1} << 16);
-        r.c0 = rng.uniform(0, cols - 1);
-        r.r0 = rng.uniform(0, rows - 1);
-        r.w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - r.c0, width_cap)));
-        r.h = rng.uniform(1, std::max<std::size_t>(1, std::min(rows - r.r0, height_cap)));
+        r = draw_one(rng, rows, cols, width_cap, height_cap);
         ++n;
         const bool fits = r.w * r.h <= rem;
         verdict = judge(r, fits);
@@ -232,6 +241,153 @@ Verdict draw_rectangle(Rng& rng, std::size_t rows, std::size_t cols, std::size_t
     rect = r;
     drawn = n;
     return verdict;
+}
+
+// Rectangles read at once: a quarter of the generator's buffer, so that most
+// batches find all their words buffered.
+constexpr std::size_t kBatch = 64;
+// Wider matrices keep one draw at a time: a pass would spend a division per
+// column on the limits below before its first batch.
+constexpr std::size_t kMaxBatchCols = 256;
+
+// For each width w, (remaining cells / w), the tallest rectangle that still
+// fits, scaled by 2^32: the height draw h = 1 + (word * span >> 32) fits
+// exactly when word * span is below it. Clamped so that every product of two
+// 32-bit values still compares right.
+void fit_limits(std::size_t rem, std::size_t cols, std::vector<std::uint64_t>& limits) {
+    limits.resize(cols + 1);
+    for (std::size_t w = 1; w <= cols; ++w)
+        limits[w] = std::min<std::uint64_t>(rem / w, 0xFFFFFFFFull) << 32;
+}
+
+// draw_rectangle judged on the tables, with the same words, rectangles and
+// verdicts, read a batch at a time while the caps allow it.
+//
+// Past its first few refusals a pass has a width cap no rectangle reaches, and
+// a height cap that is either as far out of reach or a plain number below 2^32.
+// Then all of a rectangle but its height is known from its words alone, and
+// the height depends on the cap only through the product word * cap, the cap
+// being the smaller span: with h = 1 + (word * min(rows - r0, cap) >> 32), a
+// test h <= H is word * min(rows - r0, cap) < H * 2^32, that is (word * (rows
+// - r0) < H * 2^32) or (word * cap < H * 2^32). The first half of that, with
+// everything else about the rectangle, is worked out for the whole batch
+// first, free of the caps; what remains from one rectangle to the next is a
+// multiplication and two comparisons per rectangle, against precomputed
+// limits: the cap falls by one for each rectangle that fits, and the rare one
+// that fits and passes the height bound is looked up and may end the pass.
+//
+// A draw whose first word lands in the rejection zone takes a second word and
+// shifts every later rectangle's words. A batch where that may happen (tested
+// loosely, about once in 2^32 / rows rectangles) is drawn one rectangle at a
+// time instead, as is a rectangle whose words straddle a refill.
+Verdict draw_rectangle_batched(Rng& rng, std::size_t rows, std::size_t cols, std::size_t rem, Caps& caps,
+                               Rect& rect, std::size_t& drawn, const FreeCells& cells, std::size_t& looked_at,
+                               std::vector<std::uint64_t>& limits, std::size_t& redrawn) {
+    std::size_t width_cap = caps.width, height_cap = caps.height, n = drawn;
+    bool limits_ready = false;
+    std::uint64_t fit_below[kBatch], look_below[kBatch];
+    const auto accept = [&](const Rect& r) {
+        caps = {width_cap, height_cap};
+        rect = r;
+        drawn = n;
+        return Verdict::accept;
+    };
+    // One rectangle exactly as draw_rectangle would, the interrupt point left
+    // to the loop: whether it was accepted, into `r`.
+    const auto one = [&](Rect& r) {
+        r = draw_one(rng, rows, cols, width_cap, height_cap);
+        ++n;
+        const bool fits = r.w * r.h <= rem;
+        if (fits & cells.may_fit(r.c0, r.w, r.h)) [[unlikely]] {
+            ++looked_at;
+            if (cells.is_free(r.r0, r.c0, r.h, r.w)) return true;
+        }
+        width_cap -= fits;
+        height_cap -= fits;
+        return false;
+    };
+    // Rectangles before the first that fits and passes the bound: the index
+    // of that one (or nb), with the number that fit among those before it.
+    struct Run {
+        std::size_t end, fitted;
+    };
+    const auto refusals = [&]<bool capped>(const std::uint32_t* words, std::size_t nb, std::uint64_t& odd) {
+        std::uint64_t cap = capped ? height_cap : rows;
+        std::size_t fitted = 0, i = 0;
+        for (; i < nb; ++i) {
+            const std::uint64_t t = std::uint64_t(words[4 * i + 3]) * cap;
+            if (capped) odd |= std::uint32_t(t) + cap;
+            if (t < look_below[i]) [[unlikely]] break;
+            // With the cap out of reach it stays in place and only the count moves.
+            if (capped) cap -= t < fit_below[i];
+            else fitted += t < fit_below[i];
+        }
+        if (capped) fitted = height_cap - cap;
+        return Run{i, fitted};
+    };
+    for (;;) {
+        if ((n & 0xFFFF) == 0) interrupt_point(std::size_t{1} << 16);
+        const bool capped = height_cap > 1 && height_cap <= 0xFFFFFFFFull;
+        std::size_t nb = 0;
+        std::span<const std::uint32_t> words;
+        if (width_cap >= cols + kBatch && (capped || height_cap >= rows + kBatch)) {
+            words = rng.peek();
+            // Every rectangle of a batch lies before the next interrupt point,
+            // and a capped one keeps its cap at 1 or more.
+            nb = std::min({words.size() / 4, kBatch, 0x10000 - (n & 0xFFFF)});
+            if (capped) nb = std::min<std::size_t>(nb, height_cap - 1);
+        }
+        Rect r;
+        if (nb == 0) {
+            if (one(r)) return accept(r);
+            continue;
+        }
+        if (!limits_ready) fit_limits(rem, cols, limits), limits_ready = true;
+
+        const std::uint32_t* w = words.data();
+        std::uint64_t odd = 0;
+        for (std::size_t i = 0; i < nb; ++i) {
+            const std::uint64_t mc0 = std::uint64_t(w[4 * i]) * cols, mr0 = std::uint64_t(w[4 * i + 1]) * rows;
+            const std::size_t c0 = mc0 >> 32;
+            const std::uint64_t wspan = cols - c0, mw = std::uint64_t(w[4 * i + 2]) * wspan;
+            const std::uint64_t hspan = rows - (mr0 >> 32), mh = std::uint64_t(w[4 * i + 3]) * hspan;
+            odd |= (std::uint32_t(mc0) + cols) | (std::uint32_t(mr0) + rows) | (std::uint32_t(mw) + wspan) |
+                   (std::uint32_t(mh) + hspan);
+            const std::size_t width = (mw >> 32) + 1;
+            const std::uint64_t fit = limits[width], look = std::uint64_t(cells.height_bound(c0, width)) << 32;
+            // Masks rather than selects: the compiler would branch on them,
+            // and whether a rectangle fits is a coin toss to a predictor.
+            const std::uint64_t fit_limit = fit | (0 - std::uint64_t(mh < fit));
+            const std::uint64_t look_limit = look | (0 - std::uint64_t(mh < look));
+            fit_below[i] = fit_limit;
+            look_below[i] = std::min(fit_limit, look_limit);
+        }
+        const auto run = capped ? refusals.template operator()<true>(w, nb, odd)
+                                : refusals.template operator()<false>(w, nb, odd);
+        if (odd >> 32) [[unlikely]] {
+            redrawn += nb;
+            for (std::size_t i = 0; i < nb; ++i) {
+                if (one(r)) return accept(r);
+            }
+            continue;
+        }
+        const std::size_t taken = std::min(run.end + 1, nb);
+        rng.skip(unsigned(4 * taken));
+        n += taken;
+        width_cap -= run.fitted;
+        height_cap -= run.fitted;
+        if (run.end == nb) continue;
+
+        const std::uint32_t* x = w + 4 * run.end;
+        r.c0 = (std::uint64_t(x[0]) * cols) >> 32;
+        r.r0 = (std::uint64_t(x[1]) * rows) >> 32;
+        r.w = ((std::uint64_t(x[2]) * (cols - r.c0)) >> 32) + 1;
+        r.h = ((std::uint64_t(x[3]) * std::min(rows - r.r0, height_cap)) >> 32) + 1;
+        ++looked_at;
+        if (cells.is_free(r.r0, r.c0, r.h, r.w)) return accept(r);
+        --width_cap;
+        --height_cap;
+    }
 }
 
 }  // namespace
@@ -302,7 +458,8 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
         if (stats) stats->tables_built = true;
     };
     if (budget == 0) build();
-    std::size_t removed = 0, drawn = 0, looked_at = 0;
+    std::size_t removed = 0, drawn = 0, looked_at = 0, redrawn = 0;
+    std::vector<std::uint64_t> limits;
     const auto on_matrix = [&](const Rect& r, bool fits) {
         if (!fits) return Verdict::refuse;
         if (block_is_free(matrix, protected_cols, shared_column, r.r0, r.c0, r.h, r.w)) return Verdict::accept;
@@ -327,13 +484,19 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
             verdict = draw_rectangle(rng, rows, cols, rem, caps, r, drawn, on_matrix);
             if (verdict != Verdict::accept) build();
         }
-        if (verdict != Verdict::accept) draw_rectangle(rng, rows, cols, rem, caps, r, drawn, on_tables);
+        if (verdict != Verdict::accept) {
+            if (cols <= kMaxBatchCols) {
+                draw_rectangle_batched(rng, rows, cols, rem, caps, r, drawn, *cells, looked_at, limits, redrawn);
+            } else {
+                draw_rectangle(rng, rows, cols, rem, caps, r, drawn, on_tables);
+            }
+        }
         if (cells) cells->take(r.r0, r.c0, r.h, r.w);
         erase_block(matrix, r.r0, r.c0, r.h, r.w);
         removed += r.w * r.h;
         available -= r.w * r.h;
     }
-    if (stats) stats->drawn += drawn, stats->looked_at += looked_at;
+    if (stats) stats->drawn += drawn, stats->looked_at += looked_at, stats->redrawn += redrawn;
 }
 
 }  // namespace porosa::mnar_detail

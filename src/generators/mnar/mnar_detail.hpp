@@ -78,6 +78,9 @@ void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t
 struct BlockStats {
     // Rectangles drawn, and those looked up in the free-cell bits.
     std::size_t drawn = 0, looked_at = 0;
+    // Rectangles of batches drawn again one at a time, as one of their draws
+    // may have taken a second word.
+    std::size_t redrawn = 0;
     bool tables_built = false;
 };
 
