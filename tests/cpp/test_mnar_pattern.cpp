@@ -384,6 +384,9 @@ TEST(mnar_pattern, block_fast_passes_match_the_literal_ones) {
     tunings[1].literal_checks = 0;
     tunings[2].literal_checks = 3;
     tunings[3].literal_checks = 0, tunings[3].full_table_cols = 0;
+    // Each again with the batches worked out one rectangle at a time, where
+    // the processor would take them eight at once.
+    for (std::size_t i = 0; i < 4; ++i) tunings.push_back(tunings[i]), tunings.back().scalar_batches = true;
     detail::BlockStats stats;
     for (auto& t : tunings) t.stats = &stats;
     std::size_t built_mid_call = 0, looked_up = 0;
@@ -440,19 +443,22 @@ TEST(mnar_pattern, block_batches_keep_draws_that_take_a_second_word) {
     const std::size_t rows = 250001, cols = 3;
     const DataMatrix before = random_matrix(rows, cols, 5, 0.4);
     const auto prot = nothing_protected(rows, cols);
-    detail::BlockStats stats;
-    detail::BlockTuning tuning;
-    tuning.literal_checks = 0;
-    tuning.stats = &stats;
-    for (unsigned seed = 0; seed < 4; ++seed) {
-        Rng start = porosa::rng_from_u64(seed);
-        for (unsigned i = 0; i < seed % 4; ++i) start.next_u32();
-        DataMatrix want = before, got = before;
-        Rng want_rng = start, got_rng = start;
-        detail::drop_blocks_literal(want, prot, want_rng, {0.5, 0.5}, 100);
-        detail::drop_blocks(got, prot, got_rng, {0.5, 0.5}, 100, tuning);
-        EXPECT_TRUE(same_cells(got, want));
-        EXPECT_TRUE(same_stream(got_rng, want_rng));
+    for (bool scalar_batches : {false, true}) {
+        detail::BlockStats stats;
+        detail::BlockTuning tuning;
+        tuning.literal_checks = 0;
+        tuning.scalar_batches = scalar_batches;
+        tuning.stats = &stats;
+        for (unsigned seed = 0; seed < 4; ++seed) {
+            Rng start = porosa::rng_from_u64(seed);
+            for (unsigned i = 0; i < seed % 4; ++i) start.next_u32();
+            DataMatrix want = before, got = before;
+            Rng want_rng = start, got_rng = start;
+            detail::drop_blocks_literal(want, prot, want_rng, {0.5, 0.5}, 100);
+            detail::drop_blocks(got, prot, got_rng, {0.5, 0.5}, 100, tuning);
+            EXPECT_TRUE(same_cells(got, want));
+            EXPECT_TRUE(same_stream(got_rng, want_rng));
+        }
+        EXPECT_TRUE(stats.redrawn >= 64);
     }
-    EXPECT_TRUE(stats.redrawn >= 64);
 }

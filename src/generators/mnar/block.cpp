@@ -17,7 +17,13 @@
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "generators/common/chacha.hpp"
 #include "generators/mnar/mnar_detail.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define POROSA_BLOCK_AVX512 1
+#endif
 
 namespace porosa::mnar_detail {
 namespace {
@@ -136,6 +142,16 @@ public:
         const std::uint32_t* b = bound_.data() + k * cols_;
         return std::min(b[c0], b[c0 + w - (std::size_t(1) << k)]);
     }
+
+    // height_bound(c0, w) as min(bounds()[a + c0], bounds()[b + c0]) for these
+    // {a, b}: lookups that need no branch on the table's layout.
+    std::pair<std::size_t, std::size_t> bound_offsets(std::size_t w) const noexcept {
+        if (full_) return {(w - 1) * cols_, (w - 1) * cols_};
+        const std::size_t k = std::min<std::size_t>(std::bit_width(w) - 1, levels_ - 1);
+        return {k * cols_, k * cols_ + w - (std::size_t(1) << k)};
+    }
+    const std::uint32_t* bounds() const noexcept { return bound_.data(); }
+    bool full() const noexcept { return full_; }
 
     bool is_free(std::size_t r0, std::size_t c0, std::size_t h, std::size_t w) const noexcept {
         const std::size_t first = r0 / 64, last = (r0 + h - 1) / 64;
@@ -260,6 +276,84 @@ void fit_limits(std::size_t rem, std::size_t cols, std::vector<std::uint64_t>& l
         limits[w] = std::min<std::uint64_t>(rem / w, 0xFFFFFFFFull) << 32;
 }
 
+// The wide pass reads one word per width: the fit limit above, with the two
+// offsets of FreeCells::bound_offsets in its low half, 16 bits each. They fit:
+// the bounds of a batched matrix hold at most kMaxBatchCols^2 entries.
+static_assert(kMaxBatchCols * kMaxBatchCols <= 0x10000);
+void packed_limits(std::size_t rem, std::size_t cols, const FreeCells& cells, std::vector<std::uint64_t>& limits) {
+    fit_limits(rem, cols, limits);
+    for (std::size_t w = 1; w <= cols; ++w) {
+        const auto [a, b] = cells.bound_offsets(w);
+        limits[w] |= (b << 16) | a;
+    }
+}
+
+#ifdef POROSA_BLOCK_AVX512
+// GCC 12 flags the deliberately undefined operand inside its own intrinsics as
+// uninitialized once they are inlined here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// The first pass of a batch, eight rectangles to a register, one per 64-bit
+// lane: the same fit_below and look_below as the scalar pass (rounded up to
+// whole registers), and whether some draw may take a second word. Rectangles
+// past nb read zero words, which make a valid width and column and never look
+// odd, so the last register needs no separate path.
+__attribute__((target("avx512f"))) bool batch_limits_avx512(const std::uint32_t* words, std::size_t nb,
+                                                            std::size_t rows, std::size_t cols,
+                                                            const std::uint64_t* packed, const FreeCells& cells,
+                                                            std::uint64_t* fit_below, std::uint64_t* look_below) {
+    const __m512i vrows = _mm512_set1_epi64((long long)rows), vcols = _mm512_set1_epi64((long long)cols);
+    const __m512i one = _mm512_set1_epi64(1), low16 = _mm512_set1_epi64(0xFFFF);
+    const __m512i high32 = _mm512_set1_epi64((long long)0xFFFFFFFF00000000ull), all = _mm512_set1_epi64(-1);
+    // Word k of rectangle j into the low half of lane j; the high halves are
+    // left to the multiplies, which ignore them.
+    const __m512i pick0 = _mm512_set_epi32(0, 28, 0, 24, 0, 20, 0, 16, 0, 12, 0, 8, 0, 4, 0, 0);
+    const __m512i pick1 = _mm512_add_epi32(pick0, _mm512_set1_epi32(1));
+    const __m512i pick2 = _mm512_add_epi32(pick0, _mm512_set1_epi32(2));
+    const __m512i pick3 = _mm512_add_epi32(pick0, _mm512_set1_epi32(3));
+    const std::uint32_t* bounds = cells.bounds();
+    const bool full = cells.full();
+    __mmask16 odd = 0;
+    for (std::size_t i = 0; i < nb; i += 8) {
+        // Masked loads: the words past the batch may lie past the buffer.
+        const unsigned n = 4 * unsigned(std::min<std::size_t>(8, nb - i));
+        const __m512i lo = _mm512_maskz_loadu_epi32(__mmask16((1u << std::min(n, 16u)) - 1), words + 4 * i);
+        const __m512i hi = _mm512_maskz_loadu_epi32(__mmask16((1u << (n > 16 ? n - 16 : 0)) - 1), words + 4 * i + 16);
+        const __m512i mc0 = _mm512_mul_epu32(_mm512_permutex2var_epi32(lo, pick0, hi), vcols);
+        const __m512i mr0 = _mm512_mul_epu32(_mm512_permutex2var_epi32(lo, pick1, hi), vrows);
+        const __m512i c0 = _mm512_srli_epi64(mc0, 32);
+        const __m512i wspan = _mm512_sub_epi64(vcols, c0);
+        const __m512i hspan = _mm512_sub_epi64(vrows, _mm512_srli_epi64(mr0, 32));
+        const __m512i mw = _mm512_mul_epu32(_mm512_permutex2var_epi32(lo, pick2, hi), wspan);
+        const __m512i mh = _mm512_mul_epu32(_mm512_permutex2var_epi32(lo, pick3, hi), hspan);
+        // The scalar test's low half plus span past 2^32, in 32-bit lanes: the
+        // sum wraps below the span. Spans are below 2^32, so the high halves
+        // add zero and never wrap.
+        odd |= _mm512_cmplt_epu32_mask(_mm512_add_epi32(mc0, vcols), vcols) |
+               _mm512_cmplt_epu32_mask(_mm512_add_epi32(mr0, vrows), vrows) |
+               _mm512_cmplt_epu32_mask(_mm512_add_epi32(mw, wspan), wspan) |
+               _mm512_cmplt_epu32_mask(_mm512_add_epi32(mh, hspan), hspan);
+        const __m512i width = _mm512_add_epi64(_mm512_srli_epi64(mw, 32), one);
+        const __m512i entry = _mm512_i64gather_epi64(width, (const long long*)packed, 8);
+        const __m512i fit = _mm512_and_si512(entry, high32);
+        const __m512i first = _mm512_add_epi64(_mm512_and_si512(entry, low16), c0);
+        __m256i bound = _mm512_i64gather_epi32(first, (const int*)bounds, 4);
+        if (!full) {
+            const __m512i second = _mm512_add_epi64(_mm512_and_si512(_mm512_srli_epi64(entry, 16), low16), c0);
+            bound = _mm256_min_epu32(bound, _mm512_i64gather_epi32(second, (const int*)bounds, 4));
+        }
+        const __m512i look = _mm512_slli_epi64(_mm512_cvtepu32_epi64(bound), 32);
+        const __m512i fit_limit = _mm512_mask_mov_epi64(fit, _mm512_cmplt_epu64_mask(mh, fit), all);
+        const __m512i look_limit = _mm512_mask_mov_epi64(look, _mm512_cmplt_epu64_mask(mh, look), all);
+        _mm512_storeu_si512(fit_below + i, fit_limit);
+        _mm512_storeu_si512(look_below + i, _mm512_min_epu64(fit_limit, look_limit));
+    }
+    return odd != 0;
+}
+#pragma GCC diagnostic pop
+#endif
+
 // draw_rectangle judged on the tables, with the same words, rectangles and
 // verdicts, read a batch at a time while the caps allow it.
 //
@@ -282,10 +376,11 @@ void fit_limits(std::size_t rem, std::size_t cols, std::vector<std::uint64_t>& l
 // time instead, as is a rectangle whose words straddle a refill.
 Verdict draw_rectangle_batched(Rng& rng, std::size_t rows, std::size_t cols, std::size_t rem, Caps& caps,
                                Rect& rect, std::size_t& drawn, const FreeCells& cells, std::size_t& looked_at,
-                               std::vector<std::uint64_t>& limits, std::size_t& redrawn) {
+                               std::vector<std::uint64_t>& limits, std::size_t& redrawn, bool wide) {
     std::size_t width_cap = caps.width, height_cap = caps.height, n = drawn;
     bool limits_ready = false;
-    std::uint64_t fit_below[kBatch], look_below[kBatch];
+    // Whole registers of the wide pass.
+    alignas(64) std::uint64_t fit_below[kBatch], look_below[kBatch];
     const auto accept = [&](const Rect& r) {
         caps = {width_cap, height_cap};
         rect = r;
@@ -342,11 +437,23 @@ Verdict draw_rectangle_batched(Rng& rng, std::size_t rows, std::size_t cols, std
             if (one(r)) return accept(r);
             continue;
         }
-        if (!limits_ready) fit_limits(rem, cols, limits), limits_ready = true;
+        if (!limits_ready) {
+            if (wide) packed_limits(rem, cols, cells, limits);
+            else fit_limits(rem, cols, limits);
+            limits_ready = true;
+        }
 
         const std::uint32_t* w = words.data();
         std::uint64_t odd = 0;
-        for (std::size_t i = 0; i < nb; ++i) {
+        std::size_t nb_scalar = nb;
+#ifdef POROSA_BLOCK_AVX512
+        if (wide) {
+            odd = std::uint64_t(batch_limits_avx512(w, nb, rows, cols, limits.data(), cells, fit_below, look_below))
+                  << 32;
+            nb_scalar = 0;
+        }
+#endif
+        for (std::size_t i = 0; i < nb_scalar; ++i) {
             const std::uint64_t mc0 = std::uint64_t(w[4 * i]) * cols, mr0 = std::uint64_t(w[4 * i + 1]) * rows;
             const std::size_t c0 = mc0 >> 32;
             const std::uint64_t wspan = cols - c0, mw = std::uint64_t(w[4 * i + 2]) * wspan;
@@ -388,6 +495,15 @@ Verdict draw_rectangle_batched(Rng& rng, std::size_t rows, std::size_t cols, std
         --width_cap;
         --height_cap;
     }
+}
+
+bool wide_batches() noexcept {
+#ifdef POROSA_BLOCK_AVX512
+    static const bool supported = chacha::supported(chacha::Path::avx512);
+    return supported;
+#else
+    return false;
+#endif
 }
 
 }  // namespace
@@ -460,6 +576,7 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
     if (budget == 0) build();
     std::size_t removed = 0, drawn = 0, looked_at = 0, redrawn = 0;
     std::vector<std::uint64_t> limits;
+    const bool wide = !tuning.scalar_batches && wide_batches();
     const auto on_matrix = [&](const Rect& r, bool fits) {
         if (!fits) return Verdict::refuse;
         if (block_is_free(matrix, protected_cols, shared_column, r.r0, r.c0, r.h, r.w)) return Verdict::accept;
@@ -486,7 +603,8 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
         }
         if (verdict != Verdict::accept) {
             if (cols <= kMaxBatchCols) {
-                draw_rectangle_batched(rng, rows, cols, rem, caps, r, drawn, *cells, looked_at, limits, redrawn);
+                draw_rectangle_batched(rng, rows, cols, rem, caps, r, drawn, *cells, looked_at, limits, redrawn,
+                                       wide);
             } else {
                 draw_rectangle(rng, rows, cols, rem, caps, r, drawn, on_tables);
             }

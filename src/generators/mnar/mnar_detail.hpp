@@ -93,6 +93,9 @@ struct BlockTuning {
     // The widest matrix whose height bounds cover every column range; wider
     // ones keep them for ranges of power-of-two widths.
     std::size_t full_table_cols = 64;
+    // Batches of rectangles worked out one at a time even where the processor
+    // has wider registers, as on those without.
+    bool scalar_batches = false;
     BlockStats* stats = nullptr;
 };
 
