@@ -321,3 +321,24 @@ class Table:
 
     def row(self, cells: list[str]) -> None:
         print(self._line(cells), file=self.out, flush=True)
+
+
+def suite_args(doc: str, argv, only_help: str, timeout: float = 240.0, repeat_help: str | None = None,
+               extra: Callable[[Any], None] | None = None):
+    """The options every benchmark script shares: --scale, --only, --repeat,
+    --timeout and the hidden --case of a child; `extra` adds a script's own."""
+    import argparse
+
+    p = argparse.ArgumentParser(description=doc, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--scale", type=float, default=1.0, help="row multiplier (default 1.0)")
+    p.add_argument("--only", help=only_help)
+    p.add_argument("--repeat", type=int, default=3,
+                   help=repeat_help or "calls per side; the best counts (default 3)")
+    p.add_argument("--timeout", type=float, default=timeout, help=f"seconds per case (default {timeout:g})")
+    if extra:
+        extra(p)
+    p.add_argument("--case", help=argparse.SUPPRESS)  # child mode
+    args = p.parse_args(argv)
+    if args.scale <= 0 or args.repeat < 1 or args.timeout <= 0:
+        p.error("--scale and --timeout must be positive and --repeat at least 1")
+    return args

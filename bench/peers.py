@@ -20,7 +20,6 @@ the peer's object (porosa's too), not making the input. Target: porosa at least
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 import warnings
@@ -160,19 +159,14 @@ def short_interp(line: str) -> str:
 
 
 def parse_args(argv=None):
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--scale", type=float, default=1.0, help="row multiplier (default 1.0)")
-    p.add_argument("--only", help="comma-separated workloads (W6, W6.lowest, W6.median, W6.mar); "
-                                  "others are ignored, so run.py's --only can be passed on")
-    p.add_argument("--repeat", type=int, default=3, help="calls per implementation; the best counts")
-    p.add_argument("--timeout", type=float, default=240.0, help="seconds per implementation (default 240)")
-    p.add_argument("--porosa-python", default=sys.executable,
-                   help="interpreter for porosa's side (default: this one)")
-    p.add_argument("--case", help=argparse.SUPPRESS)  # child mode
-    args = p.parse_args(argv)
-    if args.scale <= 0 or args.repeat < 1 or args.timeout <= 0:
-        p.error("--scale and --timeout must be positive and --repeat at least 1")
-    return args
+    def porosa_python(p):
+        p.add_argument("--porosa-python", default=sys.executable,
+                       help="interpreter for porosa's side (default: this one)")
+
+    return bl.suite_args(__doc__, argv,
+                         "comma-separated workloads (W6, W6.lowest, W6.median, W6.mar); others are ignored, "
+                         "so run.py's --only can be passed on",
+                         repeat_help="calls per implementation; the best counts", extra=porosa_python)
 
 
 def select(only: str | None) -> list[Impl]:

@@ -12,7 +12,6 @@ child process under --timeout, so a slow case shows as TIMEOUT.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 from dataclasses import dataclass, field
@@ -158,16 +157,7 @@ def row_cells(case: Case, r: dict) -> list[str]:
 
 
 def parse_args(argv=None):
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--scale", type=float, default=1.0, help="row multiplier (default 1.0)")
-    p.add_argument("--only", help="comma-separated workloads or case ids, e.g. W1,W3 or W1.max")
-    p.add_argument("--repeat", type=int, default=3, help="calls per side; the best counts (default 3)")
-    p.add_argument("--timeout", type=float, default=240.0, help="seconds per case (default 240)")
-    p.add_argument("--case", help=argparse.SUPPRESS)  # child mode
-    args = p.parse_args(argv)
-    if args.scale <= 0 or args.repeat < 1 or args.timeout <= 0:
-        p.error("--scale and --timeout must be positive and --repeat at least 1")
-    return args
+    return bl.suite_args(__doc__, argv, "comma-separated workloads or case ids, e.g. W1,W3 or W1.max")
 
 
 def main(argv=None) -> int:

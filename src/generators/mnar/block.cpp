@@ -28,20 +28,6 @@
 namespace porosa::mnar_detail {
 namespace {
 
-void check_protected(std::span<const std::size_t> protected_cols, std::size_t rows) {
-    if (protected_cols.size() < rows) panic_index(rows - 1, protected_cols.size());
-}
-
-std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_t> protected_cols) {
-    const std::size_t cols = matrix.cols();
-    std::size_t n = 0;
-    for (std::size_t r = 0; r < matrix.rows(); ++r) {
-        const double* row = matrix.data() + r * cols;
-        for (std::size_t c = 0; c < cols; ++c) n += !std::isnan(row[c]) && protected_cols[r] != c;
-    }
-    return n;
-}
-
 bool all_rows_protect_one_column(std::span<const std::size_t> protected_cols, std::size_t rows) {
     const auto end = protected_cols.begin() + std::ptrdiff_t(rows);
     return std::adjacent_find(protected_cols.begin(), end, std::not_equal_to<>()) == end;

@@ -70,6 +70,12 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
                       CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target,
                       const ValuePassTuning& tuning = {});
 
+// The internal failure for a protection list shorter than the rows.
+void check_protected(std::span<const std::size_t> protected_cols, std::size_t rows);
+
+// Cells that are neither protected nor NaN: what is still there to take.
+std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_t> protected_cols);
+
 // drop_pattern on an explicit pool.
 void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                      const Mode& mode, std::size_t target);

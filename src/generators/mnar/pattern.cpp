@@ -13,13 +13,11 @@
 namespace porosa {
 
 namespace mnar_detail {
-namespace {
 
 void check_protected(std::span<const std::size_t> protected_cols, std::size_t rows) {
     if (protected_cols.size() < rows) panic_index(rows - 1, protected_cols.size());
 }
 
-// Cells that are neither protected nor NaN: what is still there to take.
 std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_t> protected_cols) {
     const std::size_t cols = matrix.cols();
     std::size_t n = 0;
@@ -29,6 +27,8 @@ std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_
     }
     return n;
 }
+
+namespace {
 
 // ---------------------------------------------------------------- BLOB
 
