@@ -218,9 +218,8 @@ Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labe
             PyObject* value = texts.get(m(i, j), Py_None);
             if (!value) return current();
             if (value == Py_None) continue;
-            PyObject* old = PyList_GET_ITEM(column.get(), static_cast<Py_ssize_t>(i));
-            PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
-            Py_DECREF(old);
+            // Replaces (and releases) the None put there above.
+            PyList_SetItem(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
         }
         PyRef name = new_text(at(labels, j));
         if (!name) return current();

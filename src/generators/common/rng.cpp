@@ -12,9 +12,7 @@
 
 namespace porosa {
 
-Rng::Rng(const Rng& other) noexcept : pos_(other.pos_), counter_(other.counter_), key_(other.key_) {
-    std::copy(other.buf_ + pos_, other.buf_ + kWords, buf_ + pos_);
-}
+Rng::Rng(const Rng& other) noexcept { *this = other; }
 
 Rng& Rng::operator=(const Rng& other) noexcept {
     if (this != &other) {
