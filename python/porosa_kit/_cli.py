@@ -3,12 +3,11 @@
 from __future__ import annotations
 
 import argparse
-import math
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -18,6 +17,7 @@ from ._frame import Generator, amputate
 from ._generators import MECHANISMS, make_generator
 
 PROG = "python -m porosa_kit"
+_N = TypeVar("_N", int, float)
 SUFFIXES = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
 
 
@@ -86,34 +86,24 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _rate(text: str) -> float:
-    try:
-        rate = float(text)
-    except ValueError:
-        rate = math.nan
-    if not 0 <= rate <= 1:
-        raise argparse.ArgumentTypeError(f"bad rate {text!r}: expected a number from 0 to 1")
-    return rate
+def _bounded(kind: str, parse: Callable[[str], _N], ok: Callable[[_N], bool], expected: str) -> Callable[[str], _N]:
+    """An argparse type: the text parsed and checked, else an error saying what was expected."""
+
+    def convert(text: str) -> _N:
+        try:
+            value = parse(text)
+        except ValueError:
+            value = None
+        if value is None or not ok(value):
+            raise argparse.ArgumentTypeError(f"bad {kind} {text!r}: expected {expected}")
+        return value
+
+    return convert
 
 
-def _seed(text: str) -> int:
-    try:
-        seed = int(text)
-    except ValueError:
-        seed = -1
-    if not 0 <= seed < 2**64:
-        raise argparse.ArgumentTypeError(f"bad seed {text!r}: expected an integer from 0 to 2**64 - 1")
-    return seed
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"bad count {text!r}: expected a whole number of at least 1")
-    return value
+_rate = _bounded("rate", float, lambda rate: 0 <= rate <= 1, "a number from 0 to 1")
+_seed = _bounded("seed", int, lambda seed: 0 <= seed < 2**64, "an integer from 0 to 2**64 - 1")
+_positive = _bounded("count", int, lambda value: value >= 1, "a whole number of at least 1")
 
 
 def _mechanism(text: str) -> str:
