@@ -2,22 +2,17 @@
 #pragma once
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <optional>
 #include <string_view>
 
+#include "core/float_bits.hpp"
 #include "lib/label_encode.hpp"
 
 namespace porosa::bridge {
 
-// A code stored as a double, taken as a whole number: NaN and negatives give 0,
-// values past the range the largest code, the rest truncated toward zero.
-inline std::uint64_t code_of(double v) noexcept {
-    if (!(v > 0.0)) return 0;
-    // 2^64 is exact as a double; everything at or above it saturates.
-    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(v);
-}
+// A code stored as a double, taken as a count: NaN and negatives give 0, values
+// past the range the largest code, the rest truncated toward zero.
+inline std::uint64_t code_of(double v) noexcept { return saturating_count(v); }
 
 // The text of a cell, or nothing when the cell is missing (NaN, or a code the
 // column never gave out).

@@ -1,7 +1,6 @@
 #include "generators/common/generator.hpp"
 
 #include <cmath>
-#include <limits>
 #include <string>
 
 #include "core/panic.hpp"
@@ -31,13 +30,6 @@ CmpFn require_cmp(const Mode& mode) {
     CmpFn cmp = cmp_for(mode.kind);
     if (!cmp) panic("Cmp function required for this mode: [" + std::string(kind_name(mode.kind)) + "]");
     return cmp;
-}
-
-std::size_t saturating_count(double x) noexcept {
-    if (!(x > 0)) return 0;  // NaN and non-positive
-    // 2^64 is the first double beyond the largest word.
-    if (x >= 18446744073709551616.0) return std::numeric_limits<std::size_t>::max();
-    return static_cast<std::size_t>(x);
 }
 
 double rate_limit(double max_missing_per_column, std::size_t cols) noexcept {

@@ -4,21 +4,15 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <string>
 
 #include "core/data_matrix.hpp"
+#include "core/float_bits.hpp"
 #include "generators/common/mode.hpp"
 
 namespace porosa {
 
-// IEEE 754 totalOrder: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-inline std::int64_t total_key(double x) noexcept {
-    std::int64_t k;
-    std::memcpy(&k, &x, sizeof k);
-    return k < 0 ? k ^ std::int64_t(0x7FFFFFFFFFFFFFFF) : k;
-}
 inline std::strong_ordering total_cmp(double a, double b) noexcept { return total_key(a) <=> total_key(b); }
 
 using CmpFn = std::strong_ordering (*)(double a, double b, double reference);
@@ -32,10 +26,6 @@ CmpFn cmp_for(Kind kind) noexcept;
 // The ordering of a value mode, or the internal failure
 // "Cmp function required for this mode: [...]".
 CmpFn require_cmp(const Mode& mode);
-
-// The float-to-count conversion: NaN and negatives give 0, too large gives the
-// largest word, everything else truncates toward zero.
-std::size_t saturating_count(double x) noexcept;
 
 // m - m / cols.
 double rate_limit(double max_missing_per_column, std::size_t cols) noexcept;

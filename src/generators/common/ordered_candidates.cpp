@@ -7,58 +7,19 @@
 #include <cstring>
 #include <limits>
 
+#include "core/float_bits.hpp"
 #include "core/panic.hpp"
 #include "generators/common/generator.hpp"
+#include "generators/common/key_sort.hpp"
 
 namespace porosa {
 
 namespace {
 
-constexpr std::uint64_t kSignBit = 0x8000000000000000ull;
-
-// total_key with the sign bit flipped: unsigned comparison is the total order.
-std::uint64_t unsigned_key(double x) noexcept { return static_cast<std::uint64_t>(total_key(x)) ^ kSignBit; }
-
-double from_unsigned_key(std::uint64_t u) noexcept {
-    // The flip of total_key keeps the sign bit, so it is its own inverse.
-    std::int64_t k = static_cast<std::int64_t>(u ^ kSignBit);
-    if (k < 0) k ^= std::int64_t(0x7FFFFFFFFFFFFFFF);
-    double x;
-    std::memcpy(&x, &k, sizeof x);
-    return x;
-}
-
 // The distance cmp_nearest compares, computed the same way.
 double square_distance(double x, double reference) noexcept {
     const double d = x - reference;
     return d * d;
-}
-
-// Stable LSD radix sort on the key, 11 bits a pass; digits shared by every key
-// are skipped, which for real data often removes the exponent bits.
-template <class Item>
-void radix_sort_by_key(std::vector<Item>& items) {
-    constexpr unsigned kBits = 11, kPasses = (64 + kBits - 1) / kBits;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    const std::size_t n = items.size();
-    std::vector<std::array<std::size_t, kBuckets>> counts(kPasses);
-    for (auto& c : counts) c.fill(0);
-    for (const Item& it : items)
-        for (unsigned d = 0; d < kPasses; ++d) ++counts[d][(it.key >> (kBits * d)) & (kBuckets - 1)];
-    std::vector<Item> buffer(n);
-    for (unsigned d = 0; d < kPasses; ++d) {
-        auto& count = counts[d];
-        const unsigned shift = kBits * d;
-        if (count[(items[0].key >> shift) & (kBuckets - 1)] == n) continue;
-        std::size_t sum = 0;
-        for (std::size_t& c : count) {
-            const std::size_t here = c;
-            c = sum;
-            sum += here;
-        }
-        for (const Item& it : items) buffer[count[(it.key >> shift) & (kBuckets - 1)]++] = it;
-        items.swap(buffer);
-    }
 }
 
 // The first position in a[0, n) whose value is above k, without branches on the
@@ -206,35 +167,22 @@ std::size_t ActiveSet::prev(std::size_t i) const noexcept {
 
 // ---------------------------------------------------------------------------
 
-namespace {
-struct KeyedRow {
-    std::uint64_t key;
-    std::uint32_t row;
-};
-}  // namespace
-
 OrderedCandidates::OrderedCandidates(std::span<const Entry> entries) {
     const std::size_t n = entries.size();
     // The tie-break tree packs an index into 32 bits, with all ones kept free.
     if (n >= std::size_t{0xFFFFFFFF}) panic("too many candidates for one column");
-    std::vector<KeyedRow> items(n);
-    bool rows_ascending = true;
-    for (std::size_t k = 0; k < n; ++k) {
-        items[k] = KeyedRow{unsigned_key(entries[k].key), entries[k].row};
-        if (k > 0 && entries[k].row < entries[k - 1].row) rows_ascending = false;
-    }
-    if (n > 0 && rows_ascending) {
-        // A stable sort by key leaves equal keys in row order.
-        radix_sort_by_key(items);
-    } else {
-        std::sort(items.begin(), items.end(), [](const KeyedRow& a, const KeyedRow& b) {
-            return a.key != b.key ? a.key < b.key : a.row < b.row;
-        });
-    }
     keys_.resize(n);
     rows_.resize(n);
-    for (std::size_t k = 0; k < n; ++k) keys_[k] = items[k].key, rows_[k] = items[k].row;
-    items = {};
+    bool rows_ascending = true;
+    for (std::size_t k = 0; k < n; ++k) {
+        keys_[k] = order_key(entries[k].key), rows_[k] = entries[k].row;
+        if (k > 0 && entries[k].row < entries[k - 1].row) rows_ascending = false;
+    }
+    // A stable sort by key leaves equal keys in row order.
+    if (rows_ascending)
+        sort_by_key(keys_, rows_);
+    else
+        sort_key_rows(keys_, rows_, 0, n);
     index_sorted();
 }
 
@@ -249,8 +197,6 @@ OrderedCandidates::OrderedCandidates(std::vector<std::uint64_t> sorted_keys, std
     index_sorted();
 }
 
-std::uint64_t OrderedCandidates::order_key(double x) noexcept { return unsigned_key(x); }
-
 void OrderedCandidates::index_sorted() {
     const std::size_t n = keys_.size();
     for (std::size_t k = 0; k < n; k += kGuideStep) guide_.push_back(keys_[k]);
@@ -258,10 +204,10 @@ void OrderedCandidates::index_sorted() {
     active_ = ActiveSet(n);
 
     const double inf = std::numeric_limits<double>::infinity();
-    mid_begin_ = std::size_t(std::lower_bound(keys_.begin(), keys_.end(), unsigned_key(-inf)) - keys_.begin());
-    mid_end_ = upper_bound(unsigned_key(inf));
-    finite_begin_ = upper_bound(unsigned_key(-inf));
-    finite_end_ = std::size_t(std::lower_bound(keys_.begin(), keys_.end(), unsigned_key(inf)) - keys_.begin());
+    mid_begin_ = std::size_t(std::lower_bound(keys_.begin(), keys_.end(), order_key(-inf)) - keys_.begin());
+    mid_end_ = upper_bound(order_key(inf));
+    finite_begin_ = upper_bound(order_key(-inf));
+    finite_end_ = std::size_t(std::lower_bound(keys_.begin(), keys_.end(), order_key(inf)) - keys_.begin());
     auto add_runs = [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i) {
             if (i == begin || keys_[i] != keys_[i - 1]) nan_runs_.push_back({i, i});
@@ -284,7 +230,7 @@ std::size_t OrderedCandidates::upper_bound(std::uint64_t k) const noexcept {
     return begin + branchless_upper_bound(keys_.data() + begin, end - begin, k);
 }
 
-double OrderedCandidates::key(std::size_t index) const noexcept { return from_unsigned_key(keys_[index]); }
+double OrderedCandidates::key(std::size_t index) const noexcept { return from_order_key(keys_[index]); }
 
 void OrderedCandidates::erase(std::size_t index) {
     if (index >= size() || !active_.contains(index)) panic("erasing a candidate that is not there");
@@ -359,7 +305,7 @@ std::size_t OrderedCandidates::nearest_by_scan(double reference) const {
 }
 
 std::size_t OrderedCandidates::position_of(double reference) const noexcept {
-    return upper_bound(unsigned_key(reference));
+    return upper_bound(order_key(reference));
 }
 
 void OrderedCandidates::prefetch(std::size_t split) const noexcept {

@@ -62,11 +62,9 @@ public:
     // Every entry starts active. Fewer than 2^32 - 1 entries.
     explicit OrderedCandidates(std::span<const Entry> entries);
     // Entries the caller has already sorted by (order_key(key), row), keys given
-    // as order_key; strictly ascending, else an internal failure.
+    // as order_key (core/float_bits.hpp); strictly ascending, else an internal
+    // failure.
     OrderedCandidates(std::vector<std::uint64_t> sorted_keys, std::vector<std::uint32_t> rows);
-
-    // The unsigned word whose order is the total order of doubles.
-    static std::uint64_t order_key(double x) noexcept;
 
     // Entries, active or not; indices below are positions in the sorted order.
     std::size_t size() const noexcept { return keys_.size(); }

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/float_bits.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/common/ordered_candidates.hpp"
@@ -147,7 +148,7 @@ std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair
     items.reserve(rows);
     for (std::size_t r = 0; r < rows; ++r)
         if (!std::isnan(matrix(r, pair.missing))) {
-            const std::uint64_t k = std::uint64_t(total_key(matrix(r, pair.predictor))) ^ 0x8000000000000000ull;
+            const std::uint64_t k = order_key(matrix(r, pair.predictor));
             items.push_back({k ^ flip, std::uint32_t(r)});
         }
     if (count > items.size()) panic_index(count, items.size());

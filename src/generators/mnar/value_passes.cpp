@@ -17,7 +17,6 @@
 //   GM with references that vary: one nearest() + erase() per pass, in pass
 //     order, on the column's candidates kept in total order.
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -25,12 +24,13 @@
 #include <numeric>
 #include <optional>
 #include <span>
-#include <tuple>
 #include <utility>
 #include <vector>
 
+#include "core/float_bits.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "generators/common/key_sort.hpp"
 #include "generators/common/ordered_candidates.hpp"
 #include "generators/mnar/mnar_detail.hpp"
 
@@ -42,35 +42,20 @@ constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 enum class Order { ascending, descending, nearest };
 
-// Unsigned comparison of these keys is the total order.
-inline std::uint64_t unsigned_key(double x) noexcept {
-    return static_cast<std::uint64_t>(total_key(x)) ^ 0x8000000000000000ull;
-}
-
 // The key under which a column's cells leave in ascending (key, row) order.
 // MIN complements the key, so that the largest value goes first while equal
 // values still go in ascending row order.
 template <Order O>
-inline std::uint64_t order_key(double x, double centre) noexcept {
+inline std::uint64_t ordered_key(double x, double centre) noexcept {
     if constexpr (O == Order::ascending) {
-        return unsigned_key(x);
+        return order_key(x);
     } else if constexpr (O == Order::descending) {
-        return ~unsigned_key(x);
+        return ~order_key(x);
     } else {
         // Computed exactly as cmp_nearest does.
         const double d = x - centre;
-        return unsigned_key(d * d);
+        return order_key(d * d);
     }
-}
-
-// Consumes the words Gauss::sample would, without computing the value: for a
-// column whose samples are known to be its mean.
-inline void skip_sample(Rng& rng) {
-    // A uniform float is the top 53 bits of a double word times 2^-53, below
-    // 1e-17 only when those bits are all 0.
-    while ((rng.next_u64() >> 11) == 0) {
-    }
-    (void)rng.next_u64();
 }
 
 // How a column's references are obtained and used.
@@ -83,13 +68,6 @@ struct ColumnRole {
     bool defer = false;
     double centre = 0.0;  // GM otherwise: the reference of every pass
 };
-
-// Gauss::sample from its two uniforms, computed the same way.
-inline double sample_from(const Gauss& g, double u1, double u2) {
-    const double radius = std::sqrt(-2.0 * std::log(u1));
-    const double z = radius * std::cos(6.283185307179586 * u2);
-    return z * g.scale + g.mean;
-}
 
 struct Schedule {
     std::vector<std::size_t> takes;               // cells each column loses
@@ -145,17 +123,16 @@ Schedule plan(Rng& rng, std::size_t target, std::vector<std::size_t> counts, con
                 const ColumnRole& role = roles[c];
                 if (role.defer) {
                     // The draws of Gauss::sample; the column's task computes it.
-                    double u1 = rng.uniform_float();
-                    while (u1 < 1e-17) u1 = rng.uniform_float();
-                    const double u2 = rng.uniform_float();
-                    if (took[i]) s.references[c].push_back(u1), s.references[c].push_back(u2);
+                    const GaussUniforms u = draw_uniforms(rng);
+                    if (took[i]) s.references[c].push_back(u.u1), s.references[c].push_back(u.u2);
                 } else if (role.sample) {
                     const double v = (*dists)[c].sample(rng);
                     // Only a column that still has a cell to lose needs its reference.
                     nan |= std::isnan(v) && took[i];
                     if (took[i] && role.moving) s.references[c].push_back(v);
                 } else {
-                    skip_sample(rng);
+                    // Known to be the mean: only the words are used up.
+                    (void)draw_uniforms(rng);
                 }
             }
             if (took[i]) --counts[c], ++s.takes[c], ++yielded;
@@ -222,63 +199,6 @@ std::vector<std::size_t> candidate_counts(Pool& pool, const DataMatrix& m, std::
     return total;
 }
 
-// Sorts keys, with the rows alongside, by (key, row); the rows come in
-// ascending order. LSD radix over the 33 bits below the highest bit in which
-// the keys differ, three 11-bit digits (a full 64-bit sort takes six); ties
-// left in those bits are rare in real data and sorted run by run afterwards.
-// Stability keeps equal keys in row order. Keys and rows are moved as two
-// arrays: the sort is bound by memory traffic, which a padded pair would raise.
-void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& rows) {
-    const std::size_t n = keys.size();
-    if (n < 2) return;
-    std::uint64_t varying = 0;
-    for (std::uint64_t k : keys) varying |= k ^ keys[0];
-    if (varying == 0) return;
-    auto sort_run = [&](std::size_t begin, std::size_t end) {
-        std::vector<std::pair<std::uint64_t, std::uint32_t>> run(end - begin);
-        for (std::size_t i = begin; i < end; ++i) run[i - begin] = {keys[i], rows[i]};
-        std::sort(run.begin(), run.end());
-        for (std::size_t i = begin; i < end; ++i) std::tie(keys[i], rows[i]) = run[i - begin];
-    };
-    if (n < 256) {
-        sort_run(0, n);
-        return;
-    }
-    constexpr unsigned kBits = 11, kDigits = 3;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    const unsigned top = 63 - unsigned(std::countl_zero(varying));
-    const unsigned low = top + 1 > kBits * kDigits ? top + 1 - kBits * kDigits : 0;
-    std::vector<std::array<std::size_t, kBuckets>> count(kDigits);
-    for (auto& c : count) c.fill(0);
-    for (std::uint64_t key : keys) {
-        const std::uint64_t k = key >> low;
-        for (unsigned d = 0; d < kDigits; ++d) ++count[d][(k >> (kBits * d)) & (kBuckets - 1)];
-    }
-    std::vector<std::uint64_t> key_buffer(n);
-    std::vector<std::uint32_t> row_buffer(n);
-    for (unsigned d = 0; d < kDigits; ++d) {
-        const unsigned shift = low + kBits * d;
-        auto& c = count[d];
-        if (c[(keys[0] >> shift) & (kBuckets - 1)] == n) continue;
-        std::size_t sum = 0;
-        for (std::size_t& x : c) sum += std::exchange(x, sum);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::size_t to = c[(keys[i] >> shift) & (kBuckets - 1)]++;
-            key_buffer[to] = keys[i];
-            row_buffer[to] = rows[i];
-        }
-        keys.swap(key_buffer);
-        rows.swap(row_buffer);
-    }
-    if (low == 0) return;
-    for (std::size_t i = 0; i < n;) {
-        std::size_t j = i + 1;
-        while (j < n && (keys[j] >> low) == (keys[i] >> low)) ++j;
-        if (j - i > 1) sort_run(i, j);
-        i = j;
-    }
-}
-
 // A moving column's candidates in total order: keys and rows.
 struct SortedColumn {
     std::vector<std::uint64_t> keys;
@@ -299,7 +219,7 @@ void sort_columns(const DataMatrix& m, std::span<const std::size_t> prot, std::s
             const std::size_t c = group[j];
             const double x = row[c];
             if (!is_candidate(x, prot[r], c)) continue;
-            out[j].keys[filled[j]] = OrderedCandidates::order_key(x);
+            out[j].keys[filled[j]] = order_key(x);
             out[j].rows[filled[j]++] = std::uint32_t(r);
         }
     }
@@ -319,7 +239,7 @@ void replay_moving(DataMatrix& m, std::size_t col, SortedColumn sorted, const st
     const std::size_t passes = references.size();
     std::vector<std::uint64_t> ref_keys(passes);
     std::vector<std::uint32_t> pass_of(passes);
-    for (std::size_t t = 0; t < passes; ++t) ref_keys[t] = OrderedCandidates::order_key(references[t]);
+    for (std::size_t t = 0; t < passes; ++t) ref_keys[t] = order_key(references[t]);
     std::iota(pass_of.begin(), pass_of.end(), std::uint32_t{0});
     sort_by_key(ref_keys, pass_of);
     std::vector<std::uint32_t> split(passes);
@@ -384,7 +304,7 @@ void sweep(const double* data, std::size_t cols, std::span<const std::size_t> pr
             const std::size_t c = group_cols[j];
             const double x = row[c];
             if (!is_candidate(x, p, c)) continue;
-            f(j, order_key<O>(x, centres[j]), r);
+            f(j, ordered_key<O>(x, centres[j]), r);
         }
     }
 }
@@ -448,7 +368,7 @@ private:
             const double* row = m_.data() + r * m_.cols();
             for (std::size_t i = 0; i < open.size(); ++i) {
                 const Selection& s = sel_[open[i]];
-                if (is_candidate(row[s.col], prot_[r], s.col)) keys[i].push_back(order_key<O>(row[s.col], s.centre));
+                if (is_candidate(row[s.col], prot_[r], s.col)) keys[i].push_back(ordered_key<O>(row[s.col], s.centre));
             }
         }
         for (std::size_t i = 0; i < open.size(); ++i) {
@@ -513,7 +433,7 @@ private:
                     const std::size_t p = prot_[r];
                     for (std::size_t i = 0; i < n; ++i) {
                         const double x = row[cols[i]];
-                        const std::uint64_t k = order_key<O>(x, centres[i]);
+                        const std::uint64_t k = ordered_key<O>(x, centres[i]);
                         const bool counts = (x == x) & (p != cols[i]);
                         under[i] += counts & (k < lo[i]);
                         // One unsigned comparison for lo <= k <= hi.
@@ -584,7 +504,7 @@ private:
                     for (std::size_t i = 0; i < n; ++i) {
                         const std::size_t c = cols[i];
                         const double x = row[c];
-                        const std::uint64_t k = order_key<O>(x, centres[i]);
+                        const std::uint64_t k = ordered_key<O>(x, centres[i]);
                         const unsigned counts = unsigned(x == x) & unsigned(p != c) &
                                                 unsigned((k & high_mask[i]) == prefix[i]);
                         h[i * buckets + ((k >> low[i]) & digit_mask[i])] += counts;
@@ -667,7 +587,7 @@ private:
                     for (std::size_t j = 0; j < n; ++j) {
                         const std::size_t c = cols[j];
                         const double x = row[c];
-                        const std::uint64_t k = order_key<O>(x, centres[j]);
+                        const std::uint64_t k = ordered_key<O>(x, centres[j]);
                         const unsigned before = unsigned(k < last_key[j]) |
                                                 (unsigned(k == last_key[j]) & unsigned(r <= last_row[j]));
                         // All ones where the cell goes: NaN's bits, else the cell's own.
@@ -785,7 +705,7 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
                     // The samples from their uniforms, in place.
                     const std::size_t passes = refs.size() / 2;
                     for (std::size_t t = 0; t < passes; ++t)
-                        refs[t] = sample_from((*dists)[c], refs[2 * t], refs[2 * t + 1]);
+                        refs[t] = (*dists)[c].from_uniforms({refs[2 * t], refs[2 * t + 1]});
                     refs.resize(passes);
                 }
                 if (s.takes[c] > 0) replay_moving(matrix, c, std::move(mine[j]), refs);

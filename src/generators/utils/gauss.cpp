@@ -2,52 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 
+#include "core/float_bits.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "core/pool.hpp"
 #include "generators/common/generator.hpp"
 
 namespace porosa {
-
-double Gauss::sample(Rng& rng) const {
-    // ln(u1) must stay finite; anything this small is redrawn rather than clamped
-    // so that the result stays a pure function of the stream.
-    double u1 = rng.uniform_float();
-    while (u1 < 1e-17) u1 = rng.uniform_float();
-    double u2 = rng.uniform_float();
-    double radius = std::sqrt(-2.0 * std::log(u1));
-    double z = radius * std::cos(6.283185307179586 * u2);
-    return z * scale + mean;
-}
-
-namespace {
-
-// NaN and negatives give 0, too large gives the largest index.
-std::size_t saturating_index(double p) noexcept {
-    if (!(p > 0.0)) return 0;
-    // 2^64 (for a 64-bit word) is exactly representable; anything at or past it saturates.
-    constexpr double limit = double(std::numeric_limits<std::size_t>::max()) + 1.0;
-    if (p >= limit) return std::numeric_limits<std::size_t>::max();
-    return std::size_t(p);
-}
-
-}  // namespace
-
-namespace {
-
-double from_total_key(std::int64_t k) noexcept {
-    // The key flip is its own inverse.
-    std::int64_t bits = k < 0 ? k ^ std::int64_t(0x7FFFFFFFFFFFFFFF) : k;
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
-}
-
-}  // namespace
 
 // Only a few order statistics of the sorted column are read (the centre, its
 // lower neighbour, the two ends), so they are selected rather than sorted out.
@@ -66,7 +28,7 @@ static Gauss transform_keys(std::vector<std::int64_t>& keys, std::size_t rows, d
     auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
     const double first = from_total_key(*lo), last = from_total_key(*hi);
 
-    std::size_t i = saturating_index(p);
+    std::size_t i = saturating_count(p);
     // A position past the end would have no centre; it is pinned to the top of
     // the column instead, so a quantile position of 1 or more means the maximum.
     double v;
