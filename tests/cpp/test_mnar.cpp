@@ -14,6 +14,7 @@
 #include "core/pool.hpp"
 #include "generators/common/generator.hpp"
 #include "generators/mnar/mnar.hpp"
+#include "generators/common/pass_plan.hpp"
 #include "generators/mnar/mnar_detail.hpp"
 #include "harness.hpp"
 #include "test_mnar_support.hpp"
@@ -91,7 +92,7 @@ TEST(mnar, reservoir_is_algorithm_r) {
         for (std::size_t k : {1u, 3u, 6u}) {
             const std::size_t n = 7;
             porosa::Rng rng = porosa::rng_from_u64(seed), twin = rng;
-            auto got = detail::reservoir_sample(rng, n, k);
+            auto got = porosa::reservoir_sample(rng, n, k);
             std::vector<std::size_t> want(k);
             for (std::size_t i = 0; i < k; ++i) want[i] = i;
             for (std::size_t i = k; i < n; ++i) {
@@ -226,7 +227,8 @@ TEST(mnar, value_passes_do_not_depend_on_pool_size) {
             DataMatrix m = base;
             porosa::Rng rng = porosa::rng_from_u64(3);
             auto prot = porosa::fix(std::vector<std::size_t>{40, 9}, rng, mode_of(kind));
-            detail::drop_values(pool, m, prot, rng, porosa::cmp_for(kind), kind == Kind::GM ? &dists : nullptr, 57);
+            detail::drop_values_fast(pool, m, prot, rng, porosa::require_order(mode_of(kind)), kind == Kind::GM ? &dists : nullptr,
+                                     57);
             results.push_back(m);
             rngs.push_back(rng);
         }

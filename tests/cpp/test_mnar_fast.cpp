@@ -64,21 +64,21 @@ DataMatrix awkward_matrix(Rng& rng, std::size_t rows, std::size_t cols) {
 }
 
 struct Setting {
-    CmpFn cmp;
+    Order order;
     bool draws;  // a distribution list is passed
     double mean, variance;
     bool odd_dists;  // distributions made up rather than computed
 };
 
 Setting random_setting(Rng& rng) {
-    static const CmpFn cmps[] = {cmp_nearest, cmp_nearest, cmp_ascending, cmp_descending};
+    static const Order orders[] = {Order::nearest, Order::nearest, Order::ascending, Order::descending};
     static const double means[] = {0.0, 0.5, 1.0, 0.3, 0.999, 2.0, -1.0};
     static const double variances[] = {0.0, 0.0, 0.1, 1.0, 1e300, 1e-12, -0.5, -0.0};
     Setting s;
-    s.cmp = cmps[rng.index_below(std::size(cmps))];
+    s.order = orders[rng.index_below(std::size(orders))];
     // The literal passes draw whenever they are given distributions, whatever
     // the ordering; without them GM's reference is 0.
-    s.draws = s.cmp == cmp_nearest ? rng.index_below(8) != 0 : rng.index_below(8) == 0;
+    s.draws = s.order == Order::nearest ? rng.index_below(8) != 0 : rng.index_below(8) == 0;
     s.mean = means[rng.index_below(std::size(means))];
     s.variance = variances[rng.index_below(std::size(variances))];
     s.odd_dists = rng.index_below(6) == 0;
@@ -123,17 +123,17 @@ struct Totals {
 
 // One call both ways from the same generator state; the generators carry on.
 void compare_call(const DataMatrix& before, std::span<const std::size_t> prot, Rng& literal_rng, Rng& fast_rng,
-                  CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target,
+                  Order order, const std::vector<Gauss>* dists, std::size_t target,
                   const detail::ValuePassTuning& tuning, Pool& pool, Totals& totals) {
     DataMatrix a = before, b = before;
     std::string error_a, error_b;
     try {
-        detail::drop_values_literal(pool, a, prot, literal_rng, cmp, dists, target);
+        detail::drop_values_literal(pool, a, prot, literal_rng, cmp_of(order), dists, target);
     } catch (const Panic& e) {
         error_a = e.what();
     }
     try {
-        detail::drop_values_fast(pool, b, prot, fast_rng, cmp, dists, target, tuning);
+        detail::drop_values_fast(pool, b, prot, fast_rng, order, dists, target, tuning);
     } catch (const Panic& e) {
         error_b = e.what();
     }
@@ -148,7 +148,7 @@ void compare_call(const DataMatrix& before, std::span<const std::size_t> prot, R
 
 // One call both ways on GM-protected cells drawn from a generator seeded with
 // `seed`; both generators must end in the same state.
-void compare_fresh_call(const DataMatrix& before, std::uint64_t seed, CmpFn cmp, const std::vector<Gauss>& dists,
+void compare_fresh_call(const DataMatrix& before, std::uint64_t seed, Order order, const std::vector<Gauss>& dists,
                         std::size_t target, const detail::ValuePassTuning& tuning, Pool& pool) {
     Mode mode;
     mode.kind = Kind::GM;
@@ -157,7 +157,7 @@ void compare_fresh_call(const DataMatrix& before, std::uint64_t seed, CmpFn cmp,
     const std::vector<std::size_t> prot = fix(shape, a, mode);
     fix(shape, b, mode);
     Totals totals;
-    compare_call(before, prot, a, b, cmp, cmp == cmp_nearest ? &dists : nullptr, target, tuning, pool, totals);
+    compare_call(before, prot, a, b, order, order == Order::nearest ? &dists : nullptr, target, tuning, pool, totals);
     EXPECT_EQ(a.next_u64(), b.next_u64());
 }
 
@@ -185,7 +185,7 @@ void compare_instance(std::uint64_t seed, std::size_t max_rows, std::size_t max_
             case 2: target = std::numeric_limits<std::size_t>::max(); break;
             default: break;
         }
-        compare_call(before, prot, literal_rng, fast_rng, setting.cmp, setting.draws ? &dists : nullptr, target,
+        compare_call(before, prot, literal_rng, fast_rng, setting.order, setting.draws ? &dists : nullptr, target,
                      random_tuning(maker), pool, totals);
     }
     EXPECT_EQ(fast_rng.next_u64(), literal_rng.next_u64());
@@ -217,7 +217,7 @@ TEST(mnar_fast, same_cells_on_taller_data) {
 // long runs of ties.
 TEST(mnar_fast, full_width_digits_on_thousands_of_rows) {
     Pool pool(2);
-    for (CmpFn cmp : {cmp_ascending, cmp_descending, cmp_nearest}) {
+    for (Order order : {Order::ascending, Order::descending, Order::nearest}) {
         for (std::uint64_t seed = 1; seed <= 4; ++seed) {
             Rng maker = rng_from_u64(seed * 31 + 7);
             const std::size_t rows = 1500 + maker.index_below(1000), cols = 3;
@@ -234,7 +234,7 @@ TEST(mnar_fast, full_width_digits_on_thousands_of_rows) {
             tuning.chunk_rows = 256;
             tuning.bracket_rows = seed % 2 ? 0 : 200;
             tuning.bracket_sigmas = seed == 2 ? 0.0 : 4.0;
-            compare_fresh_call(before, seed, cmp, dists, target_count(rows, cols, 0.35), tuning, pool);
+            compare_fresh_call(before, seed, order, dists, target_count(rows, cols, 0.35), tuning, pool);
         }
     }
 }
@@ -245,7 +245,7 @@ TEST(mnar_fast, bracketed_search_holds_or_falls_back) {
     Pool pool(2);
     detail::ValuePassTuning::BracketCounts counts;
     static const double sigmas[] = {0.0, 0.5, 1.0, 2.0, 4.0};
-    for (CmpFn cmp : {cmp_ascending, cmp_descending, cmp_nearest}) {
+    for (Order order : {Order::ascending, Order::descending, Order::nearest}) {
         for (std::uint64_t seed = 1; seed <= 30; ++seed) {
             Rng maker = rng_from_u64(seed * 977 + 3);
             const std::size_t rows = 1000 + maker.index_below(3000), cols = 1 + maker.index_below(4);
@@ -261,7 +261,7 @@ TEST(mnar_fast, bracketed_search_holds_or_falls_back) {
             tuning.bracket_sigmas = sigmas[maker.index_below(std::size(sigmas))];
             tuning.bracket_counts = &counts;
             static const double rates[] = {0.02, 0.3, 0.5, 0.9};
-            compare_fresh_call(before, seed, cmp, dists,
+            compare_fresh_call(before, seed, order, dists,
                                target_count(rows, cols, rates[maker.index_below(std::size(rates))]), tuning, pool);
         }
     }

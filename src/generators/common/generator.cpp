@@ -17,19 +17,22 @@ std::strong_ordering cmp_nearest(double a, double b, double reference) noexcept 
     return total_cmp(da * da, db * db);
 }
 
-CmpFn cmp_for(Kind kind) noexcept {
-    switch (kind) {
-        case Kind::GM: return cmp_nearest;
-        case Kind::MAX: return cmp_ascending;
-        case Kind::MIN: return cmp_descending;
-        default: return nullptr;
+CmpFn cmp_of(Order order) noexcept {
+    switch (order) {
+        case Order::ascending: return cmp_ascending;
+        case Order::descending: return cmp_descending;
+        case Order::nearest: return cmp_nearest;
     }
+    return cmp_nearest;
 }
 
-CmpFn require_cmp(const Mode& mode) {
-    CmpFn cmp = cmp_for(mode.kind);
-    if (!cmp) panic("Cmp function required for this mode: [" + std::string(kind_name(mode.kind)) + "]");
-    return cmp;
+Order require_order(const Mode& mode) {
+    switch (mode.kind) {
+        case Kind::GM: return Order::nearest;
+        case Kind::MAX: return Order::ascending;
+        case Kind::MIN: return Order::descending;
+        default: panic("Cmp function required for this mode: [" + std::string(kind_name(mode.kind)) + "]");
+    }
 }
 
 double rate_limit(double max_missing_per_column, std::size_t cols) noexcept {

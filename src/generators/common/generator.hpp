@@ -21,11 +21,14 @@ std::strong_ordering cmp_ascending(double a, double b, double reference) noexcep
 std::strong_ordering cmp_descending(double a, double b, double reference) noexcept;
 std::strong_ordering cmp_nearest(double a, double b, double reference) noexcept;
 
-// The ordering of a value mode; nullptr for the pattern modes.
-CmpFn cmp_for(Kind kind) noexcept;
+// The orderings of the value modes, as a value: MAX takes keys in ascending
+// order, MIN in descending order, GM the key nearest its reference.
+enum class Order { ascending, descending, nearest };
+// The comparison that defines an ordering.
+CmpFn cmp_of(Order order) noexcept;
 // The ordering of a value mode, or the internal failure
 // "Cmp function required for this mode: [...]".
-CmpFn require_cmp(const Mode& mode);
+Order require_order(const Mode& mode);
 
 // m - m / cols.
 double rate_limit(double max_missing_per_column, std::size_t cols) noexcept;

@@ -25,6 +25,7 @@
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/common/ordered_candidates.hpp"
+#include "generators/common/pass_plan.hpp"
 #include "generators/mar/removal.hpp"
 
 namespace porosa::mar {
@@ -33,60 +34,17 @@ namespace {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-// Pair i takes a cell in passes 0 .. takes[i]-1: the pairs of a pass are a
-// prefix of the pair list that only shrinks from pass to pass.
-struct Schedule {
-    std::vector<std::size_t> takes;
-    std::vector<std::vector<double>> references;  // GM: pair i's reference in each pass it takes a cell
-    // The pass after the last planned one drew a NaN reference for one of its
-    // pairs: the call fails there, after the planned passes.
-    bool nan_reference = false;
-};
-
-Schedule plan(const Setup& setup, std::vector<std::size_t> candidates, std::size_t target, Rng& rng) {
+// Pairs are the units of the passes, offered a cell in list order; GM draws
+// every pair's reference in every pass.
+PassPlan plan(const Setup& setup, std::vector<std::size_t> candidates, std::size_t target, Rng& rng) {
     const std::size_t n = setup.pairs.size();
-    const bool gm = setup.kind == Kind::GM;
-    Schedule s;
-    s.takes.assign(n, 0);
-    if (gm) s.references.resize(n);
-    std::vector<double> drawn(n);
-    std::size_t removed = 0;
-    while (removed < target) {
-        interrupt_point(n);
-        const std::size_t k = std::min(n, target - removed);
-        if (!gm && k == n) {
-            // Without draws, a run of passes with the same pairs taking part is
-            // one step: until a pair runs out or the target comes within n.
-            std::size_t active = 0, shortest = kNone;
-            for (std::size_t c : candidates)
-                if (c > 0) ++active, shortest = std::min(shortest, c);
-            if (active == 0) break;
-            const std::size_t passes = std::min(shortest, (target - removed - n) / active + 1);
-            for (std::size_t i = 0; i < n; ++i)
-                if (candidates[i] > 0) candidates[i] -= passes, s.takes[i] += passes;
-            removed += passes * active;
-            continue;
-        }
-        if (gm) {
-            for (std::size_t i = 0; i < n; ++i) drawn[i] = at(setup.dists, setup.missing[i]).sample(rng);
-            for (std::size_t i = 0; i < k; ++i)
-                if (std::isnan(drawn[i]) && candidates[i] > 0) {
-                    s.nan_reference = true;
-                    return s;
-                }
-        }
-        std::size_t yielded = 0;
-        for (std::size_t i = 0; i < k; ++i) {
-            if (candidates[i] == 0) continue;
-            --candidates[i];
-            ++s.takes[i];
-            if (gm) s.references[i].push_back(drawn[i]);
-            ++yielded;
-        }
-        if (yielded == 0) break;
-        removed += yielded;
+    std::vector<Gauss> dists;
+    std::vector<Draw> draws;
+    if (setup.order == Order::nearest) {
+        for (std::size_t i = 0; i < n; ++i) dists.push_back(at(setup.dists, setup.missing[i]));
+        draws.assign(n, Draw::keep);
     }
-    return s;
+    return plan_passes(rng, target, std::move(candidates), Offer::prefix, dists, draws);
 }
 
 // Non-NaN cells of each missing column, counted in one sweep over the rows.
@@ -119,13 +77,13 @@ struct KeyRow {
 // The rows a pair with a fixed key per row loses in its first `count` passes.
 // MAX and MIN take their `count` first rows of one fixed order, so a selection
 // does; `in_order` additionally sorts them into pass order.
-std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair, Kind kind, std::size_t count,
+std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair, Order order, std::size_t count,
                                              const std::vector<double>& references, bool in_order) {
     std::vector<std::uint32_t> out;
     if (count == 0) return out;
     out.reserve(count);
     const std::size_t rows = matrix.rows();
-    if (kind == Kind::GM) {
+    if (order == Order::nearest) {
         std::vector<OrderedCandidates::Entry> entries;
         entries.reserve(rows);
         for (std::size_t r = 0; r < rows; ++r)
@@ -143,7 +101,7 @@ std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair
     }
     // MAX: ascending total order, earliest row on ties. MIN: descending key, still
     // earliest row on ties, which is ascending order of the complemented key.
-    const std::uint64_t flip = kind == Kind::MIN ? ~std::uint64_t{0} : 0;
+    const std::uint64_t flip = order == Order::descending ? ~std::uint64_t{0} : 0;
     std::vector<KeyRow> items;
     items.reserve(rows);
     for (std::size_t r = 0; r < rows; ++r)
@@ -161,7 +119,7 @@ std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair
 // A pair keyed by column 0 while another pair removes cells of column 0: `taken`
 // is that pair's rows in pass order. A row's key becomes the NaN that removal
 // writes from the pass after it was taken on.
-std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair pair, Kind kind, std::size_t count,
+std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair pair, Order order, std::size_t count,
                                                 const std::vector<double>& references,
                                                 const std::vector<std::uint32_t>& taken) {
     std::vector<std::uint32_t> out;
@@ -211,9 +169,9 @@ std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair p
                 cand.insert(later[r]);
             }
         }
-        const std::size_t i = kind == Kind::GM    ? cand.nearest(references[t])
-                              : kind == Kind::MAX ? cand.smallest()
-                                                  : cand.largest();
+        const std::size_t i = order == Order::nearest     ? cand.nearest(references[t])
+                              : order == Order::ascending ? cand.smallest()
+                                                          : cand.largest();
         out.push_back(cand.row(i));
         cand.erase(i);
     }
@@ -251,24 +209,20 @@ void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target,
         return;
     }
 
-    const Schedule schedule = plan(setup, candidate_counts(matrix, setup, pool), target, rng);
-    static const std::vector<double> no_references;
-    auto references = [&](std::size_t i) -> const std::vector<double>& {
-        return setup.kind == Kind::GM ? schedule.references[i] : no_references;
-    };
+    const PassPlan schedule = plan(setup, candidate_counts(matrix, setup, pool), target, rng);
 
     std::vector<std::vector<std::uint32_t>> chosen(n);
     pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             if (!changing(i))
-                chosen[i] = fixed_key_choices(matrix, setup.pairs[i], setup.kind, schedule.takes[i], references(i),
+                chosen[i] = fixed_key_choices(matrix, setup.pairs[i], setup.order, schedule.takes[i], schedule.references[i],
                                               provides[i]);
     });
     pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             if (changing(i))
-                chosen[i] = changing_key_choices(matrix, setup.pairs[i], setup.kind, schedule.takes[i],
-                                                 references(i), chosen[owner[setup.pairs[i].predictor]]);
+                chosen[i] = changing_key_choices(matrix, setup.pairs[i], setup.order, schedule.takes[i],
+                                                 schedule.references[i], chosen[owner[setup.pairs[i].predictor]]);
     });
     // Written only now: the changing pairs read column 0 as it was.
     const double nan = missing_nan();

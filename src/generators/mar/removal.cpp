@@ -136,8 +136,7 @@ Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng,
     // Everything that reads the data does so before the first cell goes.
     const std::vector<double> corr = pearson_correlation(matrix, pool);
     setup.pairs = pairs(setup.missing, choose_predictors(setup.missing, observed, corr, cols));
-    setup.cmp = require_cmp(mode);
-    setup.kind = mode.kind;
+    setup.order = require_order(mode);
     if (mode.kind == Kind::GM) setup.dists = get_distribution(mode.mean, mode.variance, matrix);
     return setup;
 }
@@ -145,7 +144,7 @@ Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng,
 void run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, PairChooser chooser,
                 Pool& pool) {
     const std::size_t n = setup.pairs.size();
-    const bool gm = setup.kind == Kind::GM;
+    const bool gm = setup.order == Order::nearest;
     std::vector<double> references(n, 0.0);
     std::size_t removed = 0;
     while (removed < target) {
@@ -155,7 +154,7 @@ void run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng&
         if (gm) references = get_samples(setup.missing, setup.dists, rng);
         const std::vector<Position> positions =
             drop_cols(matrix, std::span<const Pair>(setup.pairs).first(k),
-                      std::span<const double>(references).first(k), setup.cmp, chooser, pool);
+                      std::span<const double>(references).first(k), cmp_of(setup.order), chooser, pool);
         // Every pass offers the same first k pairs, and a pair without a
         // candidate never regains one: a pass that yields nothing is final.
         if (positions.empty()) return;

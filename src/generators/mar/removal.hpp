@@ -75,8 +75,7 @@ std::vector<Position> drop_cols_literal(const DataMatrix& matrix, std::span<cons
 struct Setup {
     std::vector<std::size_t> missing;
     std::vector<Pair> pairs;
-    Kind kind = Kind::GM;
-    CmpFn cmp = nullptr;
+    Order order = Order::nearest;
     std::vector<Gauss> dists;  // GM only: one per matrix column
 };
 Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng, const DataMatrix& matrix,

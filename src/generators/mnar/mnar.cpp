@@ -10,22 +10,13 @@
 #include "core/panic.hpp"
 #include "core/pool.hpp"
 #include "generators/common/mask.hpp"
+#include "generators/common/pass_plan.hpp"
 #include "generators/mnar/mnar_detail.hpp"
 #include "generators/utils/gauss.hpp"
 
 namespace porosa {
 
 namespace mnar_detail {
-
-std::vector<std::size_t> reservoir_sample(Rng& rng, std::size_t n, std::size_t k) {
-    std::vector<std::size_t> reservoir(k);
-    std::iota(reservoir.begin(), reservoir.end(), std::size_t{0});
-    for (std::size_t i = k; i < n; ++i) {
-        std::size_t s = rng.index_below(i + 1);
-        if (s < k) reservoir[s] = i;
-    }
-    return reservoir;
-}
 
 std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
                                              std::size_t col, CmpFn cmp, double reference) {
@@ -43,11 +34,6 @@ std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span
         }
     }
     return best;
-}
-
-void drop_values(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng, CmpFn cmp,
-                 const std::vector<Gauss>* dists, std::size_t target) {
-    drop_values_fast(pool, matrix, protected_cols, rng, cmp, dists, target);
 }
 
 void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
@@ -135,9 +121,8 @@ void MNAR::drop(DataMatrix& matrix, double /*rate*/, std::size_t target) {
         drop_pattern(matrix, protected_cols, rng_, mode_, target);
         return;
     }
-    const CmpFn cmp = require_cmp(mode_);
-    mnar_detail::drop_values(Pool::global(), matrix, protected_cols, rng_, cmp,
-                             mode_.kind == Kind::GM ? &dists : nullptr, target);
+    mnar_detail::drop_values_fast(Pool::global(), matrix, protected_cols, rng_, require_order(mode_),
+                                  mode_.kind == Kind::GM ? &dists : nullptr, target);
 }
 
 std::string MNAR::repr() const {

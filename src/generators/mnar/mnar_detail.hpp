@@ -18,19 +18,11 @@
 
 namespace porosa::mnar_detail {
 
-// Algorithm R: k distinct indices of [0, n), k < n, in reservoir slot order.
-std::vector<std::size_t> reservoir_sample(Rng& rng, std::size_t n, std::size_t k);
-
 // The cell of column `col` that goes next: the first minimum, in ascending row
 // order, of the column's values that are neither NaN nor protected. A plain
 // scan, kept as the reference any faster version must agree with.
 std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
                                              std::size_t col, CmpFn cmp, double reference);
-
-// The value-mode passes. `dists` is the GM distribution list, or null for MAX
-// and MIN (whose reference is 0). Runs drop_values_fast.
-void drop_values(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng, CmpFn cmp,
-                 const std::vector<Gauss>* dists, std::size_t target);
 
 // The passes as written: each pass draws, then scans every picked column with
 // drop_cols_literal. Quadratic; kept as the reference for the fast passes.
@@ -61,13 +53,15 @@ struct ValuePassTuning {
     BracketCounts* bracket_counts = nullptr;
 };
 
-// The same cells, draws and failures as drop_values_literal without a scan per
-// pass: all draws first, on the calling thread, from per-column candidate
-// counts; then each column's cells chosen at once. Inputs it does not cover
-// (another ordering, a short distribution or protection list, GM references
-// that vary over 2^32 - 1 rows or more) go to drop_values_literal.
+// The value-mode passes: the same cells, draws and failures as
+// drop_values_literal with cmp_of(order), without a scan per pass: all draws
+// first, on the calling thread, from per-column candidate counts; then each
+// column's cells chosen at once. `dists` is the GM distribution list, or null
+// for MAX and MIN (whose reference is 0). Inputs it does not cover (a short
+// distribution or protection list, GM references that vary over 2^32 - 1 rows
+// or more) go to drop_values_literal.
 void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                      CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target,
+                      Order order, const std::vector<Gauss>* dists, std::size_t target,
                       const ValuePassTuning& tuning = {});
 
 // The internal failure for a protection list shorter than the rows.
