@@ -5,21 +5,20 @@
 
 namespace {
 
+using porosa::py::owned;
 using porosa::py::PyRef;
+using porosa::py::Status;
 
 // Signal handlers run on the interpreter's main thread only, so calls made
 // there are the ones that look for them.
-int record_main_thread() {
-    PyRef threading = PyRef::steal(PyImport_ImportModule("threading"));
-    if (!threading) return -1;
-    PyRef main = PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
-    if (!main) return -1;
-    PyRef ident = PyRef::steal(PyObject_GetAttrString(main.get(), "ident"));
-    if (!ident) return -1;
+Status record_main_thread() {
+    ASSIGN_OR_RETURN(PyRef threading, owned(PyImport_ImportModule("threading")));
+    ASSIGN_OR_RETURN(PyRef main, owned(PyObject_CallMethod(threading.get(), "main_thread", nullptr)));
+    ASSIGN_OR_RETURN(PyRef ident, owned(PyObject_GetAttrString(main.get(), "ident")));
     const unsigned long id = PyLong_AsUnsignedLong(ident.get());
-    if (PyErr_Occurred()) return -1;
+    if (PyErr_Occurred()) return porosa::py::fail_from_current();
     porosa::py::note_main_thread(id);
-    return 0;
+    return {};
 }
 
 int porosa_exec(PyObject* module) {
@@ -27,7 +26,10 @@ int porosa_exec(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "porosa can only be executed on a module object");
         return -1;
     }
-    if (record_main_thread() < 0) return -1;
+    if (Status recorded = record_main_thread(); !recorded) {
+        std::move(recorded).error().restore();
+        return -1;
+    }
     PyObject* mnar = porosa::py::mnar_type();
     if (!mnar || PyModule_AddObjectRef(module, "MNAR", mnar) < 0) return -1;
     PyObject* mar = porosa::py::mar_type();

@@ -24,9 +24,8 @@ Result<std::pair<double, double>> to_pair(PyObject* o, const char* name);
 template <class T>
 Result<std::optional<T>> optional_arg(PyObject* o, const char* name, Result<T> (*convert)(PyObject*, const char*)) {
     if (!o || o == Py_None) return std::optional<T>{};
-    Result<T> r = convert(o, name);
-    if (!r) return Unexpected<PyError>{std::move(r).error()};
-    return std::optional<T>{std::move(r).value()};
+    ASSIGN_OR_RETURN(T value, convert(o, name));
+    return std::optional<T>{std::move(value)};
 }
 
 }  // namespace porosa::py

@@ -40,17 +40,17 @@ void warn(const std::string& message) {
     panic("Something went wrong..: " + PyError::fetch().describe());
 }
 
-Result<bool> BorrowState::acquire_exclusive() noexcept {
+Status BorrowState::acquire_exclusive() noexcept {
     long expected = 0;
-    if (state_.compare_exchange_strong(expected, -1, std::memory_order_acquire)) return true;
-    return Unexpected<PyError>{PyError::make(PyExc_RuntimeError, "Already borrowed")};
+    if (state_.compare_exchange_strong(expected, -1, std::memory_order_acquire)) return {};
+    return fail(PyExc_RuntimeError, "Already borrowed");
 }
 
-Result<bool> BorrowState::acquire_shared() noexcept {
+Status BorrowState::acquire_shared() noexcept {
     long cur = state_.load(std::memory_order_relaxed);
     while (cur >= 0)
-        if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire)) return true;
-    return Unexpected<PyError>{PyError::make(PyExc_RuntimeError, "Already mutably borrowed")};
+        if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire)) return {};
+    return fail(PyExc_RuntimeError, "Already mutably borrowed");
 }
 
 }  // namespace porosa::py

@@ -63,10 +63,10 @@ void warn(const std::string& message);
 class BorrowState {
 public:
     // Exclusive hold for a call; RuntimeError "Already borrowed" on conflict.
-    Result<bool> acquire_exclusive() noexcept;
+    Status acquire_exclusive() noexcept;
     void release_exclusive() noexcept { state_.store(0, std::memory_order_release); }
     // Shared hold for a representation; "Already mutably borrowed" on conflict.
-    Result<bool> acquire_shared() noexcept;
+    Status acquire_shared() noexcept;
     void release_shared() noexcept { state_.fetch_sub(1, std::memory_order_release); }
 
 private:

@@ -35,18 +35,14 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
         return fail_from_current();
 
     // The call advances the instance's generator, so it holds the instance alone.
-    Result<bool> held = self->borrow.acquire_exclusive();
-    if (!held) return Unexpected<PyError>{std::move(held).error()};
+    RETURN_IF_ERROR(self->borrow.acquire_exclusive());
     Hold<true> hold(self->borrow);
 
-    Result<double> rate = to_double(rate_obj, "missing_rate");
-    if (!rate) return Unexpected<PyError>{std::move(rate).error()};
-    Result<bridge::Extracted> input = bridge::pyany_to_vec(data);
-    if (!input) return Unexpected<PyError>{std::move(input).error()};
-    DataMatrix& matrix = input->matrix;
+    ASSIGN_OR_RETURN(double missing_rate, to_double(rate_obj, "missing_rate"));
+    ASSIGN_OR_RETURN(bridge::Extracted input, bridge::pyany_to_vec(data));
+    DataMatrix& matrix = input.matrix;
 
     Generator& core = *self->core;
-    double missing_rate = *rate;
     double limit = rate_limit(core.max_missing_per_column(), matrix.cols());
     if (missing_rate > limit) {
         warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: " + number_text(limit));
@@ -56,7 +52,7 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
     // The removal touches no Python object: other threads run, allocate and
     // collect meanwhile.
     run_detached([&] { core.drop(matrix, missing_rate, target); });
-    return bridge::arr_to_out(matrix, std::move(input->out), std::move(input->info));
+    return bridge::arr_to_out(matrix, std::move(input.out), std::move(input.info));
 }
 
 }  // namespace

@@ -10,14 +10,7 @@ namespace porosa::py {
 
 namespace {
 
-template <class T>
-Unexpected<PyError> pass(Result<T>&& r) {
-    return Unexpected<PyError>{std::move(r).error()};
-}
-
-Unexpected<PyError> value_error(const mode::Error& e) {
-    return Unexpected<PyError>{PyError::make(PyExc_ValueError, e.message)};
-}
+Unexpected<PyError> value_error(const mode::Error& e) { return fail(PyExc_ValueError, e.message); }
 
 // Issues the warnings of a mode in order; a failing one stops the construction.
 void issue(const std::vector<std::string>& warnings) {
@@ -36,21 +29,16 @@ struct TailArgs {
 };
 
 Result<GmArgs> convert_gm(PyObject* mean_o, PyObject* variance_o) {
-    auto mean = optional_arg<double>(mean_o, "mean", to_double);
-    if (!mean) return pass(std::move(mean));
-    auto variance = optional_arg<double>(variance_o, "variance", to_double);
-    if (!variance) return pass(std::move(variance));
-    return GmArgs{*mean, *variance};
+    ASSIGN_OR_RETURN(auto mean, optional_arg<double>(mean_o, "mean", to_double));
+    ASSIGN_OR_RETURN(auto variance, optional_arg<double>(variance_o, "variance", to_double));
+    return GmArgs{mean, variance};
 }
 
 Result<TailArgs> convert_tail(PyObject* cap_o, PyObject* mode_o, PyObject* seed_o) {
-    Result<double> cap = cap_o ? to_double(cap_o, "max_missing_per_column") : Result<double>(0.8);
-    if (!cap) return pass(std::move(cap));
-    Result<std::string> word = mode_o ? to_text(mode_o, "mode") : Result<std::string>(std::string("GM"));
-    if (!word) return pass(std::move(word));
-    auto seed = optional_arg<std::uint64_t>(seed_o, "random_seed", to_u64);
-    if (!seed) return pass(std::move(seed));
-    return TailArgs{*cap, std::move(*word), *seed};
+    ASSIGN_OR_RETURN(double cap, cap_o ? to_double(cap_o, "max_missing_per_column") : Result<double>(0.8));
+    ASSIGN_OR_RETURN(std::string word, mode_o ? to_text(mode_o, "mode") : Result<std::string>(std::string("GM")));
+    ASSIGN_OR_RETURN(auto seed, optional_arg<std::uint64_t>(seed_o, "random_seed", to_u64));
+    return TailArgs{cap, std::move(word), seed};
 }
 
 Result<PyRef> new_mar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -59,15 +47,13 @@ Result<PyRef> new_mar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:MAR", const_cast<char**>(kwlist), &mean_o, &variance_o,
                                      &cap_o, &mode_o, &seed_o))
         return fail_from_current();
-    auto gm = convert_gm(mean_o, variance_o);
-    if (!gm) return pass(std::move(gm));
-    auto tail = convert_tail(cap_o, mode_o, seed_o);
-    if (!tail) return pass(std::move(tail));
+    ASSIGN_OR_RETURN(GmArgs gm, convert_gm(mean_o, variance_o));
+    ASSIGN_OR_RETURN(TailArgs tail, convert_tail(cap_o, mode_o, seed_o));
 
-    auto mode = Mode::new_(tail->word, gm->mean, gm->variance, std::nullopt, std::nullopt);
+    auto mode = Mode::new_(tail.word, gm.mean, gm.variance, std::nullopt, std::nullopt);
     if (!mode) return value_error(mode.error());
     issue(mode->warnings);
-    auto mar = MAR::new_(mode->mode, tail->cap, tail->seed);
+    auto mar = MAR::new_(mode->mode, tail.cap, tail.seed);
     if (!mar) return value_error(mar.error());
     return wrap_generator(type, std::make_unique<MAR>(std::move(mar).value()));
 }
@@ -80,20 +66,16 @@ Result<PyRef> new_mnar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOOOO:MNAR", const_cast<char**>(kwlist), &mean_o,
                                      &variance_o, &block_o, &blobs_o, &cap_o, &mode_o, &seed_o))
         return fail_from_current();
-    auto gm = convert_gm(mean_o, variance_o);
-    if (!gm) return pass(std::move(gm));
-    auto block = optional_arg<std::pair<double, double>>(block_o, "block_size", to_pair);
-    if (!block) return pass(std::move(block));
-    auto blobs = optional_arg<std::size_t>(blobs_o, "n_blobs", to_usize);
-    if (!blobs) return pass(std::move(blobs));
-    auto tail = convert_tail(cap_o, mode_o, seed_o);
-    if (!tail) return pass(std::move(tail));
+    ASSIGN_OR_RETURN(GmArgs gm, convert_gm(mean_o, variance_o));
+    ASSIGN_OR_RETURN(auto block, optional_arg<std::pair<double, double>>(block_o, "block_size", to_pair));
+    ASSIGN_OR_RETURN(auto blobs, optional_arg<std::size_t>(blobs_o, "n_blobs", to_usize));
+    ASSIGN_OR_RETURN(TailArgs tail, convert_tail(cap_o, mode_o, seed_o));
 
-    auto mode = Mode::new_(tail->word, gm->mean, gm->variance, *block, *blobs);
+    auto mode = Mode::new_(tail.word, gm.mean, gm.variance, block, blobs);
     if (!mode) return value_error(mode.error());
     issue(mode->warnings);
     // The generator is made only once the mode is known to be valid.
-    return wrap_generator(type, std::make_unique<MNAR>(mode->mode, tail->cap, build_rng(tail->seed)));
+    return wrap_generator(type, std::make_unique<MNAR>(mode->mode, tail.cap, build_rng(tail.seed)));
 }
 
 PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

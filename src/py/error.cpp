@@ -1,6 +1,6 @@
 #include "py/error.hpp"
 
-#include "core/interrupt.hpp"
+#include "core/panic.hpp"
 
 namespace porosa::py {
 
@@ -65,11 +65,16 @@ bool PyError::is_ordinary() const noexcept {
            !PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError);
 }
 
-PyError fetch_ordinary() {
+Status clear_ordinary() {
     PyError e = PyError::fetch();
-    if (e.is_ordinary()) return e;
-    std::move(e).restore();
-    throw Interrupted{};
+    if (e.is_ordinary()) return {};
+    return Unexpected<PyError>{std::move(e)};
+}
+
+Unexpected<PyError> step_failed(const std::string& what) {
+    PyError e = PyError::fetch();
+    if (e.is_ordinary()) panic(what + ": " + e.describe());
+    return Unexpected<PyError>{std::move(e)};
 }
 
 void PyError::add_note(const std::string& note) const noexcept {

@@ -37,17 +37,38 @@ private:
 
 template <class T>
 using Result = Expected<T, PyError>;
+// The outcome of a step that yields nothing.
+using Status = Result<void>;
 
-// Takes the current exception for the caller to handle in its own way, unless
-// it is not an ordinary failure: that one stays current, and Interrupted
-// carries the call out to the entry guard, which lets it through unchanged.
-PyError fetch_ordinary();
+// The exception that the API call just made left current, as an error to
+// return: `if (v == -1 && PyErr_Occurred()) return fail_from_current();`.
+inline Unexpected<PyError> fail_from_current() noexcept { return Unexpected<PyError>{PyError::fetch()}; }
+// A new reference from an API call, or the exception of its failure.
+inline Result<PyRef> owned(PyObject* o) noexcept {
+    if (!o) return fail_from_current();
+    return PyRef::steal(o);
+}
+// The outcome of an API call that returns -1 with an exception set.
+inline Status check(int rc) noexcept {
+    if (rc < 0) return fail_from_current();
+    return {};
+}
+// A fresh exception of `type` with `message`, as an error to return.
+inline Unexpected<PyError> fail(PyObject* type, const std::string& message) noexcept {
+    return Unexpected<PyError>{PyError::make(type, message)};
+}
+
+// For a current exception that the caller may put up with: an ordinary one is
+// cleared; anything else comes back, to reach the caller unchanged.
+Status clear_ordinary();
+
+// For a failed step whose ordinary failure is an internal one: an ordinary
+// current exception becomes Panic "what: TypeName: message"; anything else
+// comes back, to reach the caller unchanged.
+Unexpected<PyError> step_failed(const std::string& what);
 
 // Sets `type` with the whole of `message`, NULs included; bytes that are not
 // UTF-8 come out as U+FFFD.
 void set_error(PyObject* type, const std::string& message) noexcept;
-
-// For `return fail_from_current();` right after a failed API call.
-inline Unexpected<PyError> fail_from_current() noexcept { return Unexpected<PyError>{PyError::fetch()}; }
 
 }  // namespace porosa::py

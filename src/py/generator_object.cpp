@@ -11,8 +11,7 @@ GeneratorObject* cast(PyObject* o) { return reinterpret_cast<GeneratorObject*>(o
 }  // namespace
 
 Result<PyRef> wrap_generator(PyTypeObject* type, std::unique_ptr<Generator> core) {
-    PyRef obj = PyRef::steal(type->tp_alloc(type, 0));
-    if (!obj) return fail_from_current();
+    ASSIGN_OR_RETURN(PyRef obj, owned(type->tp_alloc(type, 0)));
     GeneratorObject* self = cast(obj.get());
     new (&self->borrow) BorrowState();
     self->core = core.release();
@@ -22,13 +21,10 @@ Result<PyRef> wrap_generator(PyTypeObject* type, std::unique_ptr<Generator> core
 PyObject* generator_repr(PyObject* self) {
     return guard([&]() -> Result<PyRef> {
         GeneratorObject* g = cast(self);
-        Result<bool> held = g->borrow.acquire_shared();
-        if (!held) return Unexpected<PyError>{std::move(held).error()};
+        RETURN_IF_ERROR(g->borrow.acquire_shared());
         Hold<false> hold(g->borrow);
         std::string text = g->core->repr();
-        PyRef s = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        if (!s) return fail_from_current();
-        return s;
+        return owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     });
 }
 

@@ -123,12 +123,13 @@ std::optional<std::vector<FrameColumn>> try_split(PyObject* frame, std::size_t r
 
 }  // namespace
 
-std::optional<std::vector<FrameColumn>> split_frame(PyObject* frame, std::size_t rows, std::size_t cols) {
-    if (rows < kMinRows || cols < 2) return std::nullopt;
+py::Result<std::optional<std::vector<FrameColumn>>> split_frame(PyObject* frame, std::size_t rows,
+                                                                std::size_t cols) {
+    if (rows < kMinRows || cols < 2) return std::optional<std::vector<FrameColumn>>();
     std::optional<std::vector<FrameColumn>> columns = try_split(frame, rows, cols);
     // Whatever ordinary failure happened here, `values` is read next and meets
     // it again if it matters; anything else goes to the caller.
-    if (!columns && PyErr_Occurred()) (void)py::fetch_ordinary();
+    if (!columns && PyErr_Occurred()) RETURN_IF_ERROR(py::clear_ordinary());
     return columns;
 }
 

@@ -9,6 +9,7 @@
 #include <optional>
 #include <vector>
 
+#include "py/error.hpp"
 #include "py/ref.hpp"
 #include "python/numeric_cells.hpp"
 
@@ -26,8 +27,7 @@ struct FrameColumn {
 // interleaved from its blocks, or nothing when the frame must be read through
 // `values` (a single dtype, a common dtype that is not object, a lookalike type,
 // too few rows to be worth it, or an ordinary Python error on the way, which is
-// cleared; any other error is left pending and Interrupted thrown). Call with
-// the NumPy interface loaded.
-std::optional<std::vector<FrameColumn>> split_frame(PyObject* frame, std::size_t rows, std::size_t cols);
+// cleared; any other error comes back). Call with the NumPy interface loaded.
+py::Result<std::optional<std::vector<FrameColumn>>> split_frame(PyObject* frame, std::size_t rows, std::size_t cols);
 
 }  // namespace porosa::bridge

@@ -12,7 +12,6 @@ namespace porosa::bridge {
 
 namespace {
 
-using py::PyError;
 using py::PyRef;
 using py::Result;
 
@@ -20,29 +19,26 @@ std::atomic<bool> g_loaded{false};
 std::mutex g_publish;
 
 // The multiarray module moved from numpy.core to numpy._core in NumPy 2.
-PyRef import_multiarray() {
+Result<PyRef> import_multiarray() {
     PyRef mod = PyRef::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
     if (!mod && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         PyErr_Clear();
         mod = PyRef::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
     }
-    return mod;
+    return py::owned(mod.release());
 }
 
 }  // namespace
 
-Result<bool> load_numpy() {
-    if (g_loaded.load(std::memory_order_acquire)) return true;
+py::Status load_numpy() {
+    if (g_loaded.load(std::memory_order_acquire)) return {};
 
     // Every Python step happens before the lock: an import may let another
     // thread run, and that thread must never find the lock taken while it waits
     // for the interpreter. Racing threads read the same capsule; one publishes.
-    PyRef mod = import_multiarray();
-    if (!mod) return py::fail_from_current();
-    PyRef capsule = PyRef::steal(PyObject_GetAttrString(mod.get(), "_ARRAY_API"));
-    if (!capsule) return py::fail_from_current();
-    if (!PyCapsule_CheckExact(capsule.get()))
-        return Unexpected<PyError>{PyError::make(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object")};
+    ASSIGN_OR_RETURN(PyRef mod, import_multiarray());
+    ASSIGN_OR_RETURN(PyRef capsule, py::owned(PyObject_GetAttrString(mod.get(), "_ARRAY_API")));
+    if (!PyCapsule_CheckExact(capsule.get())) return py::fail(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
     void** api = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (!api) return py::fail_from_current();
 
@@ -52,9 +48,9 @@ Result<bool> load_numpy() {
     auto abi = reinterpret_cast<unsigned (*)()>(api[0])();
     auto feature = reinterpret_cast<unsigned (*)()>(api[211])();
     if (abi > NPY_VERSION || feature < NPY_FEATURE_VERSION)
-        return Unexpected<PyError>{PyError::make(
-            PyExc_RuntimeError, "the running NumPy's C-API (ABI " + std::to_string(abi) + ", feature level " +
-                                    std::to_string(feature) + ") does not match the one this module was built for")};
+        return py::fail(PyExc_RuntimeError, "the running NumPy's C-API (ABI " + std::to_string(abi) +
+                                                ", feature level " + std::to_string(feature) +
+                                                ") does not match the one this module was built for");
 
     std::lock_guard lock(g_publish);
     if (!g_loaded.load(std::memory_order_relaxed)) {
@@ -62,7 +58,7 @@ Result<bool> load_numpy() {
         PyArray_RUNTIME_VERSION = static_cast<int>(feature);
         g_loaded.store(true, std::memory_order_release);
     }
-    return true;
+    return {};
 }
 
 }  // namespace porosa::bridge

@@ -22,6 +22,6 @@ namespace porosa::bridge {
 // Makes the NumPy C interface usable on this and every later call; a failed
 // import or an incompatible NumPy comes back as the Python error. Call it on the
 // calling thread before any PyArray_* use.
-py::Result<bool> load_numpy();
+py::Status load_numpy();
 
 }  // namespace porosa::bridge

@@ -20,13 +20,12 @@ inline py::Result<std::string> utf8_of(PyObject* text) {
 
 // str(o) as UTF-8.
 inline py::Result<std::string> str_of(PyObject* o) {
-    py::PyRef s = py::PyRef::steal(PyObject_Str(o));
-    if (!s) return py::fail_from_current();
+    ASSIGN_OR_RETURN(py::PyRef s, py::owned(PyObject_Str(o)));
     return utf8_of(s.get());
 }
 
-inline py::PyRef new_text(std::string_view text) {
-    return py::PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+inline py::Result<py::PyRef> new_text(std::string_view text) {
+    return py::owned(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 }  // namespace porosa::bridge

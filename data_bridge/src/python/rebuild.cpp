@@ -22,11 +22,10 @@ namespace porosa::bridge {
 
 namespace {
 
-using py::PyError;
+using py::owned;
 using py::PyRef;
 using py::Result;
-
-Unexpected<PyError> current() { return py::fail_from_current(); }
+using py::Status;
 
 // Rows per block when the matrix is written column-major: a block of rows is
 // read from cache once per column.
@@ -40,11 +39,9 @@ constexpr std::size_t kCastCells = std::size_t{1} << 16;
 // keeps each column contiguous and would otherwise gather the columns itself;
 // the values are the same either way.
 Result<PyRef> float_array(const DataMatrix& m, bool column_major = false) {
-    Result<bool> loaded = load_numpy();
-    if (!loaded) return Unexpected<PyError>{std::move(loaded).error()};
+    RETURN_IF_ERROR(load_numpy());
     npy_intp dims[2] = {static_cast<npy_intp>(m.rows()), static_cast<npy_intp>(m.cols())};
-    PyRef arr = PyRef::steal(PyArray_EMPTY(2, dims, NPY_DOUBLE, column_major ? 1 : 0));
-    if (!arr) return current();
+    ASSIGN_OR_RETURN(PyRef arr, owned(PyArray_EMPTY(2, dims, NPY_DOUBLE, column_major ? 1 : 0)));
     if (m.size() == 0) return arr;
     auto* out = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
     // Nobody else sees the new array yet: it is filled detached.
@@ -79,16 +76,15 @@ class ColumnTexts {
 public:
     explicit ColumnTexts(const Decoder& decoder) : decoder_(decoder), slots_(decoder.size()), known_(decoder.size()) {}
 
-    // A borrowed text, `missing` for a missing cell, or null after a Python error.
-    PyObject* get(double v, PyObject* missing) {
+    // A borrowed text, or `missing` for a missing cell.
+    Result<PyObject*> get(double v, PyObject* missing) {
         if (std::isnan(v)) return missing;
         const std::uint64_t code = code_of(v);
         if (code >= slots_.size()) return uncached(v, missing);
         if (!known_[code]) {
             std::optional<std::string_view> text = decode_cell(decoder_, v);
             if (text) {
-                slots_[code] = new_text(*text);
-                if (!slots_[code]) return nullptr;
+                ASSIGN_OR_RETURN(slots_[code], new_text(*text));
             }
             known_[code] = true;
         }
@@ -96,10 +92,10 @@ public:
     }
 
 private:
-    PyObject* uncached(double v, PyObject* missing) {
+    Result<PyObject*> uncached(double v, PyObject* missing) {
         std::optional<std::string_view> text = decode_cell(decoder_, v);
         if (!text) return missing;
-        last_ = new_text(*text);
+        ASSIGN_OR_RETURN(last_, new_text(*text));
         return last_.get();
     }
 
@@ -116,16 +112,12 @@ const Decoder& decoder_of(const EncodingInfo& info, std::size_t j) {
 }
 
 Result<PyRef> call_method(PyObject* self, const char* name, PyObject* a, PyObject* b = nullptr) {
-    PyRef method = PyRef::steal(PyUnicode_FromString(name));
-    if (!method) return current();
-    PyRef r = PyRef::steal(PyObject_CallMethodObjArgs(self, method.get(), a, b, nullptr));
-    if (!r) return current();
-    return r;
+    ASSIGN_OR_RETURN(PyRef method, owned(PyUnicode_FromString(name)));
+    return owned(PyObject_CallMethodObjArgs(self, method.get(), a, b, nullptr));
 }
 
 Result<PyRef> as_object(PyObject* o) {
-    PyRef object = PyRef::steal(PyUnicode_FromString("object"));
-    if (!object) return current();
+    ASSIGN_OR_RETURN(PyRef object, owned(PyUnicode_FromString("object")));
     return call_method(o, "astype", object.get());
 }
 
@@ -137,9 +129,9 @@ Result<PyRef> as_object(PyObject* o) {
 Result<PyRef> as_object_by_rows(PyObject* a, std::size_t rows, std::size_t cols) {
     npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
     PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);
-    if (!descr) return current();
-    PyRef out = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr));
-    if (!out) return current();
+    if (!descr) return py::fail_from_current();
+    ASSIGN_OR_RETURN(PyRef out,
+                     owned(PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, nullptr, nullptr, 0, nullptr)));
     const std::size_t block = std::max<std::size_t>(1, kCastCells / std::max<std::size_t>(cols, 1));
     for (std::size_t b = 0; b < rows; b += block) {
         const std::size_t e = std::min(rows, b + block);
@@ -148,7 +140,7 @@ Result<PyRef> as_object_by_rows(PyObject* a, std::size_t rows, std::size_t cols)
         PyRef hi = PyRef::steal(PyLong_FromSize_t(e));
         PyRef slice = lo && hi ? PyRef::steal(PySlice_New(lo.get(), hi.get(), nullptr)) : PyRef();
         PyRef part = slice ? PyRef::steal(PyObject_GetItem(a, slice.get())) : PyRef();
-        if (!part || PyObject_SetItem(out.get(), slice.get(), part.get()) < 0) return current();
+        if (!part || PyObject_SetItem(out.get(), slice.get(), part.get()) < 0) return py::fail_from_current();
     }
     return out;
 }
@@ -156,98 +148,85 @@ Result<PyRef> as_object_by_rows(PyObject* a, std::size_t rows, std::size_t cols)
 // The positional form of the label path: the column becomes an object column
 // (df.isetitem(j, df.iloc[:, j].astype("object"))), then takes its texts
 // (df.iloc[:, j] = values), so the texts and None stay Python objects.
-Result<PyRef> replace_by_position(PyObject* df, std::size_t position, PyObject* values) {
-    PyRef iloc = PyRef::steal(PyObject_GetAttrString(df, "iloc"));
-    if (!iloc) return current();
+Status replace_by_position(PyObject* df, std::size_t position, PyObject* values) {
+    ASSIGN_OR_RETURN(PyRef iloc, owned(PyObject_GetAttrString(df, "iloc")));
     PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
     PyRef index = PyRef::steal(PyLong_FromSize_t(position));
-    if (!all || !index) return current();
-    PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), index.get()));
-    if (!key) return current();
-    PyRef old = PyRef::steal(PyObject_GetItem(iloc.get(), key.get()));
-    if (!old) return current();
-    Result<PyRef> objects = as_object(old.get());
-    if (!objects) return objects;
-    Result<PyRef> stored = call_method(df, "isetitem", index.get(), objects->get());
-    if (!stored) return stored;
-    if (PyObject_SetItem(iloc.get(), key.get(), values) < 0) return current();
-    return stored;
+    if (!all || !index) return py::fail_from_current();
+    ASSIGN_OR_RETURN(PyRef key, owned(PyTuple_Pack(2, all.get(), index.get())));
+    ASSIGN_OR_RETURN(PyRef old, owned(PyObject_GetItem(iloc.get(), key.get())));
+    ASSIGN_OR_RETURN(PyRef objects, as_object(old.get()));
+    RETURN_IF_ERROR(call_method(df, "isetitem", index.get(), objects.get()));
+    return py::check(PyObject_SetItem(iloc.get(), key.get(), values));
 }
 
-Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labels, const EncodingInfo* info) {
-    PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
-    if (!pandas) return current();
-    PyRef names = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
-    if (!names) return current();
+// The label path: the frame's column is float64; it must hold objects before
+// texts and None can go in without being coerced back to numbers
+// (df[name] = df[name].astype("object"); df.loc[:, name] = values).
+Status replace_by_label(PyObject* df, PyObject* name, PyObject* values) {
+    ASSIGN_OR_RETURN(PyRef old, owned(PyObject_GetItem(df, name)));
+    ASSIGN_OR_RETURN(PyRef objects, as_object(old.get()));
+    RETURN_IF_ERROR(call_method(df, "__setitem__", name, objects.get()));
+    ASSIGN_OR_RETURN(PyRef loc, owned(PyObject_GetAttrString(df, "loc")));
+    ASSIGN_OR_RETURN(PyRef all, owned(PySlice_New(nullptr, nullptr, nullptr)));
+    ASSIGN_OR_RETURN(PyRef key, owned(PyTuple_Pack(2, all.get(), name)));
+    return py::check(PyObject_SetItem(loc.get(), key.get(), values));
+}
+
+// The matrix as a DataFrame of float64 columns named by `labels`.
+Result<PyRef> float_frame(const DataMatrix& m, const std::vector<std::string>& labels) {
+    ASSIGN_OR_RETURN(PyRef pandas, owned(PyImport_ImportModule("pandas")));
+    ASSIGN_OR_RETURN(PyRef names, owned(PyList_New(static_cast<Py_ssize_t>(labels.size()))));
     for (std::size_t k = 0; k < labels.size(); ++k) {
-        PyRef t = new_text(labels[k]);
-        if (!t) return current();
+        ASSIGN_OR_RETURN(PyRef t, new_text(labels[k]));
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), t.release());
     }
     // The array is ours alone, so the frame may keep it rather than copy it
     // (pandas copies arrays by default): one matrix-sized copy fewer at peak.
-    PyRef kwargs = PyRef::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItemString(kwargs.get(), "columns", names.get()) < 0 ||
-        PyDict_SetItemString(kwargs.get(), "copy", Py_False) < 0)
-        return current();
-    PyRef frame_type = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-    if (!frame_type) return current();
-    Result<PyRef> arr = float_array(m, true);
-    if (!arr) return arr;
-    PyRef args = PyRef::steal(PyTuple_Pack(1, arr->get()));
-    if (!args) return current();
-    PyRef df = PyRef::steal(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
-    if (!df) return current();
+    ASSIGN_OR_RETURN(PyRef kwargs, owned(PyDict_New()));
+    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "columns", names.get())));
+    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "copy", Py_False)));
+    ASSIGN_OR_RETURN(PyRef frame_type, owned(PyObject_GetAttrString(pandas.get(), "DataFrame")));
+    ASSIGN_OR_RETURN(PyRef arr, float_array(m, true));
+    ASSIGN_OR_RETURN(PyRef args, owned(PyTuple_Pack(1, arr.get())));
+    return owned(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
+}
+
+// Column j decoded into a list of texts, None where a cell is missing.
+Result<PyRef> text_list(const DataMatrix& m, std::size_t j, const Decoder& decoder) {
+    const std::size_t rows = m.rows();
+    ASSIGN_OR_RETURN(PyRef column, owned(PyList_New(static_cast<Py_ssize_t>(rows))));
+    // A signal handler may run Python code at an interrupt point, and no
+    // Python code may meet a list with empty slots: None fills them first.
+    for (std::size_t i = 0; i < rows; ++i)
+        PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
+    ColumnTexts texts(decoder);
+    for (std::size_t i = 0; i < rows; ++i) {
+        interrupt_point();
+        ASSIGN_OR_RETURN(PyObject* value, texts.get(m(i, j), Py_None));
+        if (value == Py_None) continue;
+        // Replaces (and releases) the None put there above.
+        PyList_SetItem(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+    }
+    return column;
+}
+
+Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labels, const EncodingInfo* info) {
+    ASSIGN_OR_RETURN(PyRef df, float_frame(m, labels));
     if (!info) return df;
 
     std::unordered_map<std::string, std::size_t> label_counts;
     for (const auto& label : labels) ++label_counts[label];
-    const std::size_t rows = m.rows();
     for (std::size_t j : info->encoded_columns) {
         const Decoder& decoder = decoder_of(*info, j);
         if (j >= m.cols()) panic_index(j, m.cols());
-        PyRef column = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
-        if (!column) return current();
-        // A signal handler may run Python code at an interrupt point, and no
-        // Python code may meet a list with empty slots: None fills them first.
-        for (std::size_t i = 0; i < rows; ++i)
-            PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
-        ColumnTexts texts(decoder);
-        for (std::size_t i = 0; i < rows; ++i) {
-            interrupt_point();
-            PyObject* value = texts.get(m(i, j), Py_None);
-            if (!value) return current();
-            if (value == Py_None) continue;
-            // Replaces (and releases) the None put there above.
-            PyList_SetItem(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
-        }
-        PyRef name = new_text(at(labels, j));
-        if (!name) return current();
-
+        ASSIGN_OR_RETURN(PyRef column, text_list(m, j, decoder));
+        ASSIGN_OR_RETURN(PyRef name, new_text(at(labels, j)));
         // A label that several columns share names all of them: writing through
         // it would put this column's texts into the others too, so such a
         // column is replaced by position, as an object column.
-        if (label_counts[labels[j]] > 1) {
-            Result<PyRef> stored = replace_by_position(df.get(), j, column.get());
-            if (!stored) return stored;
-            continue;
-        }
-
-        // The frame's column is float64; it must hold objects before texts and
-        // None can go in without being coerced back to numbers.
-        PyRef old = PyRef::steal(PyObject_GetItem(df.get(), name.get()));
-        if (!old) return current();
-        Result<PyRef> objects = as_object(old.get());
-        if (!objects) return objects;
-        Result<PyRef> stored = call_method(df.get(), "__setitem__", name.get(), objects->get());
-        if (!stored) return stored;
-
-        PyRef loc = PyRef::steal(PyObject_GetAttrString(df.get(), "loc"));
-        if (!loc) return current();
-        PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
-        if (!all) return current();
-        PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), name.get()));
-        if (!key || PyObject_SetItem(loc.get(), key.get(), column.get()) < 0) return current();
+        if (label_counts[labels[j]] > 1) RETURN_IF_ERROR(replace_by_position(df.get(), j, column.get()));
+        else RETURN_IF_ERROR(replace_by_label(df.get(), name.get(), column.get()));
     }
     return df;
 }
@@ -276,37 +255,31 @@ void store(PyArrayObject* a, std::size_t i, std::size_t j, PyObject* value) {
 }
 
 Result<PyRef> to_array(const DataMatrix& m, const EncodingInfo* info) {
-    Result<PyRef> arr = float_array(m);
-    if (!arr || !info) return arr;
+    ASSIGN_OR_RETURN(PyRef arr, float_array(m));
+    if (!info) return arr;
 
-    Result<PyRef> objects = as_object_by_rows(arr->get(), m.rows(), m.cols());
-    if (!objects) return objects;
-    PyObject* a = objects->get();
+    ASSIGN_OR_RETURN(PyRef objects, as_object_by_rows(arr.get(), m.rows(), m.cols()));
+    PyObject* a = objects.get();
 
-    PyRef missing = new_text("NaN");
+    PyRef missing = PyRef::steal(PyUnicode_FromStringAndSize("NaN", 3));
     PyRef setitem = PyRef::steal(PyUnicode_FromString("__setitem__"));
-    if (!missing || !setitem) return current();
+    if (!missing || !setitem) return py::fail_from_current();
     PyArrayObject* slots = own_object_array(a, m.rows(), m.cols());
     for (std::size_t j : info->encoded_columns) {
         const Decoder& decoder = decoder_of(*info, j);
         if (j >= m.cols()) panic_index(j, m.cols());
         ColumnTexts texts(decoder);
-        PyRef column_index = PyRef::steal(PyLong_FromSize_t(j));
-        if (!column_index) return current();
+        ASSIGN_OR_RETURN(PyRef column_index, owned(PyLong_FromSize_t(j)));
         for (std::size_t i = 0; i < m.rows(); ++i) {
             interrupt_point();
-            PyObject* value = texts.get(m(i, j), missing.get());
-            if (!value) return current();
+            ASSIGN_OR_RETURN(PyObject* value, texts.get(m(i, j), missing.get()));
             if (slots) {
                 store(slots, i, j, value);
                 continue;
             }
-            PyRef row_index = PyRef::steal(PyLong_FromSize_t(i));
-            if (!row_index) return current();
-            PyRef key = PyRef::steal(PyTuple_Pack(2, row_index.get(), column_index.get()));
-            if (!key) return current();
-            PyRef done = PyRef::steal(PyObject_CallMethodObjArgs(a, setitem.get(), key.get(), value, nullptr));
-            if (!done) return current();
+            ASSIGN_OR_RETURN(PyRef row_index, owned(PyLong_FromSize_t(i)));
+            ASSIGN_OR_RETURN(PyRef key, owned(PyTuple_Pack(2, row_index.get(), column_index.get())));
+            RETURN_IF_ERROR(owned(PyObject_CallMethodObjArgs(a, setitem.get(), key.get(), value, nullptr)));
         }
     }
     return objects;

@@ -1,0 +1,75 @@
+#include "python/fast_path.hpp"
+
+#include <cstring>
+
+#include "core/interrupt.hpp"
+#include "py/detach.hpp"
+#include "python/array_geometry.hpp"
+#include "python/numpy_api.hpp"
+
+namespace porosa::bridge {
+
+namespace {
+
+// Copies a slice at a time with an interrupt point between slices; false when
+// a signal handler changed the array meanwhile, which the slow path then
+// reads afresh from its new shape.
+bool copy_doubles(PyArrayObject* arr, const Geometry& at_start, DataMatrix& m) {
+    const char* base = at_start.data;
+    double* out = m.data();
+    if (PyArray_IS_C_CONTIGUOUS(arr)) {
+        for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
+            const std::size_t n = std::min(kCopyCells, m.size() - b);
+            interrupt_point(n);
+            if (!(Geometry(arr) == at_start)) return false;
+            std::memcpy(out + b, base + b * sizeof(double), n * sizeof(double));
+        }
+        return true;
+    }
+    // Any strides, negative ones included; elements may be unaligned.
+    const std::size_t rows = m.rows();
+    const std::size_t cols = m.cols();
+    const npy_intp s0 = at_start.strides[0];
+    const npy_intp s1 = at_start.strides[1];
+    const std::size_t block = copy_rows(cols);
+    for (std::size_t i = 0, left = 0; i < rows; ++i, --left) {
+        if (left == 0) {
+            left = block;
+            interrupt_point(block * cols);
+            if (!(Geometry(arr) == at_start)) return false;
+        }
+        const char* row = base + static_cast<npy_intp>(i) * s0;
+        for (std::size_t j = 0; j < cols; ++j)
+            std::memcpy(out + i * cols + j, row + static_cast<npy_intp>(j) * s1, sizeof(double));
+    }
+    return true;
+}
+
+}  // namespace
+
+py::Result<std::optional<DataMatrix>> fast_path(PyObject* data) {
+    RETURN_IF_ERROR(load_numpy());
+    if (!PyArray_Check(data)) return std::optional<DataMatrix>();
+    auto* arr = reinterpret_cast<PyArrayObject*>(data);
+    if (PyArray_NDIM(arr) != 2) return std::optional<DataMatrix>();
+    ASSIGN_OR_RETURN(py::PyRef f64, py::owned(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE))));
+    // Equivalence takes byte order into account, so big-endian doubles go the
+    // slow way and come out converted.
+    if (!PyArray_EquivTypes(PyArray_DESCR(arr), reinterpret_cast<PyArray_Descr*>(f64.get())))
+        return std::optional<DataMatrix>();
+
+    const auto rows = static_cast<std::size_t>(PyArray_DIM(arr, 0));
+    const auto cols = static_cast<std::size_t>(PyArray_DIM(arr, 1));
+    DataMatrix m;
+    const Geometry at_start(arr);
+    // Detached so that other threads run meanwhile; our reference keeps the
+    // array and its memory alive.
+    const bool copied = py::run_detached([&] {
+        m = DataMatrix(rows, cols);  // zero-filled: it touches every page too
+        return copy_doubles(arr, at_start, m);
+    });
+    if (!copied) return std::optional<DataMatrix>();
+    return std::optional<DataMatrix>(std::move(m));
+}
+
+}  // namespace porosa::bridge
