@@ -145,10 +145,27 @@ Result<PyRef> as_object_by_rows(PyObject* a, std::size_t rows, std::size_t cols)
     return out;
 }
 
+// Puts `value` into an object array's slot, releasing what was there.
+void put(char* slot, PyObject* value) {
+    PyObject* old;
+    std::memcpy(&old, slot, sizeof old);
+    PyObject* fresh = Py_NewRef(value);
+    std::memcpy(slot, &fresh, sizeof fresh);
+    Py_XDECREF(old);
+}
+
+void store(PyArrayObject* a, std::size_t i, std::size_t j, PyObject* value) {
+    put(PyArray_BYTES(a) + static_cast<npy_intp>(i) * PyArray_STRIDE(a, 0) +
+            static_cast<npy_intp>(j) * PyArray_STRIDE(a, 1),
+        value);
+}
+
 // The positional form of the label path: the column becomes an object column
 // (df.isetitem(j, df.iloc[:, j].astype("object"))), then takes its texts
-// (df.iloc[:, j] = values), so the texts and None stay Python objects.
-Status replace_by_position(PyObject* df, std::size_t position, PyObject* values) {
+// as a list (df.iloc[:, j] = texts.tolist()), so the texts and None stay
+// Python objects.
+Status replace_by_position(PyObject* df, std::size_t position, PyObject* texts) {
+    ASSIGN_OR_RETURN(PyRef values, owned(PyObject_CallMethod(texts, "tolist", nullptr)));
     ASSIGN_OR_RETURN(PyRef iloc, owned(PyObject_GetAttrString(df, "iloc")));
     PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
     PyRef index = PyRef::steal(PyLong_FromSize_t(position));
@@ -157,25 +174,31 @@ Status replace_by_position(PyObject* df, std::size_t position, PyObject* values)
     ASSIGN_OR_RETURN(PyRef old, owned(PyObject_GetItem(iloc.get(), key.get())));
     ASSIGN_OR_RETURN(PyRef objects, as_object(old.get()));
     RETURN_IF_ERROR(call_method(df, "isetitem", index.get(), objects.get()));
-    return py::check(PyObject_SetItem(iloc.get(), key.get(), values));
+    return py::check(PyObject_SetItem(iloc.get(), key.get(), values.get()));
 }
 
-// The label path: the frame's column is float64; it must hold objects before
-// texts and None can go in without being coerced back to numbers
-// (df[name] = df[name].astype("object"); df.loc[:, name] = values).
-Status replace_by_label(PyObject* df, PyObject* name, PyObject* values) {
-    ASSIGN_OR_RETURN(PyRef old, owned(PyObject_GetItem(df, name)));
-    ASSIGN_OR_RETURN(PyRef objects, as_object(old.get()));
-    RETURN_IF_ERROR(call_method(df, "__setitem__", name, objects.get()));
-    ASSIGN_OR_RETURN(PyRef loc, owned(PyObject_GetAttrString(df, "loc")));
-    ASSIGN_OR_RETURN(PyRef all, owned(PySlice_New(nullptr, nullptr, nullptr)));
-    ASSIGN_OR_RETURN(PyRef key, owned(PyTuple_Pack(2, all.get(), name)));
-    return py::check(PyObject_SetItem(loc.get(), key.get(), values));
+// The label path: df[name] = pandas.Series(values, index=df.index,
+// dtype=object, copy=False). The explicit object dtype keeps the texts and
+// None as Python objects, as turning the float64 column into an object column
+// and then assigning its cells would, without making a float object per cell
+// first; the array is ours alone, so the Series may keep it.
+Status replace_by_label(PyObject* df, PyObject* name, PyObject* values, PyObject* series_type) {
+    ASSIGN_OR_RETURN(PyRef index, owned(PyObject_GetAttrString(df, "index")));
+    ASSIGN_OR_RETURN(PyRef object, owned(PyUnicode_FromString("object")));
+    ASSIGN_OR_RETURN(PyRef kwargs, owned(PyDict_New()));
+    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "index", index.get())));
+    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "dtype", object.get())));
+    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "copy", Py_False)));
+    ASSIGN_OR_RETURN(PyRef args, owned(PyTuple_Pack(1, values)));
+    ASSIGN_OR_RETURN(PyRef series, owned(PyObject_Call(series_type, args.get(), kwargs.get())));
+    // Through the bound method: pandas reads a frame that only this call
+    // references as the target of a chained assignment and warns.
+    RETURN_IF_ERROR(call_method(df, "__setitem__", name, series.get()));
+    return {};
 }
 
 // The matrix as a DataFrame of float64 columns named by `labels`.
-Result<PyRef> float_frame(const DataMatrix& m, const std::vector<std::string>& labels) {
-    ASSIGN_OR_RETURN(PyRef pandas, owned(PyImport_ImportModule("pandas")));
+Result<PyRef> float_frame(PyObject* pandas, const DataMatrix& m, const std::vector<std::string>& labels) {
     ASSIGN_OR_RETURN(PyRef names, owned(PyList_New(static_cast<Py_ssize_t>(labels.size()))));
     for (std::size_t k = 0; k < labels.size(); ++k) {
         ASSIGN_OR_RETURN(PyRef t, new_text(labels[k]));
@@ -186,47 +209,52 @@ Result<PyRef> float_frame(const DataMatrix& m, const std::vector<std::string>& l
     ASSIGN_OR_RETURN(PyRef kwargs, owned(PyDict_New()));
     RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "columns", names.get())));
     RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "copy", Py_False)));
-    ASSIGN_OR_RETURN(PyRef frame_type, owned(PyObject_GetAttrString(pandas.get(), "DataFrame")));
+    ASSIGN_OR_RETURN(PyRef frame_type, owned(PyObject_GetAttrString(pandas, "DataFrame")));
     ASSIGN_OR_RETURN(PyRef arr, float_array(m, true));
     ASSIGN_OR_RETURN(PyRef args, owned(PyTuple_Pack(1, arr.get())));
     return owned(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
 }
 
-// Column j decoded into a list of texts, None where a cell is missing.
-Result<PyRef> text_list(const DataMatrix& m, std::size_t j, const Decoder& decoder) {
+// Column j decoded into a new 1-D object array of texts, None where a cell is
+// missing.
+Result<PyRef> text_array(const DataMatrix& m, std::size_t j, const Decoder& decoder) {
     const std::size_t rows = m.rows();
-    ASSIGN_OR_RETURN(PyRef column, owned(PyList_New(static_cast<Py_ssize_t>(rows))));
+    npy_intp dims[1] = {static_cast<npy_intp>(rows)};
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_OBJECT);
+    if (!descr) return py::fail_from_current();
+    ASSIGN_OR_RETURN(PyRef column,
+                     owned(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, nullptr, nullptr, 0, nullptr)));
+    auto* a = reinterpret_cast<PyArrayObject*>(column.get());
     // A signal handler may run Python code at an interrupt point, and no
-    // Python code may meet a list with empty slots: None fills them first.
-    for (std::size_t i = 0; i < rows; ++i)
-        PyList_SET_ITEM(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(Py_None));
+    // Python code may meet an array with empty slots: None fills them first.
+    for (std::size_t i = 0; i < rows; ++i) put(static_cast<char*>(PyArray_GETPTR1(a, i)), Py_None);
     ColumnTexts texts(decoder);
     for (std::size_t i = 0; i < rows; ++i) {
         interrupt_point();
         ASSIGN_OR_RETURN(PyObject* value, texts.get(m(i, j), Py_None));
-        if (value == Py_None) continue;
-        // Replaces (and releases) the None put there above.
-        PyList_SetItem(column.get(), static_cast<Py_ssize_t>(i), Py_NewRef(value));
+        if (value != Py_None) put(static_cast<char*>(PyArray_GETPTR1(a, i)), value);
     }
     return column;
 }
 
 Result<PyRef> to_frame(const DataMatrix& m, const std::vector<std::string>& labels, const EncodingInfo* info) {
-    ASSIGN_OR_RETURN(PyRef df, float_frame(m, labels));
+    ASSIGN_OR_RETURN(PyRef pandas, owned(PyImport_ImportModule("pandas")));
+    ASSIGN_OR_RETURN(PyRef df, float_frame(pandas.get(), m, labels));
     if (!info) return df;
+    ASSIGN_OR_RETURN(PyRef series_type, owned(PyObject_GetAttrString(pandas.get(), "Series")));
 
     std::unordered_map<std::string, std::size_t> label_counts;
     for (const auto& label : labels) ++label_counts[label];
     for (std::size_t j : info->encoded_columns) {
         const Decoder& decoder = decoder_of(*info, j);
         if (j >= m.cols()) panic_index(j, m.cols());
-        ASSIGN_OR_RETURN(PyRef column, text_list(m, j, decoder));
+        ASSIGN_OR_RETURN(PyRef column, text_array(m, j, decoder));
         ASSIGN_OR_RETURN(PyRef name, new_text(at(labels, j)));
         // A label that several columns share names all of them: writing through
         // it would put this column's texts into the others too, so such a
         // column is replaced by position, as an object column.
         if (label_counts[labels[j]] > 1) RETURN_IF_ERROR(replace_by_position(df.get(), j, column.get()));
-        else RETURN_IF_ERROR(replace_by_label(df.get(), name.get(), column.get()));
+        else RETURN_IF_ERROR(replace_by_label(df.get(), name.get(), column.get(), series_type.get()));
     }
     return df;
 }
@@ -242,16 +270,6 @@ PyArrayObject* own_object_array(PyObject* o, std::size_t rows, std::size_t cols)
         static_cast<std::size_t>(PyArray_DIM(a, 1)) != cols)
         return nullptr;
     return a;
-}
-
-void store(PyArrayObject* a, std::size_t i, std::size_t j, PyObject* value) {
-    char* p = PyArray_BYTES(a) + static_cast<npy_intp>(i) * PyArray_STRIDE(a, 0) +
-              static_cast<npy_intp>(j) * PyArray_STRIDE(a, 1);
-    PyObject* old;
-    std::memcpy(&old, p, sizeof old);
-    PyObject* fresh = Py_NewRef(value);
-    std::memcpy(p, &fresh, sizeof fresh);
-    Py_XDECREF(old);
 }
 
 Result<PyRef> to_array(const DataMatrix& m, const EncodingInfo* info) {
