@@ -319,6 +319,9 @@ COLUMNS = {
     "boolean": lambda n: pd.Series(cycle([True, None, False], n), dtype="boolean"),
     "string": lambda n: pd.Series(cycle(["b", None, "a", "nan"], n), dtype="string"),
     "str": lambda n: pd.Series(cycle(["b", None, "a", ""], n), dtype=str),
+    # Without a missing cell, text stored by Arrow is read as codes.
+    "str complete": lambda n: pd.Series(cycle(["b", "ä", "a", "", "nan"], n), dtype=str),
+    "string complete": lambda n: pd.Series(cycle(["<NA>", "b", "a"], n), dtype="string"),
     "category": lambda n: pd.Series(cycle(["x", "y", None], n), dtype="category"),
     "numeric category": lambda n: pd.Series(cycle([1.5, 2.0], n), dtype="category"),
     "datetime": lambda n: pd.Series(pd.date_range("2020-01-01", periods=n, freq="h")),
@@ -353,6 +356,7 @@ MIXES = [
     ["object none first", "object pd.NA", "object flaky", "uint64"],
     ["Int64", "Int64"],
     ["str", "str"],
+    ["str complete", "string complete", "int64"],
 ]
 
 

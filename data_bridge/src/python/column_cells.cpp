@@ -14,7 +14,7 @@ py::Status DistinctTexts::add_str(PyObject* str) {
     Seen& seen = seen_[(reinterpret_cast<std::uintptr_t>(str) >> 4) % kSeen];
     if (seen.str.get() != str) {
         std::size_t id = 0;
-        RETURN_IF_ERROR(with_text(str, [&](std::string_view t) { id = id_of(t); }));
+        RETURN_IF_ERROR(with_text(str, [&](std::string_view t) { id = intern(t); }));
         seen = Seen{py::PyRef::borrow(str), id};
     }
     rows_.push_back(seen.id);
@@ -34,7 +34,7 @@ std::pair<std::vector<double>, Encoder> DistinctTexts::encode() {
     return {std::move(codes), std::move(encoder)};
 }
 
-std::size_t DistinctTexts::id_of(std::string_view text) {
+std::size_t DistinctTexts::intern(std::string_view text) {
     auto it = index_.find(text);
     if (it == index_.end()) {
         // A deque never moves its strings, so the key may view them.

@@ -25,7 +25,11 @@ class DistinctTexts {
 public:
     void reserve(std::size_t rows) { rows_.reserve(rows); }
 
-    void add(std::string_view text) { rows_.push_back(id_of(text)); }
+    void add(std::string_view text) { rows_.push_back(intern(text)); }
+    // The index of `text` among the distinct texts, added if new.
+    std::size_t intern(std::string_view text);
+    // A row holding the text that intern() gave `id`.
+    void add_id(std::size_t id) { rows_.push_back(id); }
 
     // An exact str, remembered by identity: text columns usually repeat a few
     // objects many times, and comparing a pointer is cheaper than hashing the
@@ -45,8 +49,6 @@ private:
         py::PyRef str;
         std::size_t id = 0;
     };
-
-    std::size_t id_of(std::string_view text);
 
     std::vector<Seen> seen_;
     std::deque<std::string> texts_;

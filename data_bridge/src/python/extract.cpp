@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -96,6 +97,20 @@ Result<Source> open_source(PyObject* data, bool frame, std::size_t rows, std::si
     return s;
 }
 
+// A column read as codes into its distinct texts: text from its first row on.
+void read_codes(PyArrayObject* codes, const std::vector<std::string>& distinct, std::size_t rows, ColumnCells& col) {
+    col.turn_to_text(rows);
+    std::vector<std::size_t> ids;
+    ids.reserve(distinct.size());
+    for (const std::string& text : distinct) ids.push_back(col.texts.intern(text));
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (i % kRowGrain == 0) interrupt_point(std::min(kRowGrain, rows - i));
+        npy_intp code;
+        std::memcpy(&code, PyArray_GETPTR1(codes, static_cast<npy_intp>(i)), sizeof code);
+        col.texts.add_id(ids[static_cast<std::size_t>(code)]);
+    }
+}
+
 // The frame's columns one by one (see frame_columns.hpp). Numeric columns go
 // straight into the row-major buffer, a block of rows at a time so that the
 // block stays in cache while every column is written into it. No Python code
@@ -121,6 +136,8 @@ Status read_split(std::vector<FrameColumn>& split, std::vector<ColumnCells>& col
         ColumnCells& col = columns[j];
         if (split[j].numbers) {
             col.written = true;
+        } else if (split[j].texts) {
+            read_codes(reinterpret_cast<PyArrayObject*>(split[j].array.get()), *split[j].texts, rows, col);
         } else {
             col.numbers.reserve(rows);
             // The array is this call's own copy, which no conversion can reach.

@@ -9,7 +9,9 @@
 // - a NumPy object column keeps its objects (copied here, as pandas copies them,
 //   so that cells changed in place while the frame is read are not seen);
 // - any other column (dates, categories, nullable numbers, text dtypes,
-//   complex, ...) goes through its array's own astype(object).
+//   complex, ...) goes through its array's own astype(object), except text
+//   stored by Arrow without missing cells, whose cells are all exact strs and
+//   are read as codes (text_codes.hpp).
 // Two distinct dtypes guarantee two blocks; the dtype `values` takes is found by
 // asking an empty slice of the frame, since it depends on the dtypes alone once
 // there are several blocks.
@@ -18,6 +20,7 @@
 #include <utility>
 
 #include "py/error.hpp"
+#include "python/text_codes.hpp"
 
 namespace porosa::bridge {
 
@@ -81,13 +84,16 @@ std::optional<FrameColumn> column_cells(PyObject* series, PyObject* asarray, std
             if (!objects) {
                 std::optional<NumericDtype> numbers = numeric_dtype(PyArray_DESCR(a));
                 if (!numbers) return std::nullopt;
-                return FrameColumn{std::move(own), numbers};
+                return FrameColumn{std::move(own), numbers, std::nullopt};
             }
             PyRef copy = PyRef::steal(PyArray_NewCopy(a, NPY_ANYORDER));
             if (!is_array(copy.get(), NPY_OBJECT, rows)) return std::nullopt;
-            return FrameColumn{std::move(copy), std::nullopt};
+            return FrameColumn{std::move(copy), std::nullopt, std::nullopt};
         }
     }
+    if (std::optional<TextCodes> coded = arrow_text_codes(series, dtype.get(), rows))
+        return FrameColumn{std::move(coded->codes), std::nullopt, std::move(coded->distinct)};
+    if (PyErr_Occurred()) return std::nullopt;
     PyRef array = attr(series, "array");
     if (!array) return std::nullopt;
     PyRef objects = PyRef::steal(
@@ -95,7 +101,7 @@ std::optional<FrameColumn> column_cells(PyObject* series, PyObject* asarray, std
     if (!objects) return std::nullopt;
     PyRef cells = PyRef::steal(PyObject_CallOneArg(asarray, objects.get()));
     if (!is_array(cells.get(), NPY_OBJECT, rows)) return std::nullopt;
-    return FrameColumn{std::move(cells), std::nullopt};
+    return FrameColumn{std::move(cells), std::nullopt, std::nullopt};
 }
 
 std::optional<std::vector<FrameColumn>> try_split(PyObject* frame, std::size_t rows, std::size_t cols) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "py/error.hpp"
@@ -19,8 +20,11 @@ struct FrameColumn {
     // 1-D, `rows` long. With `numbers` set, the column's own numeric array, whose
     // elements convert to the same doubles as the Python ints, floats and bools
     // that `values` would hold; otherwise a private object array of those cells.
+    // With `texts` set instead, the codes of an Arrow-backed text column (see
+    // text_codes.hpp).
     py::PyRef array;
     std::optional<NumericDtype> numbers;
+    std::optional<std::vector<std::string>> texts;
 };
 
 // The columns of a pandas DataFrame whose `values` would be an object array

@@ -1,0 +1,71 @@
+#include "python/text_codes.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "python/numpy_api.hpp"
+
+namespace porosa::bridge {
+
+namespace {
+
+using py::PyRef;
+
+// pandas.StringDtype with storage "pyarrow"; pandas is loaded, as a frame is
+// being read.
+bool is_arrow_text(PyObject* dtype) {
+    PyRef name = PyRef::steal(PyUnicode_FromString("pandas"));
+    PyRef pandas = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
+    PyRef type = pandas ? PyRef::steal(PyObject_GetAttrString(pandas.get(), "StringDtype")) : PyRef();
+    if (!type || reinterpret_cast<PyObject*>(Py_TYPE(dtype)) != type.get()) return false;
+    PyRef storage = PyRef::steal(PyObject_GetAttrString(dtype, "storage"));
+    return storage && PyUnicode_Check(storage.get()) && PyUnicode_CompareWithASCIIString(storage.get(), "pyarrow") == 0;
+}
+
+// The distinct texts as UTF-8; false when one is not an exact str.
+bool read_distinct(PyObject* uniques, std::vector<std::string>& out) {
+    PyRef list = PyRef::steal(PyObject_CallMethod(uniques, "tolist", nullptr));
+    if (!list || !PyList_CheckExact(list.get())) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(list.get());
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* text = PyList_GET_ITEM(list.get(), k);
+        if (!PyUnicode_CheckExact(text)) return false;
+        Py_ssize_t size = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(text, &size);
+        if (!p) return false;
+        out.emplace_back(p, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+// Whether `codes` is a 1-D intp array of `rows` codes, each naming one of
+// `count` texts: -1, a missing cell, is not.
+bool valid_codes(PyObject* codes, std::size_t rows, std::size_t count) {
+    if (!codes || !PyArray_CheckExact(codes)) return false;
+    auto* a = reinterpret_cast<PyArrayObject*>(codes);
+    if (PyArray_NDIM(a) != 1 || static_cast<std::size_t>(PyArray_DIM(a, 0)) != rows ||
+        PyArray_DESCR(a)->type_num != NPY_INTP)
+        return false;
+    for (std::size_t i = 0; i < rows; ++i) {
+        npy_intp c;
+        std::memcpy(&c, PyArray_GETPTR1(a, static_cast<npy_intp>(i)), sizeof c);
+        if (c < 0 || static_cast<std::size_t>(c) >= count) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<TextCodes> arrow_text_codes(PyObject* series, PyObject* dtype, std::size_t rows) {
+    if (!is_arrow_text(dtype)) return std::nullopt;
+    PyRef pair = PyRef::steal(PyObject_CallMethod(series, "factorize", nullptr));
+    if (!pair || !PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) return std::nullopt;
+    TextCodes out;
+    if (!read_distinct(PyTuple_GET_ITEM(pair.get(), 1), out.distinct)) return std::nullopt;
+    out.codes = PyRef::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+    if (!valid_codes(out.codes.get(), rows, out.distinct.size())) return std::nullopt;
+    return out;
+}
+
+}  // namespace porosa::bridge
