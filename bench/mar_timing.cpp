@@ -55,10 +55,7 @@ int main(int argc, char** argv) {
         const std::size_t target = target_count(rows, cols, rate);
         t = Clock::now();
         if (scan) {
-            auto literal = [](const DataMatrix& mm, std::size_t, mar::Pair p, double ref, CmpFn c) {
-                return mar::choose_row_literal(mm, p, ref, c);
-            };
-            mar::run_removal(mode, 0.8, rng, m, rate, target, literal, pool);
+            mar::run_removal(mode, 0.8, rng, m, rate, target, mar::choose_row_literal, pool);
         } else {
             mar::run_removal_fast(mode, 0.8, rng, m, rate, target, pool);
         }

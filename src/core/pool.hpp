@@ -34,6 +34,10 @@ public:
     FunctionRef(F&& f) noexcept
         : obj_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
           call_([](void* o, Args... a) -> R { return (*static_cast<std::remove_reference_t<F>*>(o))(std::forward<Args>(a)...); }) {}
+    // A plain function, called through its pointer.
+    FunctionRef(R (*fn)(Args...)) noexcept
+        : obj_(reinterpret_cast<void*>(fn)),
+          call_([](void* o, Args... a) -> R { return reinterpret_cast<R (*)(Args...)>(o)(std::forward<Args>(a)...); }) {}
     R operator()(Args... a) const { return call_(obj_, std::forward<Args>(a)...); }
 
 private:

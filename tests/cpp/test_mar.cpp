@@ -54,10 +54,7 @@ bool same_bits(const DataMatrix& a, const DataMatrix& b) {
 }
 
 void run(const Mode& mode, double cap, Rng& rng, DataMatrix& m, double rate, std::size_t target, Pool& pool) {
-    auto literal = [](const DataMatrix& mm, std::size_t, Pair p, double ref, CmpFn cmp) {
-        return choose_row_literal(mm, p, ref, cmp);
-    };
-    run_removal(mode, cap, rng, m, rate, target, literal, pool);
+    run_removal(mode, cap, rng, m, rate, target, choose_row_literal, pool);
 }
 
 }  // namespace

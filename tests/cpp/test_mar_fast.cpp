@@ -78,11 +78,8 @@ std::string compare_call(const Mode& mode, double cap, Rng& scan, Rng& fast, con
                          std::size_t target, Pool& pool, DataMatrix* result = nullptr) {
     DataMatrix a = before, b = before;
     std::string error_a, error_b;
-    auto literal = [](const DataMatrix& m, std::size_t, Pair p, double ref, CmpFn c) {
-        return choose_row_literal(m, p, ref, c);
-    };
     try {
-        run_removal(mode, cap, scan, a, rate, target, literal, pool);
+        run_removal(mode, cap, scan, a, rate, target, choose_row_literal, pool);
     } catch (const Panic& e) {
         error_a = e.what();
     }

@@ -260,7 +260,7 @@ TEST(mar_drop_cols, nan_reference_fails_before_any_scan) {
     DataMatrix m = random_matrix(5, 3, 1);
     std::vector<Pair> ps{{0, 1}, {1, 2}, {2, 0}};
     std::atomic<int> calls{0};
-    auto counting = [&](const DataMatrix& mm, std::size_t, Pair p, double ref, CmpFn cmp) {
+    auto counting = [&](const DataMatrix& mm, Pair p, double ref, CmpFn cmp) {
         ++calls;
         return choose_row_literal(mm, p, ref, cmp);
     };

@@ -26,7 +26,6 @@ public:
     void drop(DataMatrix& matrix, double rate, std::size_t target) override;
     std::string repr() const override;
 
-    const Mode& mode() const noexcept { return mode_; }
     double max_missing_per_column() const noexcept override { return max_missing_per_column_; }
 
 private:

@@ -202,10 +202,7 @@ void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target,
             provides[j] = true;
         }
     if (!supported) {
-        auto literal = [](const DataMatrix& m, std::size_t, Pair p, double ref, CmpFn c) {
-            return choose_row_literal(m, p, ref, c);
-        };
-        run_passes(matrix, setup, target, rng, literal, pool);
+        run_passes(matrix, setup, target, rng, choose_row_literal, pool);
         return;
     }
 

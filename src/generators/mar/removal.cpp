@@ -106,7 +106,7 @@ std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> 
         if (std::isnan(references[i]) && has_value(matrix, pairs[i].missing)) panic("Sample is nan");
 
     std::vector<std::optional<std::size_t>> rows(pairs.size());
-    pool.run(pairs.size(), [&](std::size_t i) { rows[i] = chooser(matrix, i, pairs[i], references[i], cmp); });
+    pool.run(pairs.size(), [&](std::size_t i) { rows[i] = chooser(matrix, pairs[i], references[i], cmp); });
 
     std::vector<Position> positions;
     positions.reserve(pairs.size());
@@ -117,10 +117,7 @@ std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> 
 
 std::vector<Position> drop_cols_literal(const DataMatrix& matrix, std::span<const Pair> pairs,
                                         std::span<const double> references, CmpFn cmp, Pool& pool) {
-    auto literal = [](const DataMatrix& m, std::size_t, Pair p, double ref, CmpFn c) {
-        return choose_row_literal(m, p, ref, c);
-    };
-    return drop_cols(matrix, pairs, references, cmp, literal, pool);
+    return drop_cols(matrix, pairs, references, cmp, choose_row_literal, pool);
 }
 
 Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng, const DataMatrix& matrix,

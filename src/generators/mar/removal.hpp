@@ -48,10 +48,8 @@ std::vector<Pair> pairs(std::span<const std::size_t> missing, std::span<const Pr
 
 // The choice of one pair in a pass: the row whose cell of the missing column
 // goes, or none. Called concurrently for different pairs; the matrix is not
-// written while a pass chooses. `index` is the pair's place in the pair list,
-// the same in every pass, for choosers that keep state per pair.
-using PairChooser =
-    FunctionRef<std::optional<std::size_t>(const DataMatrix&, std::size_t index, Pair, double reference, CmpFn)>;
+// written while a pass chooses.
+using PairChooser = FunctionRef<std::optional<std::size_t>(const DataMatrix&, Pair, double reference, CmpFn)>;
 
 // The reference chooser: scans every row in order. Candidates are the rows whose
 // cell in the missing column is not NaN, keyed by the predictor's cell, and the

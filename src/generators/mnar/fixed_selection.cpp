@@ -176,7 +176,6 @@ private:
                 under += below[ch * n + i], count += inside[ch * n + i].size();
             Selection& s = sel_[bounds[i].sel];
             const bool held = s.rank > under && s.rank <= under + count;
-            if (auto* counts = tuning_.bracket_counts) ++(held ? counts->held : counts->missed);
             if (!held) continue;
             std::vector<KeyRow> all;
             all.reserve(count);

@@ -46,11 +46,6 @@ struct ValuePassTuning {
     // deviations of the sample rank.
     std::size_t bracket_rows = 8192;
     double bracket_sigmas = 4.0;
-    // For tests: brackets that held the cell sought, and those that missed it.
-    struct BracketCounts {
-        std::size_t held = 0, missed = 0;
-    };
-    BracketCounts* bracket_counts = nullptr;
 };
 
 // The value-mode passes: the same cells, draws and failures as
