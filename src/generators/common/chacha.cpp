@@ -26,16 +26,7 @@ void block(const std::uint32_t* key, std::uint64_t counter, std::uint32_t* out) 
     };
     std::uint32_t x[16];
     for (int i = 0; i < 16; ++i) x[i] = in[i];
-    for (int round = 0; round < 6; ++round) {
-        quarter(x[0], x[4], x[8], x[12]);
-        quarter(x[1], x[5], x[9], x[13]);
-        quarter(x[2], x[6], x[10], x[14]);
-        quarter(x[3], x[7], x[11], x[15]);
-        quarter(x[0], x[5], x[10], x[15]);
-        quarter(x[1], x[6], x[11], x[12]);
-        quarter(x[2], x[7], x[8], x[13]);
-        quarter(x[3], x[4], x[9], x[14]);
-    }
+    twelve_rounds(x, quarter);
     for (int i = 0; i < 16; ++i) out[i] = x[i] + in[i];
 }
 

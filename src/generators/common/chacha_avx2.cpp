@@ -58,16 +58,7 @@ POROSA_AVX2 void batch8(const std::uint32_t* key, std::uint64_t counter, std::si
     __m256i x[16];
     for (int i = 0; i < 14; ++i) x[i] = in[i];
     x[14] = x[15] = _mm256_setzero_si256();  // the nonce
-    for (int round = 0; round < 6; ++round) {
-        quarter(x[0], x[4], x[8], x[12]);
-        quarter(x[1], x[5], x[9], x[13]);
-        quarter(x[2], x[6], x[10], x[14]);
-        quarter(x[3], x[7], x[11], x[15]);
-        quarter(x[0], x[5], x[10], x[15]);
-        quarter(x[1], x[6], x[11], x[12]);
-        quarter(x[2], x[7], x[8], x[13]);
-        quarter(x[3], x[4], x[9], x[14]);
-    }
+    twelve_rounds(x, quarter);
     for (int i = 0; i < 14; ++i) x[i] = _mm256_add_epi32(x[i], in[i]);
 
     // Transpose: u[g][j] gets, in its 128-bit half h, words 4g..4g+3 of block 4h + j.
@@ -100,13 +91,7 @@ POROSA_AVX2 void batch8(const std::uint32_t* key, std::uint64_t counter, std::si
 
 POROSA_AVX2 void blocks_avx2(const std::uint32_t* key, std::uint64_t counter, std::size_t n,
                              std::uint32_t* out) noexcept {
-    while (n > 0) {
-        const std::size_t take = n < 8 ? n : 8;
-        batch8(key, counter, take, out);
-        counter += take;
-        out += 16 * take;
-        n -= take;
-    }
+    in_batches<8>(key, counter, n, out, batch8);
 }
 
 }  // namespace porosa::chacha

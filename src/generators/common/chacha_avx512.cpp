@@ -46,16 +46,7 @@ POROSA_AVX512 void batch16(const std::uint32_t* key, std::uint64_t counter, std:
     __m512i x[16];
     for (int i = 0; i < 14; ++i) x[i] = in[i];
     x[14] = x[15] = _mm512_setzero_si512();  // the nonce
-    for (int round = 0; round < 6; ++round) {
-        quarter(x[0], x[4], x[8], x[12]);
-        quarter(x[1], x[5], x[9], x[13]);
-        quarter(x[2], x[6], x[10], x[14]);
-        quarter(x[3], x[7], x[11], x[15]);
-        quarter(x[0], x[5], x[10], x[15]);
-        quarter(x[1], x[6], x[11], x[12]);
-        quarter(x[2], x[7], x[8], x[13]);
-        quarter(x[3], x[4], x[9], x[14]);
-    }
+    twelve_rounds(x, quarter);
     for (int i = 0; i < 14; ++i) x[i] = _mm512_add_epi32(x[i], in[i]);
 
     // Transpose: u[g][j] gets, in its 128-bit quarter q, words 4g..4g+3 of block 4q + j.
@@ -93,13 +84,7 @@ POROSA_AVX512 void batch16(const std::uint32_t* key, std::uint64_t counter, std:
 
 POROSA_AVX512 void blocks_avx512(const std::uint32_t* key, std::uint64_t counter, std::size_t n,
                                  std::uint32_t* out) noexcept {
-    while (n > 0) {
-        const std::size_t take = n < 16 ? n : 16;
-        batch16(key, counter, take, out);
-        counter += take;
-        out += 16 * take;
-        n -= take;
-    }
+    in_batches<16>(key, counter, n, out, batch16);
 }
 
 }  // namespace porosa::chacha
