@@ -20,6 +20,9 @@ std::vector<std::size_t> reservoir_sample(Rng& rng, std::size_t n, std::size_t k
 
 namespace {
 
+// The values the plan keeps of one draw.
+std::size_t kept_per_draw(Draw d) noexcept { return d == Draw::defer ? 2 : d == Draw::keep ? 1 : 0; }
+
 class Planner {
 public:
     Planner(std::vector<std::size_t> counts, std::span<const Gauss> dists, std::span<const Draw> draws)
@@ -64,10 +67,9 @@ private:
     void reserve(std::size_t target) {
         std::size_t live = 0;
         for (std::size_t c : counts_) live += c > 0;
+        const std::size_t share = target / std::max<std::size_t>(live, 1) + 1;
         for (std::size_t u = 0; u < n_ && !draws_.empty(); ++u)
-            if (keeps_reference(draws_[u]))
-                plan_.references[u].reserve((draws_[u] == Draw::defer ? 2 : 1) *
-                                            std::min(counts_[u], target / std::max<std::size_t>(live, 1) + 1));
+            plan_.references[u].reserve(kept_per_draw(draws_[u]) * std::min(counts_[u], share));
     }
 
     // Without draws, a run of passes offering every unit is one step: until a
@@ -103,7 +105,7 @@ private:
             const std::size_t u = all ? i : picked_[i];
             if (!took_[i]) continue;
             ++counts_[u], --plan_.takes[u];
-            if (keeps_reference(draws_[u])) plan_.references[u].resize(plan_.references[u].size() - (draws_[u] == Draw::defer ? 2 : 1));
+            plan_.references[u].resize(plan_.references[u].size() - kept_per_draw(draws_[u]));
         }
         plan_.nan_reference = true;
         return 0;

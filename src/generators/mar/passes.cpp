@@ -212,8 +212,8 @@ void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target,
     pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             if (!changing(i))
-                chosen[i] = fixed_key_choices(matrix, setup.pairs[i], setup.order, schedule.takes[i], schedule.references[i],
-                                              provides[i]);
+                chosen[i] = fixed_key_choices(matrix, setup.pairs[i], setup.order, schedule.takes[i],
+                                              schedule.references[i], provides[i]);
     });
     pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)

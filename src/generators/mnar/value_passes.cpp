@@ -207,7 +207,8 @@ void remove_moving(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> 
                 if (cd.draws[c] == Draw::defer) {
                     // The samples from their uniforms, in place.
                     const std::size_t passes = refs.size() / 2;
-                    for (std::size_t t = 0; t < passes; ++t) refs[t] = dists[c].from_uniforms({refs[2 * t], refs[2 * t + 1]});
+                    for (std::size_t t = 0; t < passes; ++t)
+                        refs[t] = dists[c].from_uniforms({refs[2 * t], refs[2 * t + 1]});
                     refs.resize(passes);
                 }
                 if (plan.takes[c] > 0) replay_moving(matrix, c, std::move(mine[j]), refs);
@@ -255,7 +256,8 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     bound_deferred(cd, counts, target, matrix.size());
     // Every draw first, on the calling thread. (Sorting the first groups on
     // the other threads meanwhile saves little of the time and costs memory.)
-    const std::span<const Gauss> column_dists = dists ? std::span<const Gauss>(*dists).first(cols) : std::span<const Gauss>();
+    std::span<const Gauss> column_dists;
+    if (dists) column_dists = std::span<const Gauss>(*dists).first(cols);
     PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws);
     if (dists) remove_moving(pool, matrix, protected_cols, cd, *dists, counts, plan);
     remove_fixed(pool, matrix, protected_cols, order, cd, counts, plan, tuning);
