@@ -65,6 +65,17 @@ private:
         for (std::size_t j : which) cols.push_back(sel_[j].col), centres.push_back(sel_[j].centre);
     }
 
+    using KeyRow = std::pair<std::uint64_t, std::size_t>;
+
+    // The cell sought is the rank-th (from 1) of `all` in (key, row) order.
+    static void settle(Selection& s, std::vector<KeyRow>& all, std::size_t rank) {
+        const auto nth = all.begin() + std::ptrdiff_t(rank - 1);
+        std::nth_element(all.begin(), nth, all.end());
+        s.last_key = nth->first;
+        s.last_row = nth->second;
+        s.found = true;
+    }
+
     // Bounds around each column's last cell, read off a sample of evenly
     // spaced rows: the keys ranked well below and well above where the cell
     // should fall. Empty when the sample cannot make the range narrow.
@@ -132,9 +143,32 @@ private:
         const std::vector<Bounds> bounds = sample_bounds();
         if (bounds.empty()) return;
         const std::size_t n = bounds.size();
-        using KeyRow = std::pair<std::uint64_t, std::size_t>;
         std::vector<std::vector<KeyRow>> inside(chunks_.count * n);
         std::vector<std::size_t> below(chunks_.count * n, 0);
+        sweep_brackets(bounds, below, inside);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::size_t under = 0, count = 0;
+            for (std::size_t ch = 0; ch < chunks_.count; ++ch)
+                under += below[ch * n + i], count += inside[ch * n + i].size();
+            Selection& s = sel_[bounds[i].sel];
+            const bool held = s.rank > under && s.rank <= under + count;
+            if (!held) continue;
+            std::vector<KeyRow> all;
+            all.reserve(count);
+            for (std::size_t ch = 0; ch < chunks_.count; ++ch) {
+                std::vector<KeyRow>& part = inside[ch * n + i];
+                all.insert(all.end(), part.begin(), part.end());
+                part = {};
+            }
+            settle(s, all, s.rank - under);
+        }
+    }
+
+    // Per chunk and bracketed column (chunk-major): the candidates below the
+    // range counted, those inside gathered.
+    void sweep_brackets(const std::vector<Bounds>& bounds, std::vector<std::size_t>& below,
+                        std::vector<std::vector<KeyRow>>& inside) {
+        const std::size_t n = bounds.size();
         std::vector<std::size_t> cols(n);
         std::vector<double> centres(n);
         std::vector<std::uint64_t> lo(n), width(n);
@@ -170,26 +204,6 @@ private:
                 }
             }
         });
-        for (std::size_t i = 0; i < n; ++i) {
-            std::size_t under = 0, count = 0;
-            for (std::size_t ch = 0; ch < chunks_.count; ++ch)
-                under += below[ch * n + i], count += inside[ch * n + i].size();
-            Selection& s = sel_[bounds[i].sel];
-            const bool held = s.rank > under && s.rank <= under + count;
-            if (!held) continue;
-            std::vector<KeyRow> all;
-            all.reserve(count);
-            for (std::size_t ch = 0; ch < chunks_.count; ++ch) {
-                std::vector<KeyRow>& part = inside[ch * n + i];
-                all.insert(all.end(), part.begin(), part.end());
-                part = {};
-            }
-            const auto nth = all.begin() + std::ptrdiff_t(s.rank - under - 1);
-            std::nth_element(all.begin(), nth, all.end());
-            s.last_key = nth->first;
-            s.last_row = nth->second;
-            s.found = true;
-        }
     }
 
     // One sweep: the next digit of every open column's key, among the
@@ -261,7 +275,6 @@ private:
         std::vector<std::size_t> cols;
         std::vector<double> centres;
         columns_of(rest, cols, centres);
-        using KeyRow = std::pair<std::uint64_t, std::size_t>;
         std::vector<std::vector<std::vector<KeyRow>>> gathered(chunks_.count,
                                                               std::vector<std::vector<KeyRow>>(rest.size()));
         pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
@@ -279,11 +292,7 @@ private:
             all.reserve(s.matching);
             for (auto& per_chunk : gathered) all.insert(all.end(), per_chunk[i].begin(), per_chunk[i].end());
             if (s.rank == 0 || s.rank > all.size()) panic("a planned cell has no candidate");
-            const auto nth = all.begin() + std::ptrdiff_t(s.rank - 1);
-            std::nth_element(all.begin(), nth, all.end());
-            s.last_key = nth->first;
-            s.last_row = nth->second;
-            s.found = true;
+            settle(s, all, s.rank);
         }
     }
 
