@@ -38,9 +38,14 @@ int main(int argc, char** argv) {
         std::sort(column.begin(), column.end());
     }
     std::printf("std::sort of every column, one thread: %.3f s\n", since(t));
-    t = Clock::now();
-    mar::pearson_correlation(base, pool);
-    std::printf("pearson_correlation: %.3f s\n", since(t));
+    {
+        Rng rng = rng_from_u64(7);
+        const std::vector<std::size_t> order = mar::shuffle_columns(cols, rng);
+        const std::size_t n = mar::missing_column_count(cols, rate, 0.8);
+        t = Clock::now();
+        mar::best_predictors(base, std::span(order).first(n), std::span(order).subspan(n), pool);
+        std::printf("best_predictors, %zu missing columns: %.3f s\n", n, since(t));
+    }
     t = Clock::now();
     get_distribution(0.5, 0.1, base);
     std::printf("get_distribution: %.3f s\n", since(t));

@@ -8,6 +8,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "generators/mar/correlation_stats.hpp"
 
 namespace porosa::mar {
 
@@ -17,34 +18,28 @@ namespace {
 // doubles) stay in L1 while the rows stream past.
 constexpr std::size_t kBlock = 32;
 
-struct ColumnStats {
-    std::vector<double> shift;   // the column's first value
-    std::vector<double> mean;    // mean of the shifted values
-    std::vector<double> spread;  // sqrt of the centred sum of squares
-    std::vector<char> bad;       // holds a NaN or an infinity
-};
+}  // namespace
 
-// Per column: shift, mean and spread, each sum taken sequentially over the rows
-// so that the rounding is the same for any number of workers. Subtracting the
-// first value before anything else makes a constant column exactly zero
-// everywhere, hence exactly zero spread, instead of a rounding residue that
-// would give it a meaningless correlation.
+// Subtracting the first value before anything else makes a constant column
+// exactly zero everywhere, hence exactly zero spread, instead of a rounding
+// residue that would give it a meaningless correlation.
 ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
     const std::size_t rows = data.rows(), cols = data.cols();
     const double* x = data.data();
     ColumnStats s{std::vector<double>(x, x + cols), std::vector<double>(cols), std::vector<double>(cols),
-                  std::vector<char>(cols)};
+                  std::vector<char>(cols), std::vector<char>(cols)};
     const std::size_t blocks = (cols + kBlock - 1) / kBlock;
     pool.run(blocks, [&](std::size_t b) {
         const std::size_t c0 = b * kBlock, w = std::min(kBlock, cols - c0);
         const double* shift = s.shift.data() + c0;
         double sum[kBlock] = {};
-        bool bad[kBlock] = {};
+        bool bad[kBlock] = {}, moved[kBlock] = {};
         for (std::size_t r = 0; r < rows; ++r) {
             if ((r & 1023) == 0) interrupt_point(1024 * w);
             const double* row = x + r * cols + c0;
             for (std::size_t c = 0; c < w; ++c) {
                 bad[c] |= !std::isfinite(row[c]);
+                moved[c] |= row[c] != shift[c];
                 sum[c] += row[c] - shift[c];
             }
         }
@@ -63,18 +58,14 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
             s.mean[c0 + c] = mean[c];
             s.spread[c0 + c] = std::sqrt(ss[c]);
             s.bad[c0 + c] = bad[c];
+            s.flat[c0 + c] = !moved[c];
         }
     });
     return s;
 }
 
-}  // namespace
-
-// corr(a, b) = sum(da * db) / (sqrt(sum(da^2)) * sqrt(sum(db^2))), with d the
-// value minus the column mean (two passes: the mean first, then the centred
-// sums). This is covariance over the product of standard deviations with the
-// degrees of freedom cancelled. Taking the two square roots separately keeps
-// the denominator from overflowing where their product would not.
+// Taking the two square roots separately keeps the denominator from
+// overflowing where their product would not.
 //
 // The matrix is row-major, so instead of one dot product per column pair the
 // work runs tile by tile: a tile pairs a block of columns I with a block J and

@@ -1,5 +1,7 @@
-// Pearson correlation of every two columns of a matrix, for the predictor choice.
+// Pearson correlation of columns of a matrix, for the predictor choice.
 #pragma once
+#include <cstddef>
+#include <span>
 #include <vector>
 
 #include "core/data_matrix.hpp"
@@ -7,11 +9,32 @@
 
 namespace porosa::mar {
 
-// cols x cols, row-major. A column with zero spread, or holding a NaN or an
-// infinity, has NaN in its whole row and column, diagonal included; every other
-// diagonal entry is 1. The result does not depend on the number of workers.
-// An empty matrix is the internal failure
+// corr(a, b) = sum(da * db) / (sqrt(sum(da^2)) * sqrt(sum(db^2))), with d the
+// value minus the column mean and every sum in row order: the covariance over
+// the product of the standard deviations, the degrees of freedom cancelled. A
+// column with zero spread, or holding a NaN or an infinity, has NaN
+// correlations. Both functions below give each pair the same bits, for any
+// number of workers, and fail on an empty matrix with
 // "Failed to calculate pearson_correlation: EmptyInput".
+
+// cols x cols, row-major; every diagonal entry of a column without NaN
+// correlations is 1. Memory grows with cols^2: the plain form, kept as the
+// reference for best_predictors.
 std::vector<double> pearson_correlation(const DataMatrix& data, Pool& pool);
+
+// The best predictor found so far for one missing column.
+struct Predictor {
+    double abs_corr = 0.0;
+    std::size_t column = 0;
+};
+
+// For each missing column, the observed column of strictly largest |corr|, the
+// earliest in `observed` on ties; when none is positive, the first observed
+// column, or column 0 when no column is observed. The same records as
+// choose_predictors on pearson_correlation's matrix, computed block by block
+// without ever holding the matrix: memory grows with the columns, not their
+// square. `missing` and `observed` are disjoint.
+std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
+                                       std::span<const std::size_t> observed, Pool& pool);
 
 }  // namespace porosa::mar

@@ -9,7 +9,6 @@
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
-#include "generators/mar/correlation.hpp"
 
 namespace porosa::mar {
 
@@ -131,8 +130,7 @@ Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng,
     const std::span<const std::size_t> observed(order.data() + n, cols - n);
 
     // Everything that reads the data does so before the first cell goes.
-    const std::vector<double> corr = pearson_correlation(matrix, pool);
-    setup.pairs = pairs(setup.missing, choose_predictors(setup.missing, observed, corr, cols));
+    setup.pairs = pairs(setup.missing, best_predictors(matrix, setup.missing, observed, pool));
     setup.order = require_order(mode);
     if (mode.kind == Kind::GM) setup.dists = get_distribution(mode.mean, mode.variance, matrix);
     return setup;

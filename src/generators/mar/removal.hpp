@@ -12,6 +12,7 @@
 #include "generators/common/mask.hpp"
 #include "generators/common/mode.hpp"
 #include "generators/common/rng.hpp"
+#include "generators/mar/correlation.hpp"
 #include "generators/utils/gauss.hpp"
 
 namespace porosa::mar {
@@ -21,12 +22,6 @@ struct Pair {
     std::size_t missing;
     std::size_t predictor;
     bool operator==(const Pair&) const = default;
-};
-
-// The best predictor found so far for one missing column.
-struct Predictor {
-    double abs_corr = 0.0;
-    std::size_t column = 0;
 };
 
 // ceil(cols * rate / max_missing_per_column), multiplied before dividing, as a
@@ -40,7 +35,8 @@ std::vector<std::size_t> shuffle_columns(std::size_t cols, Rng& rng);
 // For each missing column, the observed column of strictly largest |corr|,
 // the earliest in `observed` on ties; when none is positive, the first observed
 // column, or column 0 when no column is observed.
-// `corr` is the cols x cols matrix of pearson_correlation.
+// `corr` is the cols x cols matrix of pearson_correlation. The plain form of
+// best_predictors, kept as its reference.
 std::vector<Predictor> choose_predictors(std::span<const std::size_t> missing, std::span<const std::size_t> observed,
                                          std::span<const double> corr, std::size_t cols);
 

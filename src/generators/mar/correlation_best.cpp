@@ -1,0 +1,133 @@
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/interrupt.hpp"
+#include "core/panic.hpp"
+#include "generators/mar/correlation.hpp"
+#include "generators/mar/correlation_stats.hpp"
+
+namespace porosa::mar {
+
+namespace {
+
+// A tile pairs up to kMissTile missing columns with up to kObsTile observed
+// ones. Its sums stay in cache while the rows go past kRows at a time, each
+// block of rows first gathered, centred, into two contiguous panels.
+constexpr std::size_t kMissTile = 32, kObsTile = 64, kRows = 128;
+// The sums a register block updates together: kMr missing x kNr observed.
+constexpr std::size_t kMr = 4, kNr = 4;
+// Few missing columns against many observed ones still make this many tasks:
+// the observed columns are then split into parts whose bests are merged in order.
+constexpr std::size_t kMinTasks = 16;
+
+std::size_t round_up(std::size_t n, std::size_t step) { return (n + step - 1) / step * step; }
+
+// panel[r * width + i]: the centred value of column cols[i] in row r0 + r;
+// the lanes up to the next multiple of `step` are zero.
+void gather(const DataMatrix& data, const ColumnStats& s, std::span<const std::size_t> cols, std::size_t r0,
+            std::size_t nr, std::size_t width, std::size_t step, double* panel) {
+    for (std::size_t r = 0; r < nr; ++r) {
+        const double* row = data.data() + (r0 + r) * data.cols();
+        double* out = panel + r * width;
+        for (std::size_t i = 0; i < cols.size(); ++i) out[i] = s.centred(row[cols[i]], cols[i]);
+        std::fill(out + cols.size(), out + round_up(cols.size(), step), 0.0);
+    }
+}
+
+// sums[i][j] += a[r][i] * b[r][j] over the block's rows, in row order: every
+// lane is one pair's own sum, so the pairs run side by side without any
+// pair's rounding depending on another.
+void add_products(const double* a, const double* b, std::size_t nr, double* sums) {
+    double c[kMr][kNr];
+    for (std::size_t i = 0; i < kMr; ++i)
+        for (std::size_t j = 0; j < kNr; ++j) c[i][j] = sums[i * kObsTile + j];
+    for (std::size_t r = 0; r < nr; ++r) {
+        const double* ar = a + r * kMissTile;
+        const double* br = b + r * kObsTile;
+        for (std::size_t i = 0; i < kMr; ++i)
+            for (std::size_t j = 0; j < kNr; ++j) c[i][j] += ar[i] * br[j];
+    }
+    for (std::size_t i = 0; i < kMr; ++i)
+        for (std::size_t j = 0; j < kNr; ++j) sums[i * kObsTile + j] = c[i][j];
+}
+
+// Each missing column's best among `observed`, visited in order; a record stays
+// (0, 0) when nothing is positive.
+void best_in_part(const DataMatrix& data, const ColumnStats& s, std::span<const std::size_t> missing,
+                  std::span<const std::size_t> observed, Predictor* best) {
+    std::vector<double> a(kRows * kMissTile), b(kRows * kObsTile), sums(kMissTile * kObsTile);
+    const std::size_t wm = round_up(missing.size(), kMr);
+    for (std::size_t o0 = 0; o0 < observed.size(); o0 += kObsTile) {
+        const auto tile = observed.subspan(o0, std::min(kObsTile, observed.size() - o0));
+        const std::size_t wo = round_up(tile.size(), kNr);
+        std::fill(sums.begin(), sums.end(), 0.0);
+        for (std::size_t r0 = 0; r0 < data.rows(); r0 += kRows) {
+            const std::size_t nr = std::min(kRows, data.rows() - r0);
+            interrupt_point(nr * wm * wo);
+            gather(data, s, missing, r0, nr, kMissTile, kMr, a.data());
+            gather(data, s, tile, r0, nr, kObsTile, kNr, b.data());
+            for (std::size_t i = 0; i < wm; i += kMr)
+                for (std::size_t j = 0; j < wo; j += kNr)
+                    add_products(a.data() + i, b.data() + j, nr, sums.data() + i * kObsTile + j);
+        }
+        for (std::size_t i = 0; i < missing.size(); ++i)
+            for (std::size_t j = 0; j < tile.size(); ++j) {
+                // A NaN never compares greater, so it is never taken.
+                const double v = std::abs(sums[i * kObsTile + j] / (s.spread[missing[i]] * s.spread[tile[j]]));
+                if (v > best[i].abs_corr) best[i] = {v, tile[j]};
+            }
+    }
+}
+
+std::vector<std::size_t> correlating(std::span<const std::size_t> cols, const ColumnStats& s) {
+    std::vector<std::size_t> out;
+    for (std::size_t c : cols)
+        if (!s.never_correlates(c)) out.push_back(c);
+    return out;
+}
+
+}  // namespace
+
+// Tasks pair a tile of missing columns with a part of the observed ones, so
+// each pair's sum is made whole by one task, and the bests of the parts are
+// merged in part order with the same strict comparison: the result is the
+// plain scan's, whatever the split and the number of workers.
+std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
+                                       std::span<const std::size_t> observed, Pool& pool) {
+    if (data.rows() == 0 || data.cols() == 0) panic("Failed to calculate pearson_correlation: EmptyInput");
+    const ColumnStats s = column_stats(data, pool);
+    const Predictor fallback{0.0, observed.empty() ? std::size_t{0} : observed.front()};
+    std::vector<Predictor> records(missing.size(), fallback);
+
+    std::vector<std::size_t> where;  // places in `missing` of the columns that can have a predictor
+    for (std::size_t k = 0; k < missing.size(); ++k)
+        if (!s.never_correlates(missing[k])) where.push_back(k);
+    const std::vector<std::size_t> obs = correlating(observed, s);
+    if (where.empty() || obs.empty()) return records;
+    std::vector<std::size_t> miss(where.size());
+    for (std::size_t i = 0; i < where.size(); ++i) miss[i] = missing[where[i]];
+
+    const std::size_t tiles = (miss.size() + kMissTile - 1) / kMissTile;
+    const std::size_t obs_tiles = (obs.size() + kObsTile - 1) / kObsTile;
+    const std::size_t parts = std::clamp((kMinTasks + tiles - 1) / tiles, std::size_t{1}, obs_tiles);
+    std::vector<Predictor> part_best(parts * miss.size(), Predictor{0.0, 0});
+    pool.run(tiles * parts, [&](std::size_t t) {
+        const std::size_t tile = t / parts, part = t % parts;
+        const std::size_t m0 = tile * kMissTile, m1 = std::min(miss.size(), m0 + kMissTile);
+        const std::size_t o0 = part * obs_tiles / parts * kObsTile;
+        const std::size_t o1 = std::min(obs.size(), (part + 1) * obs_tiles / parts * kObsTile);
+        best_in_part(data, s, std::span(miss).subspan(m0, m1 - m0), std::span(obs).subspan(o0, o1 - o0),
+                     part_best.data() + part * miss.size() + m0);
+    });
+    for (std::size_t i = 0; i < miss.size(); ++i) {
+        Predictor& best = records[where[i]];
+        for (std::size_t p = 0; p < parts; ++p)
+            if (part_best[p * miss.size() + i].abs_corr > best.abs_corr) best = part_best[p * miss.size() + i];
+    }
+    return records;
+}
+
+}  // namespace porosa::mar
