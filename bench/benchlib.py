@@ -193,6 +193,19 @@ def measure(fn: Callable[..., Any], repeat: int, memory: bool = False,
     return Measurement(min(times), times, peak, result)
 
 
+FLOOR_TEXT = "two copies of the input (a.copy() twice), the least a call returning a new object can take"
+
+
+def copy_floor(data, repeat: int) -> Measurement:
+    """The floor of a call that reads `data` and returns a new object of its
+    size: one copy for reading it all, one for writing the result."""
+    return measure(lambda: (data.copy(), data.copy()), repeat)
+
+
+def ratio(value: float | None, base: float | None) -> float | None:
+    return value / base if value is not None and base else None
+
+
 # ---------------------------------------------------------------------------
 # Child processes
 

@@ -5,9 +5,12 @@ on the same data in the same process, plus the peak memory of each porosa call.
     .venv-ft/bin/python bench/run.py [--scale 1.0] [--only W1,W3] [--repeat 3]
 
 W1-W4 run on Gaussian float64 data of 1,000,000 x 20 (times --scale) at missing
-rate 0.3; W5 is the growth of MNAR GM's time from 100,000 to 1,000,000 rows.
+rate 0.3; W5 is the growth of MNAR GM's time from 100,000 to 1,000,000 rows; W9
+is MAR on wide data, 200 x 10,000 (columns times --scale) at rate 0.2.
 Times are the best of --repeat calls on both sides. Each case runs in its own
-child process under --timeout, so a slow case shows as TIMEOUT.
+child process under --timeout, so a slow case shows as TIMEOUT. Beside each
+ratio, the floor: two copies of the input (one for the input, one for the
+output), the least any call that returns a new object of that size can take.
 """
 
 from __future__ import annotations
@@ -32,8 +35,20 @@ class Case:
     label: str
     cls: str  # "MNAR" or "MAR"
     params: dict = field(default_factory=dict)
-    baseline: str = "sort"  # sort | sort+corrcoef | array (W4) | growth (W5)
+    baseline: str = "sort"  # sort | sort+corrcoef | array (W4) | growth (W5) | corrcoef (W9)
     target: float = 3.0
+    rows: int = BASE_ROWS  # times --scale, unless the case is wide
+    cols: int = bl.N_COLUMNS  # times --scale when the case is wide
+    rate: float = RATE
+
+    @property
+    def wide(self) -> bool:
+        return self.cols > bl.N_COLUMNS
+
+    def shape(self, scale: float) -> tuple[int, int]:
+        if self.wide:
+            return self.rows, bl.scaled_rows(self.cols, scale, bl.N_COLUMNS)
+        return bl.scaled_rows(self.rows, scale), self.cols
 
 
 CASES = [
@@ -51,6 +66,8 @@ CASES = [
     Case("W4.max", "W4", "frame MNAR MAX", "MNAR", {"mode": "MAX"}, "array"),
     Case("W4.mar_gm", "W4", "frame MAR GM", "MAR", {"mode": "GM"}, "array"),
     Case("W5.gm", "W5", "MNAR GM growth 10x rows", "MNAR", {"mode": "GM"}, "growth", target=12.0),
+    Case("W9.max", "W9", "wide MAR MAX", "MAR", {"mode": "MAX"}, "corrcoef", rows=200, cols=10_000, rate=0.2),
+    Case("W9.gm", "W9", "wide MAR GM", "MAR", {"mode": "GM"}, "corrcoef", rows=200, cols=10_000, rate=0.2),
 ]
 
 BASELINE_TEXT = {
@@ -58,6 +75,7 @@ BASELINE_TEXT = {
     "sort+corrcoef": "numpy.sort(a, axis=0) + numpy.corrcoef(a, rowvar=False)",
     "array": "the same call on a float64 array of the frame's shape (text as codes)",
     "growth": "time at 1,000,000 rows / time at 100,000 rows (both x scale)",
+    "corrcoef": "numpy.corrcoef(a, rowvar=False)",
 }
 
 
@@ -91,38 +109,42 @@ def run_case(case: Case, scale: float, repeat: int) -> dict:
     import porosa
 
     cls = getattr(porosa, case.cls)
-    rows = bl.scaled_rows(BASE_ROWS, scale)
-    out: dict = {"rows": rows}
+    rows, cols = case.shape(scale)
+    rate = case.rate
+    out: dict = {"rows": rows, "cols": cols}
 
     # Warm-up: starts the worker pool and loads NumPy's interface (and pandas).
     warm = bl.gaussian(64)
-    cls(**case.params, random_seed=SEED)(warm, RATE)
+    cls(**case.params, random_seed=SEED)(warm, rate)
     if case.baseline == "array":
         import pandas as pd
-        cls(**case.params, random_seed=SEED)(pd.DataFrame(warm), RATE)
+        cls(**case.params, random_seed=SEED)(pd.DataFrame(warm), rate)
 
     gen = cls(**case.params, random_seed=SEED)
     if case.baseline == "array":
         data, array = make_frame(rows)
-        base = bl.measure(lambda: gen(array, RATE), repeat)
+        base = bl.measure(lambda: gen(array, rate), repeat)
     else:
-        data = bl.gaussian(rows)
-        if case.baseline == "sort":
+        data = bl.gaussian(rows, cols)
+        if case.baseline == "corrcoef":
+            base = bl.measure(lambda: np.corrcoef(data, rowvar=False), repeat)
+        elif case.baseline == "sort":
             base = bl.measure(lambda: np.sort(data, axis=0), repeat)
         elif case.baseline == "sort+corrcoef":
             base = bl.measure(lambda: (np.sort(data, axis=0),
                                        np.corrcoef(data, rowvar=False)), repeat)
         else:  # growth: the same call on the first tenth of the rows
             small = np.ascontiguousarray(data[: bl.scaled_rows(SMALL_ROWS, scale, 10)])
-            base = bl.measure(lambda: gen(small, RATE), repeat)
+            base = bl.measure(lambda: gen(small, rate), repeat)
             out["small_rows"] = len(small)
     base.result = None
+    floor = bl.copy_floor(data, repeat)
 
-    run = bl.measure(lambda: gen(data, RATE), repeat, memory=True)
+    run = bl.measure(lambda: gen(data, rate), repeat, memory=True)
     out["realised"], out["empty_rows"] = bl.missing_summary(run.result)
     out.update(porosa_s=run.best, porosa_times=run.times, baseline_s=base.best,
-               baseline_times=base.times, peak=run.peak,
-               input_bytes=rows * bl.N_COLUMNS * 8, gil=bl.gil_enabled())
+               baseline_times=base.times, floor_s=floor.best, peak=run.peak,
+               input_bytes=rows * cols * 8, gil=bl.gil_enabled())
     return out
 
 
@@ -138,20 +160,24 @@ def select(only: str | None) -> list[Case]:
 
 
 COLUMNS = [("case", 11), ("workload", 25), ("rows", 17), ("porosa s", 9), ("base s", 9),
-           ("ratio", 7), ("target", 6), ("time", 7), ("peak MiB", 8), ("xinput", 6),
-           ("mem", 4), ("missing", 7)]
+           ("ratio", 7), ("target", 6), ("time", 7), ("floor s", 9), ("xfloor", 7),
+           ("peak MiB", 8), ("xinput", 6), ("mem", 4), ("missing", 7)]
+TIME_VERDICT, MEMORY_VERDICT = 7, 12  # places of the two verdicts in a row
 
 
 def row_cells(case: Case, r: dict) -> list[str]:
     if r.get("status") != "ok":
         return [case.id, case.label, "-", "-", "-", "-", f"<={case.target:g}",
-                r.get("status", "ERROR"), "-", "-", "-", "-"]
+                r.get("status", "ERROR")] + ["-"] * 6
     ratio = r["porosa_s"] / r["baseline_s"] if r["baseline_s"] > 0 else None
     rows = f"{r['rows']:,}" if "small_rows" not in r else f"{r['small_rows']:,}>{r['rows']:,}"
+    if case.wide:
+        rows += f" x {r['cols']:,}"
     peak = r.get("peak")
     mem_ratio = peak / r["input_bytes"] if peak is not None else None
     return [case.id, case.label, rows, bl.fmt_s(r["porosa_s"]), bl.fmt_s(r["baseline_s"]),
             bl.fmt(ratio, 2), f"<={case.target:g}", bl.verdict(ratio, case.target),
+            bl.fmt_s(r["floor_s"]), bl.fmt(bl.ratio(r["porosa_s"], r["floor_s"]), 1),
             bl.fmt(peak / bl.MIB if peak is not None else None, 1), bl.fmt(mem_ratio, 2),
             bl.verdict(mem_ratio, MEMORY_TARGET), f"{r['realised']:.4f}"]
 
@@ -182,12 +208,12 @@ def main(argv=None) -> int:
     print(f"porosa workers: {bl.porosa_workers()}")
     print(f"numpy {numpy.__version__}, pandas {pandas.__version__}, {os.cpu_count()} CPUs")
     print(f"settings:       --scale {args.scale:g} --repeat {args.repeat} --timeout {args.timeout:g}; "
-          f"missing rate {RATE}, random_seed {SEED}, data seed {bl.DATA_SEED}")
+          f"missing rate {RATE} (W9 0.2), random_seed {SEED}, data seed {bl.DATA_SEED}")
     print("method:         each case in a fresh process of its own, both sides of its ratio "
           "measured there on the same data, best of --repeat calls each")
     print(f"memory:         peak RSS above the process before the call "
           f"({'kernel high-water mark, reset per call' if bl.MEMORY_METHOD == 'hwm' else 'sampled every 1 ms'}); "
-          f"target <= {MEMORY_TARGET:g} x input (rows x 20 x 8 bytes)")
+          f"target <= {MEMORY_TARGET:g} x input (rows x columns x 8 bytes)")
     if not cases:
         print(f"\nno workload selected by --only {args.only}")
         return 0
@@ -209,7 +235,7 @@ def main(argv=None) -> int:
             notes.append(f"{case.id}: {r['status']}: {r.get('error', '')}")
             continue
         gil_seen.add(r["gil"])
-        for verdict in (cells[7], cells[10]):
+        for verdict in (cells[TIME_VERDICT], cells[MEMORY_VERDICT]):
             if verdict in counts:
                 counts[verdict] += 1
 
@@ -218,6 +244,7 @@ def main(argv=None) -> int:
                                     for c in {c.group: c for c in cases}.values()))
     print("ratio = porosa s / base s (best of the repetitions each); 'missing' = "
           "realised fraction of missing cells")
+    print(f"floor s = {bl.FLOOR_TEXT}; xfloor = porosa s / floor s")
     if True in gil_seen:
         print("note: the GIL was enabled in the case processes")
     for n in notes:
