@@ -1,4 +1,5 @@
-// The blocked predictor choice against the plain one on the full matrix.
+// The blocked predictor choice, at every register width, against the plain one
+// on the full matrix.
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -63,14 +64,15 @@ TEST(mar_best, same_records_as_the_full_matrix) {
             const std::span<const std::size_t> observed(order.data() + k.missing, k.cols - k.missing);
             const std::vector<Predictor> want =
                 choose_predictors(missing, observed, pearson_correlation(m, one), k.cols);
-            for (Pool* pool : {&one, &three}) {
-                const std::vector<Predictor> got = best_predictors(m, missing, observed, *pool);
-                ASSERT_EQ(got.size(), want.size());
-                for (std::size_t i = 0; i < want.size(); ++i) {
-                    EXPECT_EQ(got[i].column, want[i].column);
-                    EXPECT_BITEQ(got[i].abs_corr, want[i].abs_corr);
+            for (Pool* pool : {&one, &three})
+                for (std::size_t lanes : supported_lanes()) {
+                    const std::vector<Predictor> got = best_predictors(m, missing, observed, *pool, lanes);
+                    ASSERT_EQ(got.size(), want.size());
+                    for (std::size_t i = 0; i < want.size(); ++i) {
+                        EXPECT_EQ(got[i].column, want[i].column);
+                        EXPECT_BITEQ(got[i].abs_corr, want[i].abs_corr);
+                    }
                 }
-            }
         }
 }
 

@@ -33,8 +33,13 @@ struct Predictor {
 // column, or column 0 when no column is observed. The same records as
 // choose_predictors on pearson_correlation's matrix, computed block by block
 // without ever holding the matrix: memory grows with the columns, not their
-// square. `missing` and `observed` are disjoint.
+// square. `missing` and `observed` are disjoint. `lanes`, one of
+// supported_lanes() or 0 for the widest, is how many pairs a vector register
+// serves; it changes the speed, never the result.
 std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
-                                       std::span<const std::size_t> observed, Pool& pool);
+                                       std::span<const std::size_t> observed, Pool& pool, std::size_t lanes = 0);
+
+// The register widths in doubles that this build and processor can run, narrowest first.
+std::vector<std::size_t> supported_lanes();
 
 }  // namespace porosa::mar

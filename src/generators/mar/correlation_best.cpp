@@ -17,8 +17,9 @@ namespace {
 // ones. Its sums stay in cache while the rows go past kRows at a time, each
 // block of rows first gathered, centred, into two contiguous panels.
 constexpr std::size_t kMissTile = 32, kObsTile = 64, kRows = 128;
-// The sums a register block updates together: kMr missing x kNr observed.
-constexpr std::size_t kMr = 4, kNr = 4;
+// A register block updates kMr missing x `lanes` observed sums together.
+constexpr std::size_t kMr = 4;
+static_assert(kObsTile % 8 == 0 && kMissTile % kMr == 0, "a tile holds whole register blocks");
 // Few missing columns against many observed ones still make this many tasks:
 // the observed columns are then split into parts whose bests are merged in order.
 constexpr std::size_t kMinTasks = 16;
@@ -39,8 +40,9 @@ void gather(const DataMatrix& data, const ColumnStats& s, std::span<const std::s
 
 // sums[i][j] += a[r][i] * b[r][j] over the block's rows, in row order: every
 // lane is one pair's own sum, so the pairs run side by side without any
-// pair's rounding depending on another.
-void add_products(const double* a, const double* b, std::size_t nr, double* sums) {
+// pair's rounding depending on another, and the vector width changes nothing.
+template <std::size_t kNr>
+[[gnu::always_inline]] inline void add_products(const double* a, const double* b, std::size_t nr, double* sums) {
     double c[kMr][kNr];
     for (std::size_t i = 0; i < kMr; ++i)
         for (std::size_t j = 0; j < kNr; ++j) c[i][j] = sums[i * kObsTile + j];
@@ -54,24 +56,44 @@ void add_products(const double* a, const double* b, std::size_t nr, double* sums
         for (std::size_t j = 0; j < kNr; ++j) sums[i * kObsTile + j] = c[i][j];
 }
 
+using AddFn = void (*)(const double*, const double*, std::size_t, double*);
+
+void add_products_4(const double* a, const double* b, std::size_t nr, double* sums) {
+    add_products<4>(a, b, nr, sums);
+}
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void add_products_8(const double* a, const double* b, std::size_t nr,
+                                                     double* sums) {
+    add_products<8>(a, b, nr, sums);
+}
+#endif
+
+AddFn add_fn(std::size_t lanes) {
+#if defined(__x86_64__)
+    if (lanes == 8) return add_products_8;
+#endif
+    return add_products_4;
+}
+
 // Each missing column's best among `observed`, visited in order; a record stays
 // (0, 0) when nothing is positive.
 void best_in_part(const DataMatrix& data, const ColumnStats& s, std::span<const std::size_t> missing,
-                  std::span<const std::size_t> observed, Predictor* best) {
+                  std::span<const std::size_t> observed, std::size_t lanes, Predictor* best) {
+    const AddFn add = add_fn(lanes);
     std::vector<double> a(kRows * kMissTile), b(kRows * kObsTile), sums(kMissTile * kObsTile);
     const std::size_t wm = round_up(missing.size(), kMr);
     for (std::size_t o0 = 0; o0 < observed.size(); o0 += kObsTile) {
         const auto tile = observed.subspan(o0, std::min(kObsTile, observed.size() - o0));
-        const std::size_t wo = round_up(tile.size(), kNr);
+        const std::size_t wo = round_up(tile.size(), lanes);
         std::fill(sums.begin(), sums.end(), 0.0);
         for (std::size_t r0 = 0; r0 < data.rows(); r0 += kRows) {
             const std::size_t nr = std::min(kRows, data.rows() - r0);
             interrupt_point(nr * wm * wo);
             gather(data, s, missing, r0, nr, kMissTile, kMr, a.data());
-            gather(data, s, tile, r0, nr, kObsTile, kNr, b.data());
+            gather(data, s, tile, r0, nr, kObsTile, lanes, b.data());
             for (std::size_t i = 0; i < wm; i += kMr)
-                for (std::size_t j = 0; j < wo; j += kNr)
-                    add_products(a.data() + i, b.data() + j, nr, sums.data() + i * kObsTile + j);
+                for (std::size_t j = 0; j < wo; j += lanes)
+                    add(a.data() + i, b.data() + j, nr, sums.data() + i * kObsTile + j);
         }
         for (std::size_t i = 0; i < missing.size(); ++i)
             for (std::size_t j = 0; j < tile.size(); ++j) {
@@ -91,12 +113,25 @@ std::vector<std::size_t> correlating(std::span<const std::size_t> cols, const Co
 
 }  // namespace
 
+std::vector<std::size_t> supported_lanes() {
+    std::vector<std::size_t> out{4};
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    // This also checks that the system saves the wide registers. (GCC's 512-bit
+    // form of this loop shuffles more than it multiplies, so it stops here.)
+    if (__builtin_cpu_supports("avx2")) out.push_back(8);
+#endif
+    return out;
+}
+
 // Tasks pair a tile of missing columns with a part of the observed ones, so
 // each pair's sum is made whole by one task, and the bests of the parts are
 // merged in part order with the same strict comparison: the result is the
 // plain scan's, whatever the split and the number of workers.
 std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
-                                       std::span<const std::size_t> observed, Pool& pool) {
+                                       std::span<const std::size_t> observed, Pool& pool, std::size_t lanes) {
+    static const std::size_t widest = supported_lanes().back();
+    if (lanes == 0) lanes = widest;
     if (data.rows() == 0 || data.cols() == 0) panic("Failed to calculate pearson_correlation: EmptyInput");
     const ColumnStats s = column_stats(data, pool);
     const Predictor fallback{0.0, observed.empty() ? std::size_t{0} : observed.front()};
@@ -120,7 +155,7 @@ std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const s
         const std::size_t o0 = part * obs_tiles / parts * kObsTile;
         const std::size_t o1 = std::min(obs.size(), (part + 1) * obs_tiles / parts * kObsTile);
         best_in_part(data, s, std::span(miss).subspan(m0, m1 - m0), std::span(obs).subspan(o0, o1 - o0),
-                     part_best.data() + part * miss.size() + m0);
+                     lanes, part_best.data() + part * miss.size() + m0);
     });
     for (std::size_t i = 0; i < miss.size(); ++i) {
         Predictor& best = records[where[i]];
