@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark suite (not part of CI):
 #   1. scripts/setup.sh (builds and installs porosa into .venv-ft),
-#   2. bench/run.py under .venv-ft: W1-W5, porosa against NumPy baselines,
+#   2. bench/run.py under .venv-ft: W1-W5 and W9, porosa against NumPy baselines,
 #      then bench/nan_input.py: W7, every mode on data holding NaN,
 #      bench/threads.py: W8, other threads during a call (also under .venv-std),
 #      and bench/kit.py: W10, porosa_kit against porosa's own calls,

@@ -34,15 +34,16 @@ print(json.dumps({{"caught": caught, "unchanged": bool(np.array_equal(data, befo
                    "after": int(np.isnan(after).sum())}}), flush=True)
 """
 
-# Each takes several seconds uninterrupted (about 10 and 3 on two cores), so
+# Each takes several seconds uninterrupted (about 10, 3 and 3 on two cores), so
 # the signal lands in its middle: BLOB's blobs on the pool's workers and on the
-# calling thread, and the data bridge alone, reading and rebuilding a text
-# array cell by cell.
+# calling thread, the data bridge alone, reading and rebuilding a text array
+# cell by cell, and MAR's predictor choice on wide data, billions of column pairs.
 WORKLOADS = {
     "blobs": ("np.random.default_rng(0).random((4000, 2000))", 'porosa.MNAR(mode="BLOB", n_blobs=2, random_seed=1)',
               0.5),
     "text cells": ('np.array(["ab", "cd", "ef"])[np.random.default_rng(0).integers(0, 3, (10000, 2000))]',
                    'porosa.MNAR(mode="MAX", random_seed=1)', 0.0),
+    "wide predictors": ("np.random.default_rng(0).random((2, 100000))", 'porosa.MAR(mode="MAX", random_seed=1)', 0.2),
 }
 
 
