@@ -75,6 +75,23 @@ AddFn add_fn(std::size_t lanes) {
     return add_products_4;
 }
 
+// Folds a tile's sums into the missing columns' records, observed columns in
+// order. With few rows this, not the sums, is most of the work, so the
+// divisions run as one loop the compiler can vectorise, apart from the scan.
+void take_best(const ColumnStats& s, std::span<const std::size_t> missing, std::span<const std::size_t> tile,
+               const double* sums, Predictor* best) {
+    double spread[kObsTile], v[kObsTile];
+    for (std::size_t j = 0; j < tile.size(); ++j) spread[j] = s.spread[tile[j]];
+    for (std::size_t i = 0; i < missing.size(); ++i) {
+        const double sm = s.spread[missing[i]];
+        const double* row = sums + i * kObsTile;
+        for (std::size_t j = 0; j < tile.size(); ++j) v[j] = std::abs(row[j] / (sm * spread[j]));
+        // A NaN never compares greater, so it is never taken.
+        for (std::size_t j = 0; j < tile.size(); ++j)
+            if (v[j] > best[i].abs_corr) best[i] = {v[j], tile[j]};
+    }
+}
+
 // Each missing column's best among `observed`, visited in order; a record stays
 // (0, 0) when nothing is positive.
 void best_in_part(const DataMatrix& data, const ColumnStats& s, std::span<const std::size_t> missing,
@@ -95,12 +112,7 @@ void best_in_part(const DataMatrix& data, const ColumnStats& s, std::span<const 
                 for (std::size_t j = 0; j < wo; j += lanes)
                     add(a.data() + i, b.data() + j, nr, sums.data() + i * kObsTile + j);
         }
-        for (std::size_t i = 0; i < missing.size(); ++i)
-            for (std::size_t j = 0; j < tile.size(); ++j) {
-                // A NaN never compares greater, so it is never taken.
-                const double v = std::abs(sums[i * kObsTile + j] / (s.spread[missing[i]] * s.spread[tile[j]]));
-                if (v > best[i].abs_corr) best[i] = {v, tile[j]};
-            }
+        take_best(s, missing, tile, sums.data(), best);
     }
 }
 
