@@ -34,8 +34,8 @@ struct Predictor {
 // choose_predictors on pearson_correlation's matrix, computed block by block
 // without ever holding the matrix: memory grows with the columns, not their
 // square. `missing` and `observed` are disjoint. `lanes`, one of
-// supported_lanes() or 0 for the widest, is how many pairs a vector register
-// serves; it changes the speed, never the result.
+// supported_lanes() (anything else means the widest), is how many pairs a
+// vector register serves; it changes the speed, never the result.
 std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
                                        std::span<const std::size_t> observed, Pool& pool, std::size_t lanes = 0);
 

@@ -143,7 +143,7 @@ std::vector<std::size_t> supported_lanes() {
 std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
                                        std::span<const std::size_t> observed, Pool& pool, std::size_t lanes) {
     static const std::size_t widest = supported_lanes().back();
-    if (lanes == 0) lanes = widest;
+    if ((lanes != 4 && lanes != 8) || lanes > widest) lanes = widest;
     if (data.rows() == 0 || data.cols() == 0) panic("Failed to calculate pearson_correlation: EmptyInput");
     const ColumnStats s = column_stats(data, pool);
     const Predictor fallback{0.0, observed.empty() ? std::size_t{0} : observed.front()};
