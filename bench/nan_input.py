@@ -121,8 +121,9 @@ def run_case(case: Case, scale: float, repeat: int) -> dict:
 
     run = bl.measure(call(holes), repeat)
     base = bl.measure(call(clean), repeat)
+    floor = bl.copy_floor(holes, repeat)
     new = int((np.isnan(run.result) & ~np.isnan(holes)).sum())
-    out = {"rows": holes.shape[0], "porosa_s": run.best, "clean_s": base.best, "new": new,
+    out = {"rows": holes.shape[0], "porosa_s": run.best, "clean_s": base.best, "floor_s": floor.best, "new": new,
            "target_cells": int(np.ceil(holes.size * case.rate)), "gil": bl.gil_enabled()}
     if case.mode == "BLOCK":
         out.update(block_words(case, holes, run.result))
@@ -131,13 +132,13 @@ def run_case(case: Case, scale: float, repeat: int) -> dict:
 
 COLUMNS = [("case", 18), ("workload", 32), ("porosa s", 9), ("no-NaN s", 9), ("ratio", 6),
            ("words", 12), ("keystr s", 9), ("xkeys", 6), ("target", 6), ("time", 7),
-           ("new NaN", 9), ("asked", 9)]
+           ("floor s", 9), ("xfloor", 7), ("new NaN", 9), ("asked", 9)]
 
 
 def row_cells(case: Case, r: dict) -> list[str]:
     label = f"{case.cls} {case.mode} {DATA[case.data].label}"
     if r.get("status") != "ok":
-        return [case.id, label] + ["-"] * 7 + [f"<={case.target:g}", r.get("status", "ERROR"), "-", "-"]
+        return [case.id, label] + ["-"] * 7 + [f"<={case.target:g}", r.get("status", "ERROR")] + ["-"] * 4
     ratio = r["porosa_s"] / r["clean_s"] if r["clean_s"] > 0 else None
     words = r.get("words")
     keys = r.get("keystream_s")
@@ -148,7 +149,7 @@ def row_cells(case: Case, r: dict) -> list[str]:
     words_text = "-" if words is None else f"{words:,}" + ("" if r.get("same_cells", True) else "!")
     return [case.id, label, bl.fmt_s(r["porosa_s"]), bl.fmt_s(r["clean_s"]), bl.fmt(ratio, 2),
             words_text, bl.fmt_s(keys), bl.fmt(xkeys, 2), f"<={case.target:g}", bl.verdict(judged, case.target),
-            f"{r['new']:,}", f"{r['target_cells']:,}"]
+            bl.fmt_s(r["floor_s"]), bl.fmt(bl.ratio(r["porosa_s"], r["floor_s"]), 1), f"{r['new']:,}", f"{r['target_cells']:,}"]
 
 
 def parse_args(argv=None):
@@ -199,6 +200,7 @@ def main(argv=None) -> int:
     print("ratio = porosa s / the same call on the data before the NaN went in (value modes, BLOB: <=1.5)")
     print("xkeys = porosa s / (keystream s + no-NaN s): keystream s is the fastest keystream alone making the")
     print("        words BLOCK drew; the no-NaN call adds what reading and rebuilding cost (<=3)")
+    print(f"floor s = {bl.FLOOR_TEXT}; xfloor = porosa s / floor s")
     print("new NaN = cells made missing by the call; asked = ceil(rows x 20 x rate)")
     for n in notes:
         print(n)
