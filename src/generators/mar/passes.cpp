@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/float_bits.hpp"
@@ -34,6 +35,15 @@ namespace {
 
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
+// A GM pair whose every reference is its distribution's mean: z * 0 + mean.
+// A zero mean may come back as -0, which is at the same distance from every key.
+std::optional<double> constant_reference(const Setup& setup, Pair pair) {
+    if (setup.order != Order::nearest) return std::nullopt;
+    const Gauss g = at(setup.dists, pair.missing);
+    if (g.scale == 0.0 && !std::isnan(g.mean)) return g.mean;
+    return std::nullopt;
+}
+
 // Pairs are the units of the passes, offered a cell in list order; GM draws
 // every pair's reference in every pass.
 PassPlan plan(const Setup& setup, std::vector<std::size_t> candidates, std::size_t target, Rng& rng) {
@@ -41,8 +51,11 @@ PassPlan plan(const Setup& setup, std::vector<std::size_t> candidates, std::size
     std::vector<Gauss> dists;
     std::vector<Draw> draws;
     if (setup.order == Order::nearest) {
-        for (std::size_t i = 0; i < n; ++i) dists.push_back(at(setup.dists, setup.missing[i]));
-        draws.assign(n, Draw::keep);
+        for (std::size_t i = 0; i < n; ++i) {
+            dists.push_back(at(setup.dists, setup.missing[i]));
+            // A constant reference is known without computing it.
+            draws.push_back(constant_reference(setup, setup.pairs[i]) ? Draw::skip : Draw::keep);
+        }
     }
     return plan_passes(rng, target, std::move(candidates), Offer::prefix, dists, draws);
 }
@@ -74,16 +87,31 @@ struct KeyRow {
     bool operator<(const KeyRow& o) const noexcept { return key != o.key ? key < o.key : row < o.row; }
 };
 
+// The key under which a pair's rows leave in ascending (key, row) order, when
+// that order is the same in every pass. MIN complements the key, so that the
+// largest value goes first while equal values still go in ascending row order;
+// GM with a constant reference orders by the distance cmp_nearest computes.
+std::uint64_t leaving_key(Order order, double x, double centre) noexcept {
+    if (order == Order::nearest) {
+        const double d = x - centre;
+        return order_key(d * d);
+    }
+    const std::uint64_t k = order_key(x);
+    return order == Order::descending ? ~k : k;
+}
+
 // The rows a pair with a fixed key per row loses in its first `count` passes.
-// MAX and MIN take their `count` first rows of one fixed order, so a selection
-// does; `in_order` additionally sorts them into pass order.
+// MAX, MIN and GM with a constant reference take their `count` first rows of
+// one fixed order, so a selection does; `in_order` additionally sorts them into
+// pass order. GM with references that vary asks its candidates kept in order.
 std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair, Order order, std::size_t count,
-                                             const std::vector<double>& references, bool in_order) {
+                                             const std::vector<double>& references, std::optional<double> centre,
+                                             bool in_order) {
     std::vector<std::uint32_t> out;
     if (count == 0) return out;
     out.reserve(count);
     const std::size_t rows = matrix.rows();
-    if (order == Order::nearest) {
+    if (order == Order::nearest && !centre) {
         std::vector<OrderedCandidates::Entry> entries;
         entries.reserve(rows);
         for (std::size_t r = 0; r < rows; ++r)
@@ -99,16 +127,12 @@ std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair
         }
         return out;
     }
-    // MAX: ascending total order, earliest row on ties. MIN: descending key, still
-    // earliest row on ties, which is ascending order of the complemented key.
-    const std::uint64_t flip = order == Order::descending ? ~std::uint64_t{0} : 0;
+    const double c = centre.value_or(0.0);
     std::vector<KeyRow> items;
     items.reserve(rows);
     for (std::size_t r = 0; r < rows; ++r)
-        if (!std::isnan(matrix(r, pair.missing))) {
-            const std::uint64_t k = order_key(matrix(r, pair.predictor));
-            items.push_back({k ^ flip, std::uint32_t(r)});
-        }
+        if (!std::isnan(matrix(r, pair.missing)))
+            items.push_back({leaving_key(order, matrix(r, pair.predictor), c), std::uint32_t(r)});
     if (count > items.size()) panic_index(count, items.size());
     std::nth_element(items.begin(), items.begin() + std::ptrdiff_t(count - 1), items.end());
     if (in_order) std::sort(items.begin(), items.begin() + std::ptrdiff_t(count));
@@ -118,9 +142,11 @@ std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair
 
 // A pair keyed by column 0 while another pair removes cells of column 0: `taken`
 // is that pair's rows in pass order. A row's key becomes the NaN that removal
-// writes from the pass after it was taken on.
+// writes from the pass after it was taken on. A GM pair with a constant
+// reference has `centre` and no references: the -0 a zero mean may come back
+// as is at the same distance from every key as +0.
 std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair pair, Order order, std::size_t count,
-                                                const std::vector<double>& references,
+                                                const std::vector<double>& references, std::optional<double> centre,
                                                 const std::vector<std::uint32_t>& taken) {
     std::vector<std::uint32_t> out;
     if (count == 0) return out;
@@ -169,7 +195,7 @@ std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair p
                 cand.insert(later[r]);
             }
         }
-        const std::size_t i = order == Order::nearest     ? cand.nearest(references[t])
+        const std::size_t i = order == Order::nearest     ? cand.nearest(centre ? *centre : references[t])
                               : order == Order::ascending ? cand.smallest()
                                                           : cand.largest();
         out.push_back(cand.row(i));
@@ -213,13 +239,15 @@ void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target,
         for (std::size_t i = begin; i < end; ++i)
             if (!changing(i))
                 chosen[i] = fixed_key_choices(matrix, setup.pairs[i], setup.order, schedule.takes[i],
-                                              schedule.references[i], provides[i]);
+                                              schedule.references[i], constant_reference(setup, setup.pairs[i]),
+                                              provides[i]);
     });
     pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
         for (std::size_t i = begin; i < end; ++i)
             if (changing(i))
                 chosen[i] = changing_key_choices(matrix, setup.pairs[i], setup.order, schedule.takes[i],
-                                                 schedule.references[i], chosen[owner[setup.pairs[i].predictor]]);
+                                                 schedule.references[i], constant_reference(setup, setup.pairs[i]),
+                                                 chosen[owner[setup.pairs[i].predictor]]);
     });
     // Written only now: the changing pairs read column 0 as it was.
     const double nan = missing_nan();
