@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -6,6 +7,8 @@
 
 #include "core/data_matrix.hpp"
 #include "core/panic.hpp"
+#include "core/float_bits.hpp"
+#include "generators/common/generator.hpp"
 #include "generators/common/rng.hpp"
 #include "generators/utils/gauss.hpp"
 #include "harness.hpp"
@@ -151,4 +154,39 @@ TEST(gauss, get_samples_in_list_order) {
     const std::vector<std::size_t> bad = {0, 3};
     EXPECT_THROW_MSG(porosa::get_samples(bad, dists, a), porosa::Panic,
                      "index out of bounds: the len is 3 but the index is 3");
+}
+
+// The centre found by selection against the one read off a full sort, on
+// columns tall enough for several selection rounds and built to be awkward:
+// few distinct values, both zeros, infinities, one narrow binade, NaN gaps.
+TEST(gauss, transform_centre_matches_a_sorted_column) {
+    porosa::Rng rng = porosa::rng_from_u64(5);
+    const double pool[] = {-kInf, kInf, -0.0, 0.0, 1.0, -1.0, 1e300, 5e-324};
+    for (int trial = 0; trial < 120; ++trial) {
+        const std::size_t n = 1 + rng.index_below(trial % 3 == 0 ? 20000 : 5000);
+        const std::uint64_t style = rng.index_below(4);
+        std::vector<double> column(n);
+        for (double& x : column) {
+            const double u = rng.uniform_float();
+            x = style == 0 ? pool[rng.index_below(8)]
+                : style == 1 ? 1.0 + u  // one binade: the keys share their top bits
+                : style == 2 ? (rng.index_below(9) == 0 ? kNan : u * 2.0 - 1.0)
+                             : std::ldexp(u - 0.5, int(rng.index_below(200)) - 100);
+        }
+        std::vector<double> sorted;
+        for (double x : column)
+            if (!std::isnan(x)) sorted.push_back(x);
+        std::sort(sorted.begin(), sorted.end(), [](double a, double b) { return porosa::total_cmp(a, b) < 0; });
+        if (sorted.empty()) continue;
+        const std::size_t m = sorted.size();
+        for (double mean : {0.5, 0.3, 0.0, 1.0, rng.uniform_float()}) {
+            std::size_t i = porosa::saturating_count(std::floor(double(m) * mean));
+            double want;
+            if (m % 2 == 1) want = sorted[std::min(i, m - 1)];
+            else if (i == 0) want = sorted[0];
+            else if (i >= m) want = (sorted[m - 1] + sorted[m - 1]) * 0.5;
+            else want = (sorted[i - 1] + sorted[i]) * 0.5;
+            EXPECT_BITEQ(transform(column, mean, 0.0).mean, want);
+        }
+    }
 }

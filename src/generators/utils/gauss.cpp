@@ -1,7 +1,9 @@
 #include "generators/utils/gauss.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "core/float_bits.hpp"
 #include "core/interrupt.hpp"
@@ -11,12 +13,74 @@
 
 namespace porosa {
 
+namespace {
+
+// The keys at ranks i - 1 and i of `keys` (below is rank i - 1 only when asked
+// for, which needs i >= 1). A histogram of the top 11 bits in which the
+// remaining keys differ finds the bucket holding the ranks, and only that
+// bucket is kept for the next round: each round streams over what is left
+// instead of partitioning it, which on a tall column costs a few passes over
+// memory rather than many over a cache that it does not fit in. Keeps the
+// order of nothing; shrinks `keys`.
+struct Ranked {
+    std::uint64_t below, at;
+};
+// `min` and `max` are the smallest and largest key.
+Ranked select_ranks(std::vector<std::uint64_t>& keys, std::uint64_t min, std::uint64_t max, std::size_t i,
+                    bool want_below) {
+    constexpr unsigned kBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits, kSmall = 2048;
+    std::size_t n = keys.size();
+    std::vector<std::size_t> count(kBuckets);
+    for (;;) {
+        // Every key lies between the two ends, so it shares their common prefix.
+        if (min == max) return {min, min};
+        if (n <= kSmall) {
+            const auto first = keys.begin(), at = first + std::ptrdiff_t(i);
+            std::nth_element(first, at, first + std::ptrdiff_t(n));
+            return {want_below ? *std::max_element(first, at) : 0, *at};
+        }
+        const unsigned top = 63 - unsigned(std::countl_zero(min ^ max));
+        const unsigned shift = top + 1 > kBits ? top + 1 - kBits : 0;
+        auto digit = [&](std::uint64_t k) { return std::size_t(k >> shift) & (kBuckets - 1); };
+        std::fill(count.begin(), count.end(), 0);
+        for (std::size_t j = 0; j < n; ++j) ++count[digit(keys[j])];
+        std::size_t b = 0, under = 0;
+        while (under + count[b] <= i) under += count[b++];
+        if (want_below && under == i) {
+            // Rank i opens its bucket, so rank i - 1 closes the last filled one
+            // before it.
+            std::size_t b2 = b - 1;
+            while (count[b2] == 0) --b2;
+            Ranked r{0, ~std::uint64_t{0}};
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::uint64_t k = keys[j];
+                if (digit(k) == b) r.at = std::min(r.at, k);
+                if (digit(k) == b2) r.below = std::max(r.below, k);
+            }
+            return r;
+        }
+        std::size_t kept = 0;
+        min = ~std::uint64_t{0}, max = 0;
+        for (std::size_t j = 0; j < n; ++j) {
+            const std::uint64_t k = keys[j];
+            if (digit(k) != b) continue;
+            keys[kept++] = k;
+            min = std::min(min, k), max = std::max(max, k);
+        }
+        n = kept;
+        i -= under;
+    }
+}
+
+}  // namespace
+
 // Only a few order statistics of the sorted column are read (the centre, its
 // lower neighbour, the two ends), so they are selected rather than sorted out.
 // Values equal in the total order are bit-identical, so selection gives exactly
-// the values a full sort would. `keys` holds the total-order keys of the
-// column's observed cells; `rows` counts its cells, missing ones included.
-static Gauss transform_keys(std::vector<std::int64_t>& keys, std::size_t rows, double mean, double variance) {
+// the values a full sort would. `keys` holds the order keys of the column's
+// observed cells; `rows` counts its cells, missing ones included.
+static Gauss transform_keys(std::vector<std::uint64_t>& keys, std::size_t rows, double mean, double variance) {
     if (rows == 0) panic_index(0, 0);
     const std::size_t n = keys.size();
     // Nothing observed: no centre and no spread. A reference drawn from this
@@ -25,8 +89,9 @@ static Gauss transform_keys(std::vector<std::int64_t>& keys, std::size_t rows, d
     if (n == 0) return Gauss{missing_nan(), missing_nan()};
     const double p = std::floor(double(n) * mean);
 
-    auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
-    const double first = from_total_key(*lo), last = from_total_key(*hi);
+    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+    const std::uint64_t min = *lo, max = *hi;
+    const double first = from_order_key(min), last = from_order_key(max);
 
     std::size_t i = saturating_count(p);
     // A position past the end would have no centre; it is pinned to the top of
@@ -34,16 +99,14 @@ static Gauss transform_keys(std::vector<std::int64_t>& keys, std::size_t rows, d
     double v;
     if (n % 2 == 1) {
         i = std::min(i, n - 1);
-        std::nth_element(keys.begin(), keys.begin() + i, keys.end());
-        v = from_total_key(keys[i]);
+        v = from_order_key(select_ranks(keys, min, max, i, false).at);
     } else if (i == 0) {
         v = first;
     } else if (i >= n) {
         v = (last + last) * 0.5;
     } else {
-        std::nth_element(keys.begin(), keys.begin() + i, keys.end());
-        double below = from_total_key(*std::max_element(keys.begin(), keys.begin() + i));
-        v = (below + from_total_key(keys[i])) * 0.5;
+        const Ranked r = select_ranks(keys, min, max, i, true);
+        v = (from_order_key(r.below) + from_order_key(r.at)) * 0.5;
     }
     // A zero spread factor means no spread at all, even over an infinite range
     // (where the product would be NaN).
@@ -52,10 +115,10 @@ static Gauss transform_keys(std::vector<std::int64_t>& keys, std::size_t rows, d
 }
 
 Gauss transform(std::vector<double> column, double mean, double variance) {
-    std::vector<std::int64_t> keys;
+    std::vector<std::uint64_t> keys;
     keys.reserve(column.size());
     for (double x : column)
-        if (!std::isnan(x)) keys.push_back(total_key(x));
+        if (!std::isnan(x)) keys.push_back(order_key(x));
     return transform_keys(keys, column.size(), mean, variance);
 }
 
@@ -69,21 +132,21 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
     std::vector<Gauss> out(cols);
     Pool::global().run_chunks(groups, 1, [&](std::size_t g, std::size_t) {
         const std::size_t c0 = g * kGroup, width = std::min(kGroup, cols - c0);
-        std::vector<std::vector<std::int64_t>> keys(width, std::vector<std::int64_t>(rows));
+        std::vector<std::vector<std::uint64_t>> keys(width, std::vector<std::uint64_t>(rows));
         std::size_t observed[kGroup] = {};
         const double* cell = data.data() + c0;
         for (std::size_t r = 0; r < rows; ++r, cell += cols) {
             if ((r & 1023) == 0) interrupt_point(1024 * width);
             for (std::size_t k = 0; k < width; ++k) {
                 // Written either way, kept only when observed: no branch on the data.
-                keys[k][observed[k]] = total_key(cell[k]);
+                keys[k][observed[k]] = order_key(cell[k]);
                 observed[k] += !std::isnan(cell[k]);
             }
         }
         for (std::size_t k = 0; k < width; ++k) {
             keys[k].resize(observed[k]);
             out[c0 + k] = transform_keys(keys[k], rows, mean, variance);
-            std::vector<std::int64_t>().swap(keys[k]);
+            std::vector<std::uint64_t>().swap(keys[k]);
         }
     });
     return out;
