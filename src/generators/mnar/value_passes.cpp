@@ -36,14 +36,23 @@ namespace porosa::mnar_detail {
 
 namespace {
 
-std::vector<std::size_t> candidate_counts(Pool& pool, const DataMatrix& m, std::span<const std::size_t> prot,
-                                          const ValuePassTuning& tuning) {
+// Candidates per column, also per row chunk, so that a later sweep can place
+// each chunk's candidates without counting them again.
+struct CandidateCounts {
+    RowChunks chunks;
+    std::vector<std::vector<std::size_t>> per_chunk;  // [chunk][column]
+    std::vector<std::size_t> total;
+};
+
+CandidateCounts candidate_counts(Pool& pool, const DataMatrix& m, std::span<const std::size_t> prot,
+                                 const ValuePassTuning& tuning) {
     const std::size_t cols = m.cols();
-    const RowChunks chunks(m.rows(), pool.threads(), tuning.chunk_rows);
-    std::vector<std::vector<std::size_t>> partial(chunks.count, std::vector<std::size_t>(cols, 0));
+    CandidateCounts out{RowChunks(m.rows(), pool.threads(), tuning.chunk_rows), {}, {}};
+    const RowChunks& chunks = out.chunks;
+    out.per_chunk.assign(chunks.count, std::vector<std::size_t>(cols, 0));
     pool.run_chunks(chunks.count, 1, [&](std::size_t b, std::size_t e) {
         for (std::size_t ch = b; ch < e; ++ch) {
-            std::size_t* count = partial[ch].data();
+            std::size_t* count = out.per_chunk[ch].data();
             for (std::size_t r = chunks.begin(ch); r < chunks.end(ch); ++r) {
                 if ((r & 1023) == 0) interrupt_point(1024 * cols);
                 const double* row = m.data() + r * cols;
@@ -53,10 +62,10 @@ std::vector<std::size_t> candidate_counts(Pool& pool, const DataMatrix& m, std::
             }
         }
     });
-    std::vector<std::size_t> total(cols, 0);
-    for (const auto& count : partial)
-        for (std::size_t c = 0; c < cols; ++c) total[c] += count[c];
-    return total;
+    out.total.assign(cols, 0);
+    for (const auto& count : out.per_chunk)
+        for (std::size_t c = 0; c < cols; ++c) out.total[c] += count[c];
+    return out;
 }
 
 // A moving column's candidates in total order: keys and rows.
@@ -65,27 +74,35 @@ struct SortedColumn {
     std::vector<std::uint32_t> rows;
 };
 
-// Gathers the listed columns (neighbours in the matrix, which share cache
-// lines) in one sweep down the rows, then sorts each. Only reads the matrix.
-void sort_columns(const DataMatrix& m, std::span<const std::size_t> prot, std::span<const std::size_t> group,
-                  std::span<const std::size_t> counts, std::span<SortedColumn> out) {
-    const std::size_t rows = m.rows(), cols = m.cols(), g = group.size();
-    std::vector<std::size_t> filled(g, 0);
-    for (std::size_t j = 0; j < g; ++j) out[j].keys.resize(counts[group[j]]), out[j].rows.resize(counts[group[j]]);
-    for (std::size_t r = 0; r < rows; ++r) {
-        if ((r & 1023) == 0) interrupt_point(1024 * g);
-        const double* row = m.data() + r * cols;
-        for (std::size_t j = 0; j < g; ++j) {
-            const std::size_t c = group[j];
-            const double x = row[c];
-            if (!is_candidate(x, prot[r], c)) continue;
-            out[j].keys[filled[j]] = order_key(x);
-            out[j].rows[filled[j]++] = std::uint32_t(r);
-        }
-    }
+// The candidates of the listed columns, in row order, gathered by row chunks in
+// parallel: every chunk is read once for all of them, and each chunk writes
+// where the counts say its candidates start. Only reads the matrix.
+void gather_columns(Pool& pool, const DataMatrix& m, std::span<const std::size_t> prot, const CandidateCounts& counts,
+                    std::span<const std::size_t> group, std::span<SortedColumn> out) {
+    const std::size_t cols = m.cols(), g = group.size(), chunks = counts.chunks.count;
     for (std::size_t j = 0; j < g; ++j) {
-        sort_by_key(out[j].keys, out[j].rows);
+        out[j].keys.resize(counts.total[group[j]]);
+        out[j].rows.resize(counts.total[group[j]]);
     }
+    std::vector<std::size_t> start(chunks * g);
+    for (std::size_t j = 0; j < g; ++j)
+        for (std::size_t ch = 0, at = 0; ch < chunks; ++ch) start[ch * g + j] = at, at += counts.per_chunk[ch][group[j]];
+    pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t ch = b; ch < e; ++ch) {
+            std::vector<std::size_t> at(start.begin() + std::ptrdiff_t(ch * g), start.begin() + std::ptrdiff_t(ch * g + g));
+            for (std::size_t r = counts.chunks.begin(ch); r < counts.chunks.end(ch); ++r) {
+                if ((r & 1023) == 0) interrupt_point(1024 * g);
+                const double* row = m.data() + r * cols;
+                for (std::size_t j = 0; j < g; ++j) {
+                    const std::size_t c = group[j];
+                    const double x = row[c];
+                    if (!is_candidate(x, prot[r], c)) continue;
+                    out[j].keys[at[j]] = order_key(x);
+                    out[j].rows[at[j]++] = std::uint32_t(r);
+                }
+            }
+        }
+    });
 }
 
 // GM with varying references: one nearest() per pass on the column's
@@ -181,29 +198,26 @@ void bound_deferred(ColumnDraws& cd, std::span<const std::size_t> counts, std::s
             if (d == Draw::defer) d = Draw::keep;
 }
 
-// The moving columns' cells, one nearest() per pass. A few columns per task
-// share the sweep that gathers them, while leaving enough tasks to keep every
-// thread busy.
+// The moving columns' cells, one nearest() per pass. A round of columns at a
+// time: enough to keep every thread busy, few enough that their copies stay
+// small.
 void remove_moving(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols,
-                   const ColumnDraws& cd, const std::vector<Gauss>& dists, std::span<const std::size_t> counts,
+                   const ColumnDraws& cd, const std::vector<Gauss>& dists, const CandidateCounts& counts,
                    PassPlan& plan) {
     std::vector<std::size_t> moving;
-    for (std::size_t c = 0; c < counts.size(); ++c)
-        if (cd.moving(c) && counts[c] > 0) moving.push_back(c);
-    const std::size_t per_task = std::clamp<std::size_t>(moving.size() / (pool.threads() * 4), 1, 4);
-    const std::size_t groups = (moving.size() + per_task - 1) / per_task;
-    std::vector<SortedColumn> sorted(moving.size());
-    pool.run_chunks(groups, 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) {
-            const std::size_t first = i * per_task;
-            const std::span<const std::size_t> cols_of =
-                std::span<const std::size_t>(moving).subspan(first, std::min(moving.size(), first + per_task) - first);
-            const std::span<SortedColumn> mine = std::span<SortedColumn>(sorted).subspan(first, cols_of.size());
-            if (std::any_of(cols_of.begin(), cols_of.end(), [&](std::size_t c) { return plan.takes[c] > 0; }))
-                sort_columns(matrix, protected_cols, cols_of, counts, mine);
-            for (std::size_t j = 0; j < cols_of.size(); ++j) {
-                const std::size_t c = cols_of[j];
+    for (std::size_t c = 0; c < plan.takes.size(); ++c)
+        if (cd.moving(c) && plan.takes[c] > 0) moving.push_back(c);
+    const std::size_t round = 2 * pool.threads();
+    for (std::size_t first = 0; first < moving.size(); first += round) {
+        const std::span<const std::size_t> group =
+            std::span<const std::size_t>(moving).subspan(first, std::min(round, moving.size() - first));
+        std::vector<SortedColumn> sorted(group.size());
+        gather_columns(pool, matrix, protected_cols, counts, group, sorted);
+        pool.run_chunks(group.size(), 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t j = b; j < e; ++j) {
+                const std::size_t c = group[j];
                 std::vector<double>& refs = plan.references[c];
+                sort_by_key(sorted[j].keys, sorted[j].rows);
                 if (cd.draws[c] == Draw::defer) {
                     // The samples from their uniforms, in place.
                     const std::size_t passes = refs.size() / 2;
@@ -211,12 +225,12 @@ void remove_moving(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> 
                         refs[t] = dists[c].from_uniforms({refs[2 * t], refs[2 * t + 1]});
                     refs.resize(passes);
                 }
-                if (plan.takes[c] > 0) replay_moving(matrix, c, std::move(mine[j]), refs);
-                mine[j] = {};
+                replay_moving(matrix, c, std::move(sorted[j]), refs);
+                sorted[j] = {};
                 refs = {};
             }
-        }
-    });
+        });
+    }
 }
 
 // The other columns' cells: the first `takes` candidates of one fixed order.
@@ -252,14 +266,15 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     }
     if (target == 0) return;
 
-    const std::vector<std::size_t> counts = candidate_counts(pool, matrix, protected_cols, tuning);
+    const CandidateCounts candidates = candidate_counts(pool, matrix, protected_cols, tuning);
+    const std::vector<std::size_t>& counts = candidates.total;
     bound_deferred(cd, counts, target, matrix.size());
-    // Every draw first, on the calling thread. (Sorting the first groups on
+    // Every draw first, on the calling thread. (Sorting the first columns on
     // the other threads meanwhile saves little of the time and costs memory.)
     std::span<const Gauss> column_dists;
     if (dists) column_dists = std::span<const Gauss>(*dists).first(cols);
     PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws);
-    if (dists) remove_moving(pool, matrix, protected_cols, cd, *dists, counts, plan);
+    if (dists) remove_moving(pool, matrix, protected_cols, cd, *dists, candidates, plan);
     remove_fixed(pool, matrix, protected_cols, order, cd, counts, plan, tuning);
     if (plan.nan_reference) panic("Sample is nan");
 }
