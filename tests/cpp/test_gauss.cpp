@@ -120,21 +120,24 @@ TEST(gauss, sample_is_box_muller_cosine) {
 }
 
 TEST(gauss, get_distribution_matches_per_column_transform) {
-    const std::size_t rows = 41, cols = 23;
-    porosa::DataMatrix m(rows, cols);
-    porosa::Rng rng = porosa::rng_from_u64(11);
-    for (std::size_t r = 0; r < rows; ++r)
-        for (std::size_t c = 0; c < cols; ++c)
-            m(r, c) = (r * 7 + c) % 13 == 0 ? kNan : rng.uniform_float() * 100.0 - 50.0;
-    for (double mean : {0.0, 0.5, 0.9, 1.0}) {
-        auto dists = porosa::get_distribution(mean, 0.25, m);
-        ASSERT_EQ(dists.size(), cols);
-        for (std::size_t c = 0; c < cols; ++c) {
-            std::vector<double> col;
-            for (std::size_t r = 0; r < rows; ++r) col.push_back(m(r, c));
-            Gauss want = transform(col, mean, 0.25);
-            EXPECT_BITEQ(dists[c].mean, want.mean);
-            EXPECT_BITEQ(dists[c].scale, want.scale);
+    // Tall enough for several row chunks; NaN of both signs.
+    for (const std::size_t rows : {41, 9000}) {
+        const std::size_t cols = 23;
+        porosa::DataMatrix m(rows, cols);
+        porosa::Rng rng = porosa::rng_from_u64(11);
+        for (std::size_t r = 0; r < rows; ++r)
+            for (std::size_t c = 0; c < cols; ++c)
+                m(r, c) = (r * 7 + c) % 13 == 0 ? (r % 2 ? kNan : kNegNan) : rng.uniform_float() * 100.0 - 50.0;
+        for (double mean : {0.0, 0.5, 0.9, 1.0}) {
+            auto dists = porosa::get_distribution(mean, 0.25, m);
+            ASSERT_EQ(dists.size(), cols);
+            for (std::size_t c = 0; c < cols; ++c) {
+                std::vector<double> col;
+                for (std::size_t r = 0; r < rows; ++r) col.push_back(m(r, c));
+                Gauss want = transform(col, mean, 0.25);
+                EXPECT_BITEQ(dists[c].mean, want.mean);
+                EXPECT_BITEQ(dists[c].scale, want.scale);
+            }
         }
     }
     EXPECT_TRUE(porosa::get_distribution(0.5, 0.0, porosa::DataMatrix(5, 0)).empty());

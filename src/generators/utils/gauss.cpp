@@ -4,6 +4,9 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <memory>
+#include <span>
 
 #include "core/float_bits.hpp"
 #include "core/interrupt.hpp"
@@ -14,6 +17,8 @@
 namespace porosa {
 
 namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 // The keys at ranks i - 1 and i of `keys` (below is rank i - 1 only when asked
 // for, which needs i >= 1). A histogram of the top 11 bits in which the
@@ -26,7 +31,7 @@ struct Ranked {
     std::uint64_t below, at;
 };
 // `min` and `max` are the smallest and largest key.
-Ranked select_ranks(std::vector<std::uint64_t>& keys, std::uint64_t min, std::uint64_t max, std::size_t i,
+Ranked select_ranks(std::span<std::uint64_t> keys, std::uint64_t min, std::uint64_t max, std::size_t i,
                     bool want_below) {
     constexpr unsigned kBits = 11;
     constexpr std::size_t kBuckets = std::size_t{1} << kBits, kSmall = 2048;
@@ -80,7 +85,7 @@ Ranked select_ranks(std::vector<std::uint64_t>& keys, std::uint64_t min, std::ui
 // Values equal in the total order are bit-identical, so selection gives exactly
 // the values a full sort would. `keys` holds the order keys of the column's
 // observed cells; `rows` counts its cells, missing ones included.
-static Gauss transform_keys(std::vector<std::uint64_t>& keys, std::size_t rows, double mean, double variance) {
+static Gauss transform_keys(std::span<std::uint64_t> keys, std::size_t rows, double mean, double variance) {
     if (rows == 0) panic_index(0, 0);
     const std::size_t n = keys.size();
     // Nothing observed: no centre and no spread. A reference drawn from this
@@ -124,31 +129,41 @@ Gauss transform(std::vector<double> column, double mean, double variance) {
 
 std::vector<Gauss> get_distribution(double mean, double variance, const DataMatrix& data) {
     const std::size_t rows = data.rows(), cols = data.cols();
-    // A task gathers a group of neighbouring columns in one sweep of the rows,
-    // so a cache line of the row-major matrix is fetched once per group rather
-    // than once per column; a few groups per thread keep the copies small.
-    constexpr std::size_t kGroup = 4;
-    const std::size_t groups = (cols + kGroup - 1) / kGroup;
+    Pool& pool = Pool::global();
     std::vector<Gauss> out(cols);
-    Pool::global().run_chunks(groups, 1, [&](std::size_t g, std::size_t) {
-        const std::size_t c0 = g * kGroup, width = std::min(kGroup, cols - c0);
-        std::vector<std::vector<std::uint64_t>> keys(width, std::vector<std::uint64_t>(rows));
-        std::size_t observed[kGroup] = {};
-        const double* cell = data.data() + c0;
-        for (std::size_t r = 0; r < rows; ++r, cell += cols) {
-            if ((r & 1023) == 0) interrupt_point(1024 * width);
-            for (std::size_t k = 0; k < width; ++k) {
-                // Written either way, kept only when observed: no branch on the data.
-                keys[k][observed[k]] = order_key(cell[k]);
-                observed[k] += !std::isnan(cell[k]);
+    // A round of columns at a time, a few per thread: each row chunk is read
+    // once for the whole round, and the round's buffers are reused, so the
+    // memory for the copies is asked of the system once.
+    const std::size_t round = std::min(cols, 4 * pool.threads());
+    const std::size_t chunks = std::max<std::size_t>(1, std::min(rows / 4096, 4 * pool.threads()));
+    std::unique_ptr<std::uint64_t[]> buffer(new std::uint64_t[round * rows]);
+    for (std::size_t c0 = 0; c0 < cols; c0 += round) {
+        const std::size_t width = std::min(round, cols - c0);
+        pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t ch = b; ch < e; ++ch) {
+                const std::size_t r0 = rows * ch / chunks, r1 = rows * (ch + 1) / chunks;
+                const double* cell = data.data() + r0 * cols + c0;
+                for (std::size_t r = r0; r < r1; ++r, cell += cols) {
+                    if ((r & 1023) == 0) interrupt_point(1024 * width);
+                    for (std::size_t k = 0; k < width; ++k) buffer[k * rows + r] = order_key(cell[k]);
+                }
             }
-        }
-        for (std::size_t k = 0; k < width; ++k) {
-            keys[k].resize(observed[k]);
-            out[c0 + k] = transform_keys(keys[k], rows, mean, variance);
-            std::vector<std::uint64_t>().swap(keys[k]);
-        }
-    });
+        });
+        pool.run_chunks(width, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t k = b; k < e; ++k) {
+                // The observed cells to the front: the keys of numbers lie
+                // between those of the two infinities, NaN keys outside.
+                std::uint64_t* keys = buffer.get() + k * rows;
+                const std::uint64_t lowest = order_key(-kInfinity), span = order_key(kInfinity) - lowest;
+                std::size_t observed = 0;
+                for (std::size_t r = 0; r < rows; ++r) {
+                    keys[observed] = keys[r];
+                    observed += keys[r] - lowest <= span;
+                }
+                out[c0 + k] = transform_keys({keys, observed}, rows, mean, variance);
+            }
+        });
+    }
     return out;
 }
 
