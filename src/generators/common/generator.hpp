@@ -26,6 +26,29 @@ std::strong_ordering cmp_nearest(double a, double b, double reference) noexcept;
 enum class Order { ascending, descending, nearest };
 // The comparison that defines an ordering.
 CmpFn cmp_of(Order order) noexcept;
+
+// The key under which cells leave in ascending (key, row) order when the
+// reference is the same in every pass. MIN complements the key, so that the
+// largest value goes first while equal values still go in ascending row order.
+template <Order O>
+inline std::uint64_t ordered_key(double x, double centre) noexcept {
+    if constexpr (O == Order::ascending) {
+        return order_key(x);
+    } else if constexpr (O == Order::descending) {
+        return ~order_key(x);
+    } else {
+        // Computed exactly as cmp_nearest does.
+        const double d = x - centre;
+        return order_key(d * d);
+    }
+}
+inline std::uint64_t ordered_key(Order order, double x, double centre) noexcept {
+    switch (order) {
+        case Order::ascending: return ordered_key<Order::ascending>(x, centre);
+        case Order::descending: return ordered_key<Order::descending>(x, centre);
+        default: return ordered_key<Order::nearest>(x, centre);
+    }
+}
 // The ordering of a value mode, or the internal failure
 // "Cmp function required for this mode: [...]".
 Order require_order(const Mode& mode);

@@ -87,19 +87,6 @@ struct KeyRow {
     bool operator<(const KeyRow& o) const noexcept { return key != o.key ? key < o.key : row < o.row; }
 };
 
-// The key under which a pair's rows leave in ascending (key, row) order, when
-// that order is the same in every pass. MIN complements the key, so that the
-// largest value goes first while equal values still go in ascending row order;
-// GM with a constant reference orders by the distance cmp_nearest computes.
-std::uint64_t leaving_key(Order order, double x, double centre) noexcept {
-    if (order == Order::nearest) {
-        const double d = x - centre;
-        return order_key(d * d);
-    }
-    const std::uint64_t k = order_key(x);
-    return order == Order::descending ? ~k : k;
-}
-
 // The rows a pair with a fixed key per row loses in its first `count` passes.
 // MAX, MIN and GM with a constant reference take their `count` first rows of
 // one fixed order, so a selection does; `in_order` additionally sorts them into
@@ -132,7 +119,7 @@ std::vector<std::uint32_t> fixed_key_choices(const DataMatrix& matrix, Pair pair
     items.reserve(rows);
     for (std::size_t r = 0; r < rows; ++r)
         if (!std::isnan(matrix(r, pair.missing)))
-            items.push_back({leaving_key(order, matrix(r, pair.predictor), c), std::uint32_t(r)});
+            items.push_back({ordered_key(order, matrix(r, pair.predictor), c), std::uint32_t(r)});
     if (count > items.size()) panic_index(count, items.size());
     std::nth_element(items.begin(), items.begin() + std::ptrdiff_t(count - 1), items.end());
     if (in_order) std::sort(items.begin(), items.begin() + std::ptrdiff_t(count));

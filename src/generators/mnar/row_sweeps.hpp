@@ -1,5 +1,5 @@
-// What the sweeps of the value passes share: the key a column's cells leave
-// by, the row ranges of a parallel sweep, and which cells count.
+// What the sweeps of the value passes share: the row ranges of a parallel
+// sweep, and which cells count.
 #pragma once
 #include <algorithm>
 #include <cmath>
@@ -10,22 +10,6 @@
 #include "generators/common/generator.hpp"
 
 namespace porosa::mnar_detail {
-
-// The key under which a column's cells leave in ascending (key, row) order.
-// MIN complements the key, so that the largest value goes first while equal
-// values still go in ascending row order.
-template <Order O>
-inline std::uint64_t ordered_key(double x, double centre) noexcept {
-    if constexpr (O == Order::ascending) {
-        return order_key(x);
-    } else if constexpr (O == Order::descending) {
-        return ~order_key(x);
-    } else {
-        // Computed exactly as cmp_nearest does.
-        const double d = x - centre;
-        return order_key(d * d);
-    }
-}
 
 // Consecutive row ranges, one parallel piece each.
 struct RowChunks {
