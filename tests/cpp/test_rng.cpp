@@ -95,9 +95,15 @@ TEST(rng, draws_and_fills_interleave_into_one_stream) {
         while (got.size() < want.size() - 1200) {
             state = state * 1103515245u + 12345u;
             const std::uint32_t r = state >> 16;
-            if (r % 3 == 0) {
+            if (r % 4 == 3) {
+                // Words passed over continue the stream where they would have.
+                const std::size_t k = r % 5 == 0 ? r % 1100 : r % 40;
+                rng.discard(k);
+                got.insert(got.end(), want.begin() + std::ptrdiff_t(got.size()),
+                           want.begin() + std::ptrdiff_t(got.size() + k));
+            } else if (r % 4 == 0) {
                 got.push_back(rng.next_u32());
-            } else if (r % 3 == 1) {
+            } else if (r % 4 == 1) {
                 const std::uint64_t x = rng.next_u64();
                 got.push_back(std::uint32_t(x));
                 got.push_back(std::uint32_t(x >> 32));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <numeric>
 
 #include "core/interrupt.hpp"
@@ -25,8 +26,10 @@ std::size_t kept_per_draw(Draw d) noexcept { return d == Draw::defer ? 2 : d == 
 
 class Planner {
 public:
-    Planner(std::vector<std::size_t> counts, std::span<const Gauss> dists, std::span<const Draw> draws)
-        : n_(counts.size()), counts_(std::move(counts)), dists_(dists), draws_(draws), took_(n_) {
+    Planner(std::vector<std::size_t> counts, std::span<const Gauss> dists, std::span<const Draw> draws, Pool* pool,
+            std::size_t parallel_from)
+        : n_(counts.size()), counts_(std::move(counts)), dists_(dists), draws_(draws), took_(n_), pool_(pool),
+          parallel_from_(parallel_from) {
         plan_.takes.assign(n_, 0);
         plan_.references.resize(n_);
         for (std::size_t c : counts_) total_ += c;
@@ -35,6 +38,7 @@ public:
     PassPlan run(Rng& rng, std::size_t target, Offer offer) {
         reserve(target);
         std::size_t removed = 0;
+        bool one_by_one = false;
         while (removed < target) {
             interrupt_point(n_);
             const std::size_t rem = target - removed;
@@ -44,6 +48,16 @@ public:
                 removed += taken;
                 continue;
             }
+            if (pool_ && !dists_.empty() && rem >= n_ && !one_by_one) {
+                const std::size_t taken = drawn_run(rng, rem);
+                // A run cut short stopped at a pass that is made as usual.
+                one_by_one = taken == 0 || cut_;
+                if (taken > 0) {
+                    removed += taken;
+                    continue;
+                }
+            }
+            one_by_one = false;
             const bool all = offer == Offer::prefix || rem >= n_;
             if (!all) picked_ = reservoir_sample(rng, n_, rem);
             const std::size_t yielded = pass(rng, all, all ? std::min(n_, rem) : picked_.size());
@@ -84,6 +98,97 @@ private:
             if (counts_[u] > 0) counts_[u] -= passes, plan_.takes[u] += passes;
         total_ -= passes * active;
         return passes * active;
+    }
+
+    // Passes offering every unit while none runs out and the target stays n
+    // or more away, their draws made on the pool. Returns the cells taken,
+    // 0 when the run is too short to be worth it or is cut at its first pass.
+    std::size_t drawn_run(Rng& rng, std::size_t rem) {
+        cut_ = false;
+        std::size_t active = 0, shortest = static_cast<std::size_t>(-1);
+        for (std::size_t c : counts_)
+            if (c > 0) ++active, shortest = std::min(shortest, c);
+        if (active == 0) return 0;
+        const std::size_t passes = std::min(shortest, (rem - n_) / active + 1);
+        if (passes * n_ < std::max<std::size_t>(parallel_from_, 1)) return 0;
+
+        std::vector<std::size_t> base(n_);
+        for (std::size_t u = 0; u < n_; ++u) {
+            base[u] = plan_.references[u].size();
+            if (counts_[u] > 0 && keeps_reference(draws_[u])) plan_.references[u].resize(base[u] + passes * width(u));
+        }
+        const std::size_t stop = draw_on_pool(rng, passes, base);
+        cut_ = stop < passes;
+        for (std::size_t u = 0; u < n_; ++u) {
+            if (counts_[u] == 0) continue;
+            counts_[u] -= stop, plan_.takes[u] += stop;
+            if (keeps_reference(draws_[u])) plan_.references[u].resize(base[u] + stop * width(u));
+        }
+        rng.discard(4 * n_ * stop);
+        total_ -= stop * active;
+        return stop * active;
+    }
+
+    std::size_t width(std::size_t u) const noexcept { return draws_[u] == Draw::defer ? 2 : 1; }
+
+    // The draws of `passes` passes from the generator's position on, in
+    // pieces on the pool, each from its own words of the stream. Returns the
+    // first pass that cannot be made from those words (a redrawn first
+    // uniform) or that fails (a NaN that counts); `passes` when none.
+    std::size_t draw_on_pool(const Rng& rng, std::size_t passes, const std::vector<std::size_t>& base) {
+        const std::uint64_t start = rng.words_used();
+        const std::size_t per_piece = std::max<std::size_t>(1, 4096 / n_);
+        const std::size_t pieces = (passes + per_piece - 1) / per_piece;
+        std::vector<std::size_t> stops(pieces, passes);
+        pool_->run_chunks(pieces, 1, [&](std::size_t b, std::size_t e) {
+            std::vector<std::uint32_t> words;
+            for (std::size_t piece = b; piece < e; ++piece) {
+                const std::size_t p0 = piece * per_piece, p1 = std::min(passes, p0 + per_piece);
+                const std::uint64_t first = start + 4 * n_ * p0;
+                const std::size_t skip = std::size_t(first % 16), count = 4 * n_ * (p1 - p0);
+                words.resize((skip + count + 15) / 16 * 16);
+                chacha12_keystream(rng.key(), first / 16, words);
+                const std::size_t stop = draw_piece(words.data() + skip, p0, p1, base);
+                if (stop < p1) {
+                    stops[piece] = stop;
+                    break;
+                }
+            }
+        });
+        return *std::min_element(stops.begin(), stops.end());
+    }
+
+    // Passes [p0, p1) from their words, four per draw: the first pass that
+    // stops the run, or p1.
+    std::size_t draw_piece(const std::uint32_t* w, std::size_t p0, std::size_t p1,
+                           const std::vector<std::size_t>& base) {
+        auto uniform = [](const std::uint32_t* at) { return Rng::uniform_from(Rng::double_word(at[0], at[1])); };
+        for (std::size_t p = p0; p < p1; ++p) {
+            bool stop = false;
+            for (std::size_t u = 0; u < n_; ++u, w += 4) {
+                const GaussUniforms g{uniform(w), uniform(w + 2)};
+                stop |= !accepted_first_uniform(g.u1);
+                const bool takes = counts_[u] > 0;
+                switch (draws_[u]) {
+                    case Draw::skip: break;
+                    case Draw::defer:
+                        if (takes) {
+                            double* at = plan_.references[u].data() + base[u] + 2 * p;
+                            at[0] = g.u1, at[1] = g.u2;
+                        }
+                        break;
+                    case Draw::check:
+                    case Draw::keep: {
+                        const double v = dists_[u].from_uniforms(g);
+                        stop |= takes && std::isnan(v);
+                        if (takes && draws_[u] == Draw::keep) plan_.references[u][base[u] + p] = v;
+                        break;
+                    }
+                }
+            }
+            if (stop) return p;
+        }
+        return p1;
     }
 
     // One pass: every unit of the offer list draws in list order, and the
@@ -139,13 +244,17 @@ private:
     std::vector<std::size_t> picked_;
     std::size_t total_ = 0;
     PassPlan plan_;
+    Pool* pool_;
+    std::size_t parallel_from_;
+    bool cut_ = false;  // the last drawn run stopped before its end
 };
 
 }  // namespace
 
 PassPlan plan_passes(Rng& rng, std::size_t target, std::vector<std::size_t> counts, Offer offer,
-                     std::span<const Gauss> dists, std::span<const Draw> draws) {
-    return Planner(std::move(counts), dists, draws).run(rng, target, offer);
+                     std::span<const Gauss> dists, std::span<const Draw> draws, Pool* pool,
+                     std::size_t parallel_from) {
+    return Planner(std::move(counts), dists, draws, pool, parallel_from).run(rng, target, offer);
 }
 
 }  // namespace porosa

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "core/pool.hpp"
 #include "generators/common/rng.hpp"
 #include "generators/utils/gauss.hpp"
 
@@ -52,7 +53,15 @@ struct PassPlan {
 
 // `counts` holds each unit's candidates. `dists` and `draws` hold one entry
 // per unit, or none at all for passes without draws (MAX and MIN).
+//
+// With a pool, a run of passes that offer every unit and in which no unit runs
+// out, at least `parallel_from` draws long, is drawn on the pool: its words lie
+// at known places of the stream, four per draw, as long as no first uniform is
+// redrawn. The run is cut before the first pass with such a redraw, or with a
+// NaN that counts, and that pass is made the usual way, so the plan and the
+// generator end exactly as without the pool.
 PassPlan plan_passes(Rng& rng, std::size_t target, std::vector<std::size_t> counts, Offer offer,
-                     std::span<const Gauss> dists, std::span<const Draw> draws);
+                     std::span<const Gauss> dists, std::span<const Draw> draws, Pool* pool = nullptr,
+                     std::size_t parallel_from = std::size_t{1} << 14);
 
 }  // namespace porosa

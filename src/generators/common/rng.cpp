@@ -58,6 +58,22 @@ void Rng::fill(std::span<std::uint32_t> out) noexcept {
     }
 }
 
+void Rng::discard(std::uint64_t words) noexcept {
+    const std::size_t buffered = kWords - pos_;
+    if (words <= buffered) {
+        pos_ += unsigned(words);
+        return;
+    }
+    words -= buffered;
+    pos_ = kWords;
+    counter_ += words / 16;
+    const unsigned tail = unsigned(words % 16);
+    if (tail > 0) {
+        refill();
+        pos_ += tail;
+    }
+}
+
 std::uint64_t Rng::index_below_wide(std::uint64_t n) {
     if (n == 0) panic("cannot sample empty range");
     using u128 = unsigned __int128;

@@ -27,21 +27,25 @@ public:
         return buf_[pos_++];
     }
 
-    // Low half first, then high half.
+    // A double word from two words of the stream: low half first, then high half.
+    static std::uint64_t double_word(std::uint32_t lo, std::uint32_t hi) noexcept {
+        return std::uint64_t(lo) | (std::uint64_t(hi) << 32);
+    }
     std::uint64_t next_u64() noexcept {
         if (pos_ + 2 <= kWords) [[likely]] {
-            const std::uint64_t lo = buf_[pos_], hi = buf_[pos_ + 1];
+            const std::uint32_t lo = buf_[pos_], hi = buf_[pos_ + 1];
             pos_ += 2;
-            return lo | (hi << 32);
+            return double_word(lo, hi);
         }
         // A pair straddling a refill, in stream order.
-        const std::uint64_t lo = next_u32();
-        const std::uint64_t hi = next_u32();
-        return lo | (hi << 32);
+        const std::uint32_t lo = next_u32();
+        const std::uint32_t hi = next_u32();
+        return double_word(lo, hi);
     }
 
     // The top 53 bits of a double word, scaled into [0, 1).
-    double uniform_float() noexcept { return double(next_u64() >> 11) * 0x1.0p-53; }
+    static double uniform_from(std::uint64_t word) noexcept { return double(word >> 11) * 0x1.0p-53; }
+    double uniform_float() noexcept { return uniform_from(next_u64()); }
 
     // Uniform in [0, n); an empty range (n == 0) is the internal failure
     // "cannot sample empty range". Ranges below 2^32 use 32-bit arithmetic.
@@ -80,8 +84,14 @@ public:
     // would give them; whole blocks past the buffered words go straight to out.
     void fill(std::span<std::uint32_t> out) noexcept;
 
+    // Moves the stream position `words` ahead, as that many next_u32 calls
+    // would, computing at most the block the new position falls in: for
+    // callers that had the words computed elsewhere (chacha12_keystream).
+    void discard(std::uint64_t words) noexcept;
+
     // Words drawn from this generator so far, by any of the calls above.
     std::uint64_t words_used() const noexcept { return counter_ * 16 - (kWords - pos_); }
+    const std::array<std::uint32_t, 8>& key() const noexcept { return key_; }
 
 private:
     static constexpr unsigned kBlocks = 16;

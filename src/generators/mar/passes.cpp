@@ -46,7 +46,7 @@ std::optional<double> constant_reference(const Setup& setup, Pair pair) {
 
 // Pairs are the units of the passes, offered a cell in list order; GM draws
 // every pair's reference in every pass.
-PassPlan plan(const Setup& setup, std::vector<std::size_t> candidates, std::size_t target, Rng& rng) {
+PassPlan plan(const Setup& setup, std::vector<std::size_t> candidates, std::size_t target, Rng& rng, Pool& pool) {
     const std::size_t n = setup.pairs.size();
     std::vector<Gauss> dists;
     std::vector<Draw> draws;
@@ -57,7 +57,7 @@ PassPlan plan(const Setup& setup, std::vector<std::size_t> candidates, std::size
             draws.push_back(constant_reference(setup, setup.pairs[i]) ? Draw::skip : Draw::keep);
         }
     }
-    return plan_passes(rng, target, std::move(candidates), Offer::prefix, dists, draws);
+    return plan_passes(rng, target, std::move(candidates), Offer::prefix, dists, draws, &pool);
 }
 
 // Non-NaN cells of each missing column, counted in one sweep over the rows.
@@ -219,7 +219,7 @@ void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target,
         return;
     }
 
-    const PassPlan schedule = plan(setup, candidate_counts(matrix, setup, pool), target, rng);
+    const PassPlan schedule = plan(setup, candidate_counts(matrix, setup, pool), target, rng, pool);
 
     std::vector<std::vector<std::uint32_t>> chosen(n);
     pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {

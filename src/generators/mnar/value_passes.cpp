@@ -273,7 +273,7 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     // the other threads meanwhile saves little of the time and costs memory.)
     std::span<const Gauss> column_dists;
     if (dists) column_dists = std::span<const Gauss>(*dists).first(cols);
-    PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws);
+    PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws, &pool);
     if (dists) remove_moving(pool, matrix, protected_cols, cd, *dists, candidates, plan);
     remove_fixed(pool, matrix, protected_cols, order, cd, counts, plan, tuning);
     if (plan.nan_reference) panic("Sample is nan");

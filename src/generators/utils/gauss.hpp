@@ -16,9 +16,10 @@ namespace porosa {
 struct GaussUniforms {
     double u1, u2;
 };
+inline bool accepted_first_uniform(double u1) noexcept { return !(u1 < 1e-17); }
 inline GaussUniforms draw_uniforms(Rng& rng) {
     double u1 = rng.uniform_float();
-    while (u1 < 1e-17) u1 = rng.uniform_float();
+    while (!accepted_first_uniform(u1)) u1 = rng.uniform_float();
     return {u1, rng.uniform_float()};
 }
 
