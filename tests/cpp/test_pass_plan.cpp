@@ -33,8 +33,8 @@ void compare_plans(std::uint64_t seed, Pool& pool) {
         const double nan = std::numeric_limits<double>::quiet_NaN();
         const bool broken = maker.index_below(seed % 3 == 0 ? 6 : 60) == 0;
         dists[u] = Gauss{broken ? nan : maker.uniform_float() * 4.0 - 2.0, maker.uniform_float()};
-        draws[u] = broken ? Draw::keep : Draw(maker.index_below(4));
-        if (draws[u] == Draw::skip || draws[u] == Draw::defer) dists[u].scale = draws[u] == Draw::skip ? 0.0 : 1.0;
+        draws[u] = broken ? Draw::keep : Draw(maker.index_below(3));
+        if (draws[u] == Draw::skip) dists[u].scale = 0.0;
     }
     const std::size_t target = maker.index_below(total + 50);
     const Offer offer = seed % 2 ? Offer::prefix : Offer::sampled;

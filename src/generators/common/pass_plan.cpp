@@ -22,7 +22,7 @@ std::vector<std::size_t> reservoir_sample(Rng& rng, std::size_t n, std::size_t k
 namespace {
 
 // The values the plan keeps of one draw.
-std::size_t kept_per_draw(Draw d) noexcept { return d == Draw::defer ? 2 : d == Draw::keep ? 1 : 0; }
+std::size_t kept_per_draw(Draw d) noexcept { return d == Draw::keep ? 1 : 0; }
 
 class Planner {
 public:
@@ -115,21 +115,19 @@ private:
         std::vector<std::size_t> base(n_);
         for (std::size_t u = 0; u < n_; ++u) {
             base[u] = plan_.references[u].size();
-            if (counts_[u] > 0 && keeps_reference(draws_[u])) plan_.references[u].resize(base[u] + passes * width(u));
+            if (counts_[u] > 0 && keeps_reference(draws_[u])) plan_.references[u].resize(base[u] + passes);
         }
         const std::size_t stop = draw_on_pool(rng, passes, base);
         cut_ = stop < passes;
         for (std::size_t u = 0; u < n_; ++u) {
             if (counts_[u] == 0) continue;
             counts_[u] -= stop, plan_.takes[u] += stop;
-            if (keeps_reference(draws_[u])) plan_.references[u].resize(base[u] + stop * width(u));
+            if (keeps_reference(draws_[u])) plan_.references[u].resize(base[u] + stop);
         }
         rng.discard(4 * n_ * stop);
         total_ -= stop * active;
         return stop * active;
     }
-
-    std::size_t width(std::size_t u) const noexcept { return draws_[u] == Draw::defer ? 2 : 1; }
 
     // The draws of `passes` passes from the generator's position on, in
     // pieces on the pool, each from its own words of the stream. Returns the
@@ -171,12 +169,6 @@ private:
                 const bool takes = counts_[u] > 0;
                 switch (draws_[u]) {
                     case Draw::skip: break;
-                    case Draw::defer:
-                        if (takes) {
-                            double* at = plan_.references[u].data() + base[u] + 2 * p;
-                            at[0] = g.u1, at[1] = g.u2;
-                        }
-                        break;
                     case Draw::check:
                     case Draw::keep: {
                         const double v = dists_[u].from_uniforms(g);
@@ -221,11 +213,6 @@ private:
         std::vector<double>& refs = plan_.references[u];
         switch (draws_[u]) {
             case Draw::skip: (void)draw_uniforms(rng); return false;
-            case Draw::defer: {
-                const GaussUniforms g = draw_uniforms(rng);
-                if (takes) refs.push_back(g.u1), refs.push_back(g.u2);
-                return false;
-            }
             case Draw::check:
             case Draw::keep: {
                 const double v = dists_[u].sample(rng);

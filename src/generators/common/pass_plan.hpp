@@ -35,16 +35,14 @@ enum class Draw : std::uint8_t {
     skip,   // known to be the mean: only its words are used up
     check,  // computed; only a NaN matters, while the unit has a cell to take
     keep,   // computed, checked, and kept as the unit's reference of the pass
-    defer,  // its two uniforms kept, to be made into the sample later; never NaN
 };
 
 // Whether the plan keeps something of the draw for the caller.
-inline bool keeps_reference(Draw d) noexcept { return d == Draw::keep || d == Draw::defer; }
+inline bool keeps_reference(Draw d) noexcept { return d == Draw::keep; }
 
 struct PassPlan {
     std::vector<std::size_t> takes;  // cells each unit loses
-    // Per unit, one entry per cell it takes, in pass order: the reference
-    // (Draw::keep) or the two uniforms in turn (Draw::defer).
+    // Per unit with Draw::keep, its reference in each pass it takes a cell.
     std::vector<std::vector<double>> references;
     // The pass after the planned ones drew a NaN reference for a unit that
     // had a cell to take: the call fails there.

@@ -152,10 +152,8 @@ void replay_moving(DataMatrix& m, std::size_t col, SortedColumn sorted, const st
 
 // How each column's samples are used, for GM; empty for MAX and MIN.
 struct ColumnDraws {
-    // Draw::keep and Draw::defer mark the moving columns: GM with references
-    // that vary, replayed pass by pass. A deferred one's samples cannot be NaN:
-    // the plan keeps the two uniforms of each draw and the column's task turns
-    // them into the sample, off the calling thread.
+    // Draw::keep marks the moving columns: GM with references that vary,
+    // replayed pass by pass.
     std::vector<Draw> draws;
     // The reference of every pass where it is the same in every pass.
     std::vector<double> centres;
@@ -173,36 +171,17 @@ ColumnDraws column_draws(Order order, const std::vector<Gauss>* dists, std::size
         // z * 0 + mean is the mean whatever z (a zero mean may come back as -0,
         // which is at the same distance from every key).
         const bool constant = g.scale == 0.0 && !std::isnan(g.mean);
-        // z is finite and never 0, so z * scale + mean is NaN only through a NaN
-        // parameter or an infinite mean meeting an infinite product.
-        const bool never_nan = !std::isnan(g.mean) && !std::isnan(g.scale) &&
-                               (std::isfinite(g.mean) || std::abs(g.scale) <= 1e300);
-        out.draws[c] = constant                    ? Draw::skip
-                       : order != Order::nearest ? Draw::check
-                       : never_nan                 ? Draw::defer
-                                                   : Draw::keep;
+        out.draws[c] = constant ? Draw::skip : order != Order::nearest ? Draw::check : Draw::keep;
         if (constant) out.centres[c] = g.mean;
     }
     return out;
-}
-
-// A deferred draw keeps two uniforms until its column's task, twice what a
-// sample takes. Past three quarters of the matrix's size in uniforms, the
-// samples are computed by the plan instead: slower, but half the memory.
-void bound_deferred(ColumnDraws& cd, std::span<const std::size_t> counts, std::size_t target, std::size_t size) {
-    std::size_t moving_candidates = 0;
-    for (std::size_t c = 0; c < counts.size(); ++c)
-        if (cd.moving(c)) moving_candidates += counts[c];
-    if (std::min(target, moving_candidates) * 2 > size * 3 / 4)
-        for (Draw& d : cd.draws)
-            if (d == Draw::defer) d = Draw::keep;
 }
 
 // The moving columns' cells, one nearest() per pass. A round of columns at a
 // time: enough to keep every thread busy, few enough that their copies stay
 // small.
 void remove_moving(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols,
-                   const ColumnDraws& cd, const std::vector<Gauss>& dists, const CandidateCounts& counts,
+                   const ColumnDraws& cd, const CandidateCounts& counts,
                    PassPlan& plan) {
     std::vector<std::size_t> moving;
     for (std::size_t c = 0; c < plan.takes.size(); ++c)
@@ -218,13 +197,6 @@ void remove_moving(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> 
                 const std::size_t c = group[j];
                 std::vector<double>& refs = plan.references[c];
                 sort_by_key(sorted[j].keys, sorted[j].rows);
-                if (cd.draws[c] == Draw::defer) {
-                    // The samples from their uniforms, in place.
-                    const std::size_t passes = refs.size() / 2;
-                    for (std::size_t t = 0; t < passes; ++t)
-                        refs[t] = dists[c].from_uniforms({refs[2 * t], refs[2 * t + 1]});
-                    refs.resize(passes);
-                }
                 replay_moving(matrix, c, std::move(sorted[j]), refs);
                 sorted[j] = {};
                 refs = {};
@@ -268,13 +240,12 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
 
     const CandidateCounts candidates = candidate_counts(pool, matrix, protected_cols, tuning);
     const std::vector<std::size_t>& counts = candidates.total;
-    bound_deferred(cd, counts, target, matrix.size());
     // Every draw first, on the calling thread. (Sorting the first columns on
     // the other threads meanwhile saves little of the time and costs memory.)
     std::span<const Gauss> column_dists;
     if (dists) column_dists = std::span<const Gauss>(*dists).first(cols);
     PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws, &pool);
-    if (dists) remove_moving(pool, matrix, protected_cols, cd, *dists, candidates, plan);
+    if (dists) remove_moving(pool, matrix, protected_cols, cd, candidates, plan);
     remove_fixed(pool, matrix, protected_cols, order, cd, counts, plan, tuning);
     if (plan.nan_reference) panic("Sample is nan");
 }
