@@ -120,15 +120,26 @@ TEST(gauss, sample_is_box_muller_cosine) {
 }
 
 TEST(gauss, get_distribution_matches_per_column_transform) {
-    // Tall enough for several row chunks; NaN of both signs.
+    // Tall enough for several row chunks. Columns of several shapes: NaN of
+    // both signs, few distinct values with both zeros and the infinities, one
+    // binade (the centre's bucket is most of the column), a wide spread, and
+    // nothing observed.
+    const double few[] = {-kInf, kInf, -0.0, 0.0, 1.0, -1.0, 2.0};
     for (const std::size_t rows : {41, 9000}) {
         const std::size_t cols = 23;
         porosa::DataMatrix m(rows, cols);
         porosa::Rng rng = porosa::rng_from_u64(11);
         for (std::size_t r = 0; r < rows; ++r)
-            for (std::size_t c = 0; c < cols; ++c)
-                m(r, c) = (r * 7 + c) % 13 == 0 ? (r % 2 ? kNan : kNegNan) : rng.uniform_float() * 100.0 - 50.0;
-        for (double mean : {0.0, 0.5, 0.9, 1.0}) {
+            for (std::size_t c = 0; c < cols; ++c) {
+                const double u = rng.uniform_float();
+                m(r, c) = c % 5 == 1   ? few[rng.index_below(7)]
+                          : c % 5 == 2 ? 1.0 + u
+                          : c % 5 == 3 ? std::ldexp(u - 0.5, int(rng.index_below(200)) - 100)
+                          : c == 4     ? kNan
+                          : (r * 7 + c) % 13 == 0 ? (r % 2 ? kNan : kNegNan)
+                                                  : u * 100.0 - 50.0;
+            }
+        for (double mean : {0.0, 0.5, 0.9, 1.0, 0.3, 0.25}) {
             auto dists = porosa::get_distribution(mean, 0.25, m);
             ASSERT_EQ(dists.size(), cols);
             for (std::size_t c = 0; c < cols; ++c) {

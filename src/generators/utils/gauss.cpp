@@ -83,40 +83,48 @@ Ranked select_ranks(std::span<std::uint64_t> keys, std::uint64_t min, std::uint6
 // Only a few order statistics of the sorted column are read (the centre, its
 // lower neighbour, the two ends), so they are selected rather than sorted out.
 // Values equal in the total order are bit-identical, so selection gives exactly
-// the values a full sort would. `keys` holds the order keys of the column's
-// observed cells; `rows` counts its cells, missing ones included.
-static Gauss transform_keys(std::span<std::uint64_t> keys, std::size_t rows, double mean, double variance) {
-    if (rows == 0) panic_index(0, 0);
-    const std::size_t n = keys.size();
-    // Nothing observed: no centre and no spread. A reference drawn from this
-    // is NaN, which matters only while the column still has a cell to lose,
-    // and it has none.
-    if (n == 0) return Gauss{missing_nan(), missing_nan()};
-    const double p = std::floor(double(n) * mean);
-
-    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
-    const std::uint64_t min = *lo, max = *hi;
-    const double first = from_order_key(min), last = from_order_key(max);
-
-    std::size_t i = saturating_count(p);
+// the values a full sort would. `n` counts the column's observed cells.
+struct CentreRanks {
+    bool select;  // else the centre is the lowest key (i == 0) or the highest
+    bool pair;    // the centre is the mean of ranks i - 1 and i, else rank i
+    std::size_t i;
+};
+static CentreRanks centre_ranks(std::size_t n, double mean) {
+    std::size_t i = saturating_count(std::floor(double(n) * mean));
     // A position past the end would have no centre; it is pinned to the top of
     // the column instead, so a quantile position of 1 or more means the maximum.
+    if (n % 2 == 1) return {true, false, std::min(i, n - 1)};
+    if (i == 0 || i >= n) return {false, false, i};
+    return {true, true, i};
+}
+
+static Gauss gauss_of(CentreRanks q, Ranked r, std::uint64_t min, std::uint64_t max, double variance) {
+    const double first = from_order_key(min), last = from_order_key(max);
     double v;
-    if (n % 2 == 1) {
-        i = std::min(i, n - 1);
-        v = from_order_key(select_ranks(keys, min, max, i, false).at);
-    } else if (i == 0) {
-        v = first;
-    } else if (i >= n) {
-        v = (last + last) * 0.5;
-    } else {
-        const Ranked r = select_ranks(keys, min, max, i, true);
-        v = (from_order_key(r.below) + from_order_key(r.at)) * 0.5;
-    }
+    if (!q.select) v = q.i == 0 ? first : (last + last) * 0.5;
+    else if (!q.pair) v = from_order_key(r.at);
+    else v = (from_order_key(r.below) + from_order_key(r.at)) * 0.5;
     // A zero spread factor means no spread at all, even over an infinite range
     // (where the product would be NaN).
     const double w = variance == 0.0 ? variance : variance * (last - first);
     return Gauss{v, w};
+}
+
+// Nothing observed: no centre and no spread. A reference drawn from this is
+// NaN, which matters only while the column still has a cell to lose, and it
+// has none.
+static Gauss no_values() { return Gauss{missing_nan(), missing_nan()}; }
+
+// `keys` holds the order keys of the column's observed cells; `rows` counts
+// its cells, missing ones included.
+static Gauss transform_keys(std::span<std::uint64_t> keys, std::size_t rows, double mean, double variance) {
+    if (rows == 0) panic_index(0, 0);
+    if (keys.empty()) return no_values();
+    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+    const std::uint64_t min = *lo, max = *hi;  // before the selection reorders the keys
+    const CentreRanks q = centre_ranks(keys.size(), mean);
+    const Ranked r = q.select ? select_ranks(keys, min, max, q.i, q.pair) : Ranked{0, 0};
+    return gauss_of(q, r, min, max, variance);
 }
 
 Gauss transform(std::vector<double> column, double mean, double variance) {
@@ -127,43 +135,176 @@ Gauss transform(std::vector<double> column, double mean, double variance) {
     return transform_keys(keys, column.size(), mean, variance);
 }
 
+namespace {
+
+// The keys of numbers lie between those of the two infinities, NaN keys outside.
+bool observed_key(std::uint64_t k) noexcept {
+    return k - order_key(-kInfinity) <= order_key(kInfinity) - order_key(-kInfinity);
+}
+
+// The listed columns' distributions from full copies of their keys, a round of
+// columns at a time, a few per thread: each row chunk is read once for the
+// whole round, and the round's buffer is reused.
+void distributions_by_copy(double mean, double variance, const DataMatrix& data, std::span<const std::size_t> which,
+                           std::vector<Gauss>& out) {
+    const std::size_t rows = data.rows(), cols = data.cols();
+    Pool& pool = Pool::global();
+    const std::size_t round = std::min(which.size(), 4 * pool.threads());
+    const std::size_t chunks = std::max<std::size_t>(1, std::min(rows / 4096, 4 * pool.threads()));
+    std::unique_ptr<std::uint64_t[]> buffer(new std::uint64_t[round * rows]);
+    for (std::size_t first = 0; first < which.size(); first += round) {
+        const std::span<const std::size_t> group = which.subspan(first, std::min(round, which.size() - first));
+        pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t ch = b; ch < e; ++ch) {
+                for (std::size_t r = rows * ch / chunks; r < rows * (ch + 1) / chunks; ++r) {
+                    if ((r & 1023) == 0) interrupt_point(1024 * group.size());
+                    const double* row = data.data() + r * cols;
+                    for (std::size_t k = 0; k < group.size(); ++k) buffer[k * rows + r] = order_key(row[group[k]]);
+                }
+            }
+        });
+        pool.run_chunks(group.size(), 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t k = b; k < e; ++k) {
+                std::uint64_t* keys = buffer.get() + k * rows;
+                std::size_t observed = 0;
+                for (std::size_t r = 0; r < rows; ++r) {
+                    keys[observed] = keys[r];
+                    observed += observed_key(keys[r]);
+                }
+                out[group[k]] = transform_keys({keys, observed}, rows, mean, variance);
+            }
+        });
+    }
+}
+
+// One sweep's findings per column: the count of observed keys, their ends, and
+// a histogram of their top bits (sign and exponent).
+constexpr unsigned kTopShift = 52;
+constexpr std::size_t kTopBuckets = std::size_t{1} << (64 - kTopShift);
+struct TopScan {
+    std::size_t observed = 0;
+    std::uint64_t min = ~std::uint64_t{0}, max = 0;
+    std::vector<std::uint32_t> hist = std::vector<std::uint32_t>(kTopBuckets, 0);
+};
+
+// Where a column's centre ranks fall: the bucket holding rank i (and, when
+// rank i - 1 closes an earlier bucket, that one), and rank i within its bucket.
+struct Target {
+    std::size_t col, bucket, below_bucket = kTopBuckets, rank = 0, size = 0;
+    bool split = false;  // rank i opens its bucket, rank i - 1 closes below_bucket
+};
+
+}  // namespace
+
+// A sweep counts each column's keys by sign and exponent; a second sweep then
+// keeps only the keys of the bucket holding the centre, which on real data is
+// a small part of the column, and selects among them. Columns whose bucket is
+// a large part of the column are copied whole instead.
 std::vector<Gauss> get_distribution(double mean, double variance, const DataMatrix& data) {
     const std::size_t rows = data.rows(), cols = data.cols();
     Pool& pool = Pool::global();
     std::vector<Gauss> out(cols);
-    // A round of columns at a time, a few per thread: each row chunk is read
-    // once for the whole round, and the round's buffers are reused, so the
-    // memory for the copies is asked of the system once.
-    const std::size_t round = std::min(cols, 4 * pool.threads());
+    std::vector<std::size_t> copied;
+    if (rows == 0 || rows >= (std::size_t{1} << 32)) {
+        for (std::size_t c = 0; c < cols; ++c) copied.push_back(c);
+        distributions_by_copy(mean, variance, data, copied, out);
+        return out;
+    }
     const std::size_t chunks = std::max<std::size_t>(1, std::min(rows / 4096, 4 * pool.threads()));
-    std::unique_ptr<std::uint64_t[]> buffer(new std::uint64_t[round * rows]);
-    for (std::size_t c0 = 0; c0 < cols; c0 += round) {
-        const std::size_t width = std::min(round, cols - c0);
+    std::vector<std::vector<TopScan>> scans(chunks, std::vector<TopScan>(cols));
+    pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t ch = b; ch < e; ++ch) {
+            std::vector<TopScan>& mine = scans[ch];
+            for (std::size_t r = rows * ch / chunks; r < rows * (ch + 1) / chunks; ++r) {
+                if ((r & 1023) == 0) interrupt_point(1024 * cols);
+                const double* row = data.data() + r * cols;
+                for (std::size_t c = 0; c < cols; ++c) {
+                    const std::uint64_t k = order_key(row[c]);
+                    if (!observed_key(k)) continue;
+                    TopScan& s = mine[c];
+                    ++s.observed, ++s.hist[k >> kTopShift];
+                    s.min = std::min(s.min, k), s.max = std::max(s.max, k);
+                }
+            }
+        }
+    });
+    std::vector<Target> targets;
+    std::vector<TopScan> total(cols);
+    for (std::size_t c = 0; c < cols; ++c) {
+        TopScan& t = total[c];
+        for (const auto& chunk : scans) {
+            const TopScan& s = chunk[c];
+            t.observed += s.observed, t.min = std::min(t.min, s.min), t.max = std::max(t.max, s.max);
+            for (std::size_t d = 0; d < kTopBuckets; ++d) t.hist[d] += s.hist[d];
+        }
+        if (t.observed == 0) {
+            out[c] = no_values();
+            continue;
+        }
+        const CentreRanks q = centre_ranks(t.observed, mean);
+        if (!q.select) {
+            out[c] = gauss_of(q, Ranked{0, 0}, t.min, t.max, variance);
+            continue;
+        }
+        Target g{c, 0};
+        std::size_t under = 0;
+        while (under + t.hist[g.bucket] <= q.i) under += t.hist[g.bucket++];
+        g.rank = q.i - under;
+        g.split = q.pair && g.rank == 0;
+        if (g.split)
+            for (g.below_bucket = g.bucket - 1; t.hist[g.below_bucket] == 0;) --g.below_bucket;
+        g.size = g.split ? 0 : t.hist[g.bucket];
+        // A bucket this large costs as much kept as the column copied.
+        if (g.size > rows / 4) copied.push_back(c);
+        else targets.push_back(g);
+    }
+    scans = {};
+    if (!targets.empty()) {
+        // Per chunk and target: the keys of its bucket, or the two ends it needs.
+        std::vector<std::vector<std::vector<std::uint64_t>>> kept(chunks, std::vector<std::vector<std::uint64_t>>(targets.size()));
+        std::vector<std::vector<Ranked>> ends(chunks, std::vector<Ranked>(targets.size(), Ranked{0, ~std::uint64_t{0}}));
         pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
             for (std::size_t ch = b; ch < e; ++ch) {
-                const std::size_t r0 = rows * ch / chunks, r1 = rows * (ch + 1) / chunks;
-                const double* cell = data.data() + r0 * cols + c0;
-                for (std::size_t r = r0; r < r1; ++r, cell += cols) {
-                    if ((r & 1023) == 0) interrupt_point(1024 * width);
-                    for (std::size_t k = 0; k < width; ++k) buffer[k * rows + r] = order_key(cell[k]);
+                for (std::size_t r = rows * ch / chunks; r < rows * (ch + 1) / chunks; ++r) {
+                    if ((r & 1023) == 0) interrupt_point(1024 * targets.size());
+                    const double* row = data.data() + r * cols;
+                    for (std::size_t j = 0; j < targets.size(); ++j) {
+                        const Target& g = targets[j];
+                        const std::uint64_t k = order_key(row[g.col]);
+                        if (!observed_key(k)) continue;
+                        const std::size_t d = k >> kTopShift;
+                        if (d == g.bucket) {
+                            if (g.split) ends[ch][j].at = std::min(ends[ch][j].at, k);
+                            else kept[ch][j].push_back(k);
+                        } else if (d == g.below_bucket) {
+                            ends[ch][j].below = std::max(ends[ch][j].below, k);
+                        }
+                    }
                 }
             }
         });
-        pool.run_chunks(width, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t k = b; k < e; ++k) {
-                // The observed cells to the front: the keys of numbers lie
-                // between those of the two infinities, NaN keys outside.
-                std::uint64_t* keys = buffer.get() + k * rows;
-                const std::uint64_t lowest = order_key(-kInfinity), span = order_key(kInfinity) - lowest;
-                std::size_t observed = 0;
-                for (std::size_t r = 0; r < rows; ++r) {
-                    keys[observed] = keys[r];
-                    observed += keys[r] - lowest <= span;
+        pool.run_chunks(targets.size(), 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t j = b; j < e; ++j) {
+                const Target& g = targets[j];
+                const TopScan& t = total[g.col];
+                const CentreRanks q = centre_ranks(t.observed, mean);
+                Ranked r{0, ~std::uint64_t{0}};
+                std::vector<std::uint64_t> keys;
+                keys.reserve(g.size);
+                for (std::size_t ch = 0; ch < chunks; ++ch) {
+                    r.at = std::min(r.at, ends[ch][j].at), r.below = std::max(r.below, ends[ch][j].below);
+                    keys.insert(keys.end(), kept[ch][j].begin(), kept[ch][j].end());
                 }
-                out[c0 + k] = transform_keys({keys, observed}, rows, mean, variance);
+                if (!g.split) {
+                    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+                    const std::uint64_t min = *lo, max = *hi;
+                    r = select_ranks(keys, min, max, g.rank, q.pair);
+                }
+                out[g.col] = gauss_of(q, r, t.min, t.max, variance);
             }
         });
     }
+    distributions_by_copy(mean, variance, data, copied, out);
     return out;
 }
 
