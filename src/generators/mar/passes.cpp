@@ -6,9 +6,9 @@
 // cell in every pass it is part of until its count of candidates runs out, and
 // which pairs take part, how many cells a pass yields and when the passes end
 // follow from the counts alone. GM draws all references of a pass whatever rows
-// get picked. The draws are therefore made on the calling thread first, in the
-// order the scanning passes make them, and each pair then replays its own
-// sequence of passes.
+// get picked. The draws are therefore made first, from the stream in the
+// order the scanning passes make them (pass_plan.hpp), and each pair then
+// replays its own sequence of passes.
 //
 // Keys are the predictor's cells. An observed predictor never changes, and
 // neither does a pair keyed by its own column (its candidates' keys are the

@@ -5,8 +5,9 @@
 // A picked column with a candidate left yields exactly one cell, so which
 // columns each pass picks, how many cells it yields, and hence every draw of
 // the call (reservoir indices, GM references) follow from the per-column counts
-// alone. The calling thread therefore makes all the draws first, in the order
-// the literal passes make them, and only then are the cells chosen.
+// alone. All the draws are therefore made first, from the stream in the order
+// the literal passes make them (pass_plan.hpp), and only then are the cells
+// chosen.
 //
 // Keys never change either, so the cells a column loses are:
 //   MAX, MIN, and GM with a reference that is the same in every pass: the first
@@ -240,8 +241,8 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
 
     const CandidateCounts candidates = candidate_counts(pool, matrix, protected_cols, tuning);
     const std::vector<std::size_t>& counts = candidates.total;
-    // Every draw first, on the calling thread. (Sorting the first columns on
-    // the other threads meanwhile saves little of the time and costs memory.)
+    // Every draw first. (Sorting the first columns meanwhile saves little of
+    // the time and costs memory.)
     std::span<const Gauss> column_dists;
     if (dists) column_dists = std::span<const Gauss>(*dists).first(cols);
     PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws, &pool);
