@@ -187,7 +187,9 @@ void remove_moving(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> 
     std::vector<std::size_t> moving;
     for (std::size_t c = 0; c < plan.takes.size(); ++c)
         if (cd.moving(c) && plan.takes[c] > 0) moving.push_back(c);
-    const std::size_t round = 2 * pool.threads();
+    // Half the columns at most keeps the copies (12 bytes a candidate) below
+    // the matrix's own size.
+    const std::size_t round = std::max<std::size_t>(1, std::min(4 * pool.threads(), counts.total.size() / 2));
     for (std::size_t first = 0; first < moving.size(); first += round) {
         const std::span<const std::size_t> group =
             std::span<const std::size_t>(moving).subspan(first, std::min(round, moving.size() - first));
