@@ -14,5 +14,9 @@ void sort_key_rows(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>&
 
 // The same for the whole arrays, faster, for rows that come in ascending order.
 void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& rows);
+// The same with the caller's spare arrays, which may trade storage with keys
+// and rows: a caller sorting many columns then faults its pages in once.
+void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<std::uint32_t>& rows,
+                 std::vector<std::uint64_t>& key_buffer, std::vector<std::uint32_t>& row_buffer);
 
 }  // namespace porosa

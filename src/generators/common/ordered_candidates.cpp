@@ -197,6 +197,12 @@ OrderedCandidates::OrderedCandidates(std::vector<std::uint64_t> sorted_keys, std
     index_sorted();
 }
 
+std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> OrderedCandidates::release() && {
+    std::pair out{std::move(keys_), std::move(rows_)};
+    *this = OrderedCandidates();
+    return out;
+}
+
 void OrderedCandidates::index_sorted() {
     const std::size_t n = keys_.size();
     for (std::size_t k = 0; k < n; k += kGuideStep) guide_.push_back(keys_[k]);

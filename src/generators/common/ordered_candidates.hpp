@@ -66,6 +66,9 @@ public:
     // failure.
     OrderedCandidates(std::vector<std::uint64_t> sorted_keys, std::vector<std::uint32_t> rows);
 
+    // Hands the sorted keys and rows back for reuse and leaves the set empty.
+    std::pair<std::vector<std::uint64_t>, std::vector<std::uint32_t>> release() &&;
+
     // Entries, active or not; indices below are positions in the sorted order.
     std::size_t size() const noexcept { return keys_.size(); }
     std::size_t remaining() const noexcept { return remaining_; }

@@ -15,11 +15,13 @@
 //   GM with references that vary: one nearest() + erase() per pass, in pass
 //     order, on the column's candidates kept in total order.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <numeric>
 #include <span>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -106,28 +108,38 @@ void gather_columns(Pool& pool, const DataMatrix& m, std::span<const std::size_t
     });
 }
 
+// Arrays one thread reuses from column to column: fresh ones of these sizes
+// would be faulted in anew for every column, at a cost near that of the sort.
+struct ReplayScratch {
+    std::vector<std::uint64_t> keys, ref_keys, ref_key_buffer;
+    std::vector<std::uint32_t> rows, pass_of, pass_buffer, split;
+};
+
 // GM with varying references: one nearest() per pass on the column's
 // candidates. Writes the column's NaN cells itself; no other task touches
-// this column.
-void replay_moving(DataMatrix& m, std::size_t col, SortedColumn sorted, const std::vector<double>& references) {
+// this column. The column's arrays come back in `sorted`, for reuse.
+void replay_moving(DataMatrix& m, std::size_t col, SortedColumn& sorted, const std::vector<double>& references,
+                   ReplayScratch& scratch) {
     const std::size_t rows = m.rows(), cols = m.cols(), n = sorted.keys.size();
+    sort_by_key(sorted.keys, sorted.rows, scratch.keys, scratch.rows);
     // Where each reference falls among the keys, all in one merge: the
     // references in key order against the sorted keys. (Searching for each one
     // costs several times more: the searches miss the cache.)
     const std::size_t passes = references.size();
-    std::vector<std::uint64_t> ref_keys(passes);
-    std::vector<std::uint32_t> pass_of(passes);
+    std::vector<std::uint64_t>& ref_keys = scratch.ref_keys;
+    std::vector<std::uint32_t>& pass_of = scratch.pass_of;
+    ref_keys.resize(passes);
+    pass_of.resize(passes);
     for (std::size_t t = 0; t < passes; ++t) ref_keys[t] = order_key(references[t]);
     std::iota(pass_of.begin(), pass_of.end(), std::uint32_t{0});
-    sort_by_key(ref_keys, pass_of);
-    std::vector<std::uint32_t> split(passes);
+    sort_by_key(ref_keys, pass_of, scratch.ref_key_buffer, scratch.pass_buffer);
+    std::vector<std::uint32_t>& split = scratch.split;
+    split.resize(passes);
     std::size_t p = 0;
     for (std::size_t q = 0; q < passes; ++q) {
         while (p < n && sorted.keys[p] <= ref_keys[q]) ++p;
         split[pass_of[q]] = std::uint32_t(p);
     }
-    ref_keys = {};
-    pass_of = {};
 
     OrderedCandidates cand(std::move(sorted.keys), std::move(sorted.rows));
     // Marked first and written in row order: writing as chosen would miss the
@@ -143,13 +155,13 @@ void replay_moving(DataMatrix& m, std::size_t col, SortedColumn sorted, const st
         taken[r >> 6] |= std::uint64_t{1} << (r & 63);
         cand.erase(i);
     }
+    std::tie(sorted.keys, sorted.rows) = std::move(cand).release();
     const double nan = missing_nan();
     double* data = m.data();
     for (std::size_t w = 0; w < taken.size(); ++w)
         for (std::uint64_t bits = taken[w]; bits != 0; bits &= bits - 1)
             data[(w * 64 + std::size_t(std::countr_zero(bits))) * cols + col] = nan;
 }
-
 
 // How each column's samples are used, for GM; empty for MAX and MIN.
 struct ColumnDraws {
@@ -190,20 +202,23 @@ void remove_moving(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> 
     // Half the columns at most keeps the copies (12 bytes a candidate) below
     // the matrix's own size.
     const std::size_t round = std::max<std::size_t>(1, std::min(4 * pool.threads(), counts.total.size() / 2));
+    // One task per thread, each with its own scratch, taking columns in turn;
+    // the columns' arrays too are kept from one round to the next.
+    const std::size_t tasks = std::min(pool.threads(), round);
+    std::vector<ReplayScratch> scratch(tasks);
+    std::vector<SortedColumn> sorted(std::min(round, moving.size()));
     for (std::size_t first = 0; first < moving.size(); first += round) {
         const std::span<const std::size_t> group =
             std::span<const std::size_t>(moving).subspan(first, std::min(round, moving.size() - first));
-        std::vector<SortedColumn> sorted(group.size());
-        gather_columns(pool, matrix, protected_cols, counts, group, sorted);
-        pool.run_chunks(group.size(), 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t j = b; j < e; ++j) {
-                const std::size_t c = group[j];
-                std::vector<double>& refs = plan.references[c];
-                sort_by_key(sorted[j].keys, sorted[j].rows);
-                replay_moving(matrix, c, std::move(sorted[j]), refs);
-                sorted[j] = {};
-                refs = {};
-            }
+        gather_columns(pool, matrix, protected_cols, counts, group, std::span(sorted).first(group.size()));
+        std::atomic<std::size_t> next{0};
+        pool.run_chunks(tasks, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t task = b; task < e; ++task)
+                for (std::size_t j; (j = next.fetch_add(1)) < group.size();) {
+                    std::vector<double>& refs = plan.references[group[j]];
+                    replay_moving(matrix, group[j], sorted[j], refs, scratch[task]);
+                    refs = {};
+                }
         });
     }
 }
