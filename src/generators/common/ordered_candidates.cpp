@@ -236,8 +236,6 @@ std::size_t OrderedCandidates::upper_bound(std::uint64_t k) const noexcept {
     return begin + branchless_upper_bound(keys_.data() + begin, end - begin, k);
 }
 
-double OrderedCandidates::key(std::size_t index) const noexcept { return from_order_key(keys_[index]); }
-
 void OrderedCandidates::erase(std::size_t index) {
     if (index >= size() || !active_.contains(index)) panic("erasing a candidate that is not there");
     active_.erase(index);

@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/float_bits.hpp"
+
 namespace porosa {
 
 // Membership of 0 .. n-1 with next/previous member in O(log64 n): a bitset with a
@@ -73,7 +75,7 @@ public:
     std::size_t size() const noexcept { return keys_.size(); }
     std::size_t remaining() const noexcept { return remaining_; }
     std::uint32_t row(std::size_t index) const noexcept { return rows_[index]; }
-    double key(std::size_t index) const noexcept;
+    double key(std::size_t index) const noexcept { return from_order_key(keys_[index]); }
     bool active(std::size_t index) const noexcept { return active_.contains(index); }
 
     void erase(std::size_t index);
