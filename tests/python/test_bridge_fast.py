@@ -146,8 +146,17 @@ def numeric_cells(dtype):
     return int_cells(dtype)
 
 
+def unaligned(a):
+    """C-contiguous, one byte past an aligned address."""
+    buf = np.zeros(a.nbytes + 1, dtype=np.uint8)
+    out = buf[1:].view(a.dtype).reshape(a.shape)
+    out[...] = a
+    return out
+
+
 LAYOUTS = {
     "c": lambda a: np.ascontiguousarray(a),
+    "unaligned": unaligned,
     "fortran": lambda a: np.asfortranarray(a),
     "strided": lambda a: np.repeat(a, 2, axis=1)[::-1, ::2],
     "swapped": lambda a: a.astype(a.dtype.newbyteorder("S")),
@@ -165,6 +174,15 @@ def test_numeric_arrays_match_cell_reading_bit_for_bit(dtype, layout):
     data = LAYOUTS[layout](np.stack([cells, cells[::-1], np.roll(cells, 3)], axis=1))
     assert_array_result(run(data), read_cells(data))
     assert_array_result(run(slow(data)), read_cells(data))
+
+
+@pytest.mark.parametrize("layout", [lay for lay in LAYOUTS if lay != "c"])
+def test_float64_copy_is_the_same_in_every_layout(layout):
+    cells = float_cells(np.float64)
+    data = np.stack([cells, cells[::-1], np.roll(cells, 3)], axis=1)
+    laid = LAYOUTS[layout](data)
+    got, expected = run(laid, 0.3), run(np.array(laid, dtype=np.float64, order="C"), 0.3)
+    assert [bits(x) for x in got.ravel()] == [bits(x) for x in expected.ravel()]
 
 
 @pytest.mark.parametrize("dtype", [np.int64, np.uint8, np.float32, ">f8"])

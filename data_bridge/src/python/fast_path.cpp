@@ -1,6 +1,7 @@
 #include "python/fast_path.hpp"
 
 #include <cstring>
+#include <vector>
 
 #include "core/interrupt.hpp"
 #include "py/detach.hpp"
@@ -11,22 +12,26 @@ namespace porosa::bridge {
 
 namespace {
 
-// Copies a slice at a time with an interrupt point between slices; false when
-// a signal handler changed the array meanwhile, which the slow path then
-// reads afresh from its new shape.
-bool copy_doubles(PyArrayObject* arr, const Geometry& at_start, DataMatrix& m) {
+// A C-contiguous, aligned array is appended slice by slice into reserved room,
+// so that each page of the matrix is written once rather than zero-filled first.
+// Returns false, with `out` incomplete, when a signal handler changed the array
+// meanwhile: the slow path then reads it afresh from its new shape.
+bool append_contiguous(PyArrayObject* arr, const Geometry& at_start, std::size_t cells, std::vector<double>& out) {
+    const auto* base = reinterpret_cast<const double*>(at_start.data);
+    out.reserve(cells);
+    for (std::size_t b = 0; b < cells; b += kCopyCells) {
+        const std::size_t n = std::min(kCopyCells, cells - b);
+        interrupt_point(n);
+        if (!(Geometry(arr) == at_start)) return false;
+        out.insert(out.end(), base + b, base + b + n);
+    }
+    return true;
+}
+
+// Any strides, negative ones included; elements may be unaligned.
+bool copy_strided(PyArrayObject* arr, const Geometry& at_start, DataMatrix& m) {
     const char* base = at_start.data;
     double* out = m.data();
-    if (PyArray_IS_C_CONTIGUOUS(arr)) {
-        for (std::size_t b = 0; b < m.size(); b += kCopyCells) {
-            const std::size_t n = std::min(kCopyCells, m.size() - b);
-            interrupt_point(n);
-            if (!(Geometry(arr) == at_start)) return false;
-            std::memcpy(out + b, base + b * sizeof(double), n * sizeof(double));
-        }
-        return true;
-    }
-    // Any strides, negative ones included; elements may be unaligned.
     const std::size_t rows = m.rows();
     const std::size_t cols = m.cols();
     const npy_intp s0 = at_start.strides[0];
@@ -43,6 +48,17 @@ bool copy_doubles(PyArrayObject* arr, const Geometry& at_start, DataMatrix& m) {
             std::memcpy(out + i * cols + j, row + static_cast<npy_intp>(j) * s1, sizeof(double));
     }
     return true;
+}
+
+bool copy_doubles(PyArrayObject* arr, const Geometry& at_start, std::size_t rows, std::size_t cols, DataMatrix& m) {
+    if (PyArray_IS_C_CONTIGUOUS(arr) && PyArray_ISALIGNED(arr)) {
+        std::vector<double> cells;
+        if (!append_contiguous(arr, at_start, checked_cells(rows, cols), cells)) return false;
+        m = DataMatrix(rows, cols, std::move(cells));
+        return true;
+    }
+    m = DataMatrix(rows, cols);
+    return copy_strided(arr, at_start, m);
 }
 
 }  // namespace
@@ -64,10 +80,7 @@ py::Result<std::optional<DataMatrix>> fast_path(PyObject* data) {
     const Geometry at_start(arr);
     // Detached so that other threads run meanwhile; our reference keeps the
     // array and its memory alive.
-    const bool copied = py::run_detached([&] {
-        m = DataMatrix(rows, cols);  // zero-filled: it touches every page too
-        return copy_doubles(arr, at_start, m);
-    });
+    const bool copied = py::run_detached([&] { return copy_doubles(arr, at_start, rows, cols, m); });
     if (!copied) return std::optional<DataMatrix>();
     return std::optional<DataMatrix>(std::move(m));
 }
