@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "core/float_bits.hpp"
+#include "core/free_memory.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/common/key_sort.hpp"
@@ -263,7 +264,12 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     std::span<const Gauss> column_dists;
     if (dists) column_dists = std::span<const Gauss>(*dists).first(cols);
     PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws, &pool);
-    if (dists) remove_moving(pool, matrix, protected_cols, cd, candidates, plan);
+    if (dists) {
+        remove_moving(pool, matrix, protected_cols, cd, candidates, plan);
+        // The moving columns' copies came and went in pieces the allocator may
+        // keep for itself; the caller's result is about to need that much again.
+        return_free_memory();
+    }
     remove_fixed(pool, matrix, protected_cols, order, cd, counts, plan, tuning);
     if (plan.nan_reference) panic("Sample is nan");
 }

@@ -86,12 +86,16 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
     Pool& pool = Pool::global();
     std::vector<Gauss> out(cols);
     std::vector<std::size_t> copied;
-    if (rows == 0 || rows >= (std::size_t{1} << 32)) {
+    // A column's histograms take (chunks + 1) x 16 KB: with a chunk per 16,384
+    // rows at most and columns of 65,536 rows at least, under a sixth of the
+    // column. Shorter columns (wide data) are copied a round at a time instead,
+    // which costs next to nothing there.
+    const std::size_t chunks = std::max<std::size_t>(1, std::min(rows / 16384, 4 * pool.threads()));
+    if (rows < 65536 || rows >= (std::size_t{1} << 32)) {
         for (std::size_t c = 0; c < cols; ++c) copied.push_back(c);
         distributions_by_copy(mean, variance, data, copied, out);
         return out;
     }
-    const std::size_t chunks = std::max<std::size_t>(1, std::min(rows / 4096, 4 * pool.threads()));
     std::vector<std::vector<TopScan>> scans(chunks, std::vector<TopScan>(cols));
     pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
         for (std::size_t ch = b; ch < e; ++ch) {
