@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <numeric>
+#include <optional>
 
 #include "core/interrupt.hpp"
 
@@ -21,8 +22,8 @@ std::vector<std::size_t> reservoir_sample(Rng& rng, std::size_t n, std::size_t k
 
 namespace {
 
-// The values the plan keeps of one draw.
-std::size_t kept_per_draw(Draw d) noexcept { return d == Draw::keep ? 1 : 0; }
+// A sample's words when its first uniform is not redrawn: two per uniform.
+constexpr std::size_t kWordsPerDraw = 4;
 
 class Planner {
 public:
@@ -83,17 +84,27 @@ private:
         for (std::size_t c : counts_) live += c > 0;
         const std::size_t share = target / std::max<std::size_t>(live, 1) + 1;
         for (std::size_t u = 0; u < n_ && !draws_.empty(); ++u)
-            plan_.references[u].reserve(kept_per_draw(draws_[u]) * std::min(counts_[u], share));
+            if (keeps_reference(draws_[u])) plan_.references[u].reserve(std::min(counts_[u], share));
     }
 
-    // Without draws, a run of passes offering every unit is one step: until a
-    // unit runs out or the target comes within n. Returns the cells taken.
-    std::size_t bulk(std::size_t rem) {
-        std::size_t active = 0, shortest = static_cast<std::size_t>(-1);
+    // A run of passes that offer every unit: until a unit runs out or the
+    // target comes within n. Active units take a cell in each of its passes.
+    struct Run {
+        std::size_t active = 0, passes = 0;
+    };
+    Run full_run(std::size_t rem) const {
+        Run run;
+        std::size_t shortest = static_cast<std::size_t>(-1);
         for (std::size_t c : counts_)
-            if (c > 0) ++active, shortest = std::min(shortest, c);
+            if (c > 0) ++run.active, shortest = std::min(shortest, c);
+        if (run.active > 0) run.passes = std::min(shortest, (rem - n_) / run.active + 1);
+        return run;
+    }
+
+    // Without draws, a full run is one step. Returns the cells taken.
+    std::size_t bulk(std::size_t rem) {
+        const auto [active, passes] = full_run(rem);
         if (active == 0) return 0;
-        const std::size_t passes = std::min(shortest, (rem - n_) / active + 1);
         for (std::size_t u = 0; u < n_; ++u)
             if (counts_[u] > 0) counts_[u] -= passes, plan_.takes[u] += passes;
         total_ -= passes * active;
@@ -105,11 +116,8 @@ private:
     // 0 when the run is too short to be worth it or is cut at its first pass.
     std::size_t drawn_run(Rng& rng, std::size_t rem) {
         cut_ = false;
-        std::size_t active = 0, shortest = static_cast<std::size_t>(-1);
-        for (std::size_t c : counts_)
-            if (c > 0) ++active, shortest = std::min(shortest, c);
+        const auto [active, passes] = full_run(rem);
         if (active == 0) return 0;
-        const std::size_t passes = std::min(shortest, (rem - n_) / active + 1);
         if (passes * n_ < std::max<std::size_t>(parallel_from_, 1)) return 0;
 
         std::vector<std::size_t> base(n_);
@@ -124,7 +132,7 @@ private:
             counts_[u] -= stop, plan_.takes[u] += stop;
             if (keeps_reference(draws_[u])) plan_.references[u].resize(base[u] + stop);
         }
-        rng.discard(4 * n_ * stop);
+        rng.discard(kWordsPerDraw * n_ * stop);
         total_ -= stop * active;
         return stop * active;
     }
@@ -142,8 +150,8 @@ private:
             std::vector<std::uint32_t> words;
             for (std::size_t piece = b; piece < e; ++piece) {
                 const std::size_t p0 = piece * per_piece, p1 = std::min(passes, p0 + per_piece);
-                const std::uint64_t first = start + 4 * n_ * p0;
-                const std::size_t skip = std::size_t(first % 16), count = 4 * n_ * (p1 - p0);
+                const std::uint64_t first = start + kWordsPerDraw * n_ * p0;
+                const std::size_t skip = std::size_t(first % 16), count = kWordsPerDraw * n_ * (p1 - p0);
                 words.resize((skip + count + 15) / 16 * 16);
                 chacha12_keystream(rng.key(), first / 16, words);
                 const std::size_t stop = draw_piece(words.data() + skip, p0, p1, base);
@@ -163,20 +171,12 @@ private:
         auto uniform = [](const std::uint32_t* at) { return Rng::uniform_from(Rng::double_word(at[0], at[1])); };
         for (std::size_t p = p0; p < p1; ++p) {
             bool stop = false;
-            for (std::size_t u = 0; u < n_; ++u, w += 4) {
+            for (std::size_t u = 0; u < n_; ++u, w += kWordsPerDraw) {
                 const GaussUniforms g{uniform(w), uniform(w + 2)};
                 stop |= !accepted_first_uniform(g.u1);
-                const bool takes = counts_[u] > 0;
-                switch (draws_[u]) {
-                    case Draw::skip: break;
-                    case Draw::check:
-                    case Draw::keep: {
-                        const double v = dists_[u].from_uniforms(g);
-                        stop |= takes && std::isnan(v);
-                        if (takes && draws_[u] == Draw::keep) plan_.references[u][base[u] + p] = v;
-                        break;
-                    }
-                }
+                const std::optional<double> v = settle(u, g, counts_[u] > 0);
+                if (v && std::isnan(*v)) stop = true;
+                if (v && keeps_reference(draws_[u])) plan_.references[u][base[u] + p] = *v;
             }
             if (stop) return p;
         }
@@ -202,7 +202,7 @@ private:
             const std::size_t u = all ? i : picked_[i];
             if (!took_[i]) continue;
             ++counts_[u], --plan_.takes[u];
-            plan_.references[u].resize(plan_.references[u].size() - kept_per_draw(draws_[u]));
+            if (keeps_reference(draws_[u])) plan_.references[u].pop_back();
         }
         plan_.nan_reference = true;
         return 0;
@@ -210,17 +210,16 @@ private:
 
     // Unit u's draw of the pass; true for a NaN that counts.
     bool draw(Rng& rng, std::size_t u, bool takes) {
-        std::vector<double>& refs = plan_.references[u];
-        switch (draws_[u]) {
-            case Draw::skip: (void)draw_uniforms(rng); return false;
-            case Draw::check:
-            case Draw::keep: {
-                const double v = dists_[u].sample(rng);
-                if (takes && draws_[u] == Draw::keep) refs.push_back(v);
-                return std::isnan(v) && takes;
-            }
-        }
-        return false;
+        const std::optional<double> v = settle(u, draw_uniforms(rng), takes);
+        if (v && keeps_reference(draws_[u])) plan_.references[u].push_back(*v);
+        return v && std::isnan(*v);
+    }
+
+    // Unit u's sample from its uniforms when it matters: computed, and the
+    // unit takes a cell in the pass. (Called from pool threads too.)
+    std::optional<double> settle(std::size_t u, GaussUniforms g, bool takes) const {
+        if (!takes || draws_[u] == Draw::skip) return std::nullopt;
+        return dists_[u].from_uniforms(g);
     }
 
     std::size_t n_;

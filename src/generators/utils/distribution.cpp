@@ -114,11 +114,12 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
         }
     });
     std::vector<Target> targets;
-    std::vector<TopScan> total(cols);
+    // The first chunk's scans become the columns' totals.
+    std::vector<TopScan> total = std::move(scans[0]);
     for (std::size_t c = 0; c < cols; ++c) {
         TopScan& t = total[c];
-        for (const auto& chunk : scans) {
-            const TopScan& s = chunk[c];
+        for (std::size_t ch = 1; ch < chunks; ++ch) {
+            const TopScan& s = scans[ch][c];
             t.observed += s.observed, t.min = std::min(t.min, s.min), t.max = std::max(t.max, s.max);
             for (std::size_t d = 0; d < kTopBuckets; ++d) t.hist[d] += s.hist[d];
         }
