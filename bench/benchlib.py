@@ -242,6 +242,25 @@ def run_child(argv: list[str], timeout: float, env: dict | None = None) -> dict:
 # Environment and output
 
 
+def print_build_lines(detail: str | None = None) -> None:
+    """The lines every table starts with: the interpreter (and `detail` below
+    it), porosa's version and checkout, and its worker count."""
+    print(f"interpreter:    {interpreter_line()}")
+    if detail:
+        print(f"                {detail}")
+    print(f"porosa:         {package_version('porosa')}, checkout at {git_revision()}")
+    print(f"porosa workers: {porosa_workers()}")
+
+
+def run_cases(script: str, cases, args):
+    """Each case in a fresh child process of `script` under `args.timeout`:
+    yields (case, its result)."""
+    for case in cases:
+        cmd = [sys.executable, os.path.abspath(script), "--case", case.id,
+               "--scale", repr(args.scale), "--repeat", str(args.repeat)]
+        yield case, run_child(cmd, args.timeout)
+
+
 def interpreter_line(executable: str | None = None) -> str:
     """A one-line description of this interpreter (or of another, run as a child)."""
     code = ("import sys, platform; "

@@ -146,19 +146,14 @@ def main(argv=None) -> int:
     wanted = [w.strip().lower() for w in (args.only or "").split(",") if w.strip()]
     cases = [c for c in CASES if not wanted or any(c.id.lower().startswith(w) for w in wanted)]
     print("porosa_kit against porosa's own calls (bench/kit.py, W10)")
-    print(f"interpreter:    {bl.interpreter_line()}")
-    print(f"porosa:         {bl.package_version('porosa')}, checkout at {bl.git_revision()}")
-    print(f"porosa workers: {bl.porosa_workers()}")
+    bl.print_build_lines()
     print(f"settings:       --scale {args.scale:g} --repeat {args.repeat}; rate {RATE}, random_seed {SEED}, "
           f"{HOLES:.0%} of cells missing before, data seed {bl.DATA_SEED}")
     print()
     table = bl.Table(COLUMNS)
     table.header()
     counts = {"PASS": 0, "MISS": 0, "TIMEOUT": 0, "ERROR": 0}
-    for case in cases:
-        cmd = [sys.executable, os.path.abspath(__file__), "--case", case.id,
-               "--scale", repr(args.scale), "--repeat", str(args.repeat)]
-        r = bl.run_child(cmd, args.timeout)
+    for case, r in bl.run_cases(__file__, cases, args):
         cells = row_cells(case, r)
         table.row(cells)
         counts[cells[7]] = counts.get(cells[7], 0) + 1

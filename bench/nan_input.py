@@ -172,9 +172,7 @@ def main(argv=None) -> int:
     import porosa  # noqa: F401
 
     print("porosa on data holding NaN (bench/nan_input.py, W7)")
-    print(f"interpreter:    {bl.interpreter_line()}")
-    print(f"porosa:         {bl.package_version('porosa')}, checkout at {bl.git_revision()}")
-    print(f"porosa workers: {bl.porosa_workers()}")
+    bl.print_build_lines()
     print(f"settings:       --scale {args.scale:g} --repeat {args.repeat}; random_seed {SEED}, "
           f"data seed {bl.DATA_SEED}")
     print()
@@ -182,10 +180,7 @@ def main(argv=None) -> int:
     table.header()
     counts = {"PASS": 0, "MISS": 0, "TIMEOUT": 0, "ERROR": 0}
     notes = []
-    for case in select(args.only):
-        cmd = [sys.executable, os.path.abspath(__file__), "--case", case.id,
-               "--scale", repr(args.scale), "--repeat", str(args.repeat)]
-        r = bl.run_child(cmd, args.timeout)
+    for case, r in bl.run_cases(__file__, select(args.only), args):
         cells = row_cells(case, r)
         table.row(cells)
         if cells[9] in counts:

@@ -202,10 +202,7 @@ def main(argv=None) -> int:
     import porosa  # noqa: F401  (its import may re-enable the GIL: report after it)
 
     print("porosa benchmark suite (bench/run.py)")
-    print(f"interpreter:    {bl.interpreter_line()}")
-    print(f"                sys.version = {sys.version.splitlines()[0]}")
-    print(f"porosa:         {bl.package_version('porosa')}, checkout at {bl.git_revision()}")
-    print(f"porosa workers: {bl.porosa_workers()}")
+    bl.print_build_lines(f"sys.version = {sys.version.splitlines()[0]}")
     print(f"numpy {numpy.__version__}, pandas {pandas.__version__}, {os.cpu_count()} CPUs")
     print(f"settings:       --scale {args.scale:g} --repeat {args.repeat} --timeout {args.timeout:g}; "
           f"missing rate {RATE} (W9 0.2), random_seed {SEED}, data seed {bl.DATA_SEED}")
@@ -224,10 +221,7 @@ def main(argv=None) -> int:
     counts = {"PASS": 0, "MISS": 0, "TIMEOUT": 0, "ERROR": 0}
     notes = []
     gil_seen = set()
-    for case in cases:
-        cmd = [sys.executable, os.path.abspath(__file__), "--case", case.id,
-               "--scale", repr(args.scale), "--repeat", str(args.repeat)]
-        r = bl.run_child(cmd, args.timeout)
+    for case, r in bl.run_cases(__file__, cases, args):
         cells = row_cells(case, r)
         table.row(cells)
         if r.get("status") != "ok":
