@@ -18,7 +18,6 @@ of --repeat calls each, alternating between the two.
 
 from __future__ import annotations
 
-import os
 import sys
 from dataclasses import dataclass
 
