@@ -3,7 +3,7 @@ back the caller's frame, index, labels and dtypes, and the cells a call removed.
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, overload
 
 import numpy as np
@@ -19,14 +19,17 @@ Generator = Callable[[Any, float], Any]
 
 
 @overload
-def amputate(data: pd.DataFrame, generator: Generator, missing_rate: float) -> pd.DataFrame: ...
+def amputate(data: pd.DataFrame, generator: Generator, missing_rate: float, *,
+             exclude: Sequence[Any] | None = None) -> pd.DataFrame: ...
 @overload
 def amputate(
-    data: npt.NDArray[np.float64], generator: Generator, missing_rate: float
+    data: npt.NDArray[np.float64], generator: Generator, missing_rate: float, *,
+    exclude: Sequence[Any] | None = None,
 ) -> npt.NDArray[np.float64]: ...
 @overload
-def amputate(data: npt.NDArray[Any], generator: Generator, missing_rate: float) -> npt.NDArray[Any]: ...
-def amputate(data: Any, generator: Generator, missing_rate: float) -> Any:
+def amputate(data: npt.NDArray[Any], generator: Generator, missing_rate: float, *,
+             exclude: Sequence[Any] | None = None) -> npt.NDArray[Any]: ...
+def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: Sequence[Any] | None = None) -> Any:
     """Calls ``generator(data, missing_rate)`` and returns data of the caller's kind.
 
     A NumPy array goes straight to the generator, and its result comes back as
@@ -51,7 +54,14 @@ def amputate(data: Any, generator: Generator, missing_rate: float) -> Any:
     ``porosa.MNAR``, :class:`porosa_kit.MCAR`, or one of your own that takes a
     DataFrame and a rate and returns a DataFrame of the same shape with the
     removed cells missing.
+
+    ``exclude`` lists columns that are never amputated (labels, or positions
+    for an array), such as a target or an ID: the generator sees only the
+    other columns, so the missing rate is of their cells, and the excluded
+    columns come back as they were.
     """
+    if exclude is not None and len(exclude) > 0:
+        return _amputate_part(data, generator, missing_rate, exclude)
     if not isinstance(data, pd.DataFrame):
         return generator(data, missing_rate)
     from ._mcar import MCAR
@@ -103,6 +113,44 @@ def amputate(data: Any, generator: Generator, missing_rate: float) -> Any:
             gone[at] = ~_text_missing(np.asarray(view, dtype=object)[at])
         arrays.append(_restore(column, gone))
     return _assemble(data, arrays)
+
+
+def excluded_positions(labels: Sequence[Any], exclude: Sequence[Any] | None) -> list[int]:
+    """The positions of the columns named in `exclude` (every column a label
+    names, if it repeats); ValueError for a label that names none."""
+    if exclude is None:
+        return []
+    if isinstance(exclude, (str, bytes)) or not isinstance(exclude, Sequence | pd.Index | np.ndarray):
+        exclude = [exclude]
+    positions: list[int] = []
+    for name in exclude:
+        found = [j for j, label in enumerate(labels) if label == name]
+        if not found:
+            raise ValueError(f"exclude: no column {name!r}; the columns are {list(labels)}")
+        positions += found
+    return sorted(set(positions))
+
+
+def _amputate_part(data: Any, generator: Generator, missing_rate: float, exclude: Sequence[Any]) -> Any:
+    frame = isinstance(data, pd.DataFrame)
+    values = data if frame else np.asarray(data)
+    if values.ndim != 2:
+        raise ValueError(f"expected 2-D data, got {values.ndim} dimensions")
+    skip = excluded_positions(list(data.columns) if frame else list(range(values.shape[1])), exclude)
+    keep = [j for j in range(values.shape[1]) if j not in skip]
+    if frame:
+        part = amputate(data.iloc[:, keep], generator, missing_rate)
+        arrays = {k: part.iloc[:, keep.index(k)].array if k in keep else data.iloc[:, k].array.copy()
+                  for k in range(data.shape[1])}
+        return _assemble(data, list(arrays.values()))
+    part = np.asarray(amputate(values[:, keep], generator, missing_rate))
+    out = np.empty(values.shape, dtype=part.dtype)
+    out[:, keep] = part
+    kept = values[:, skip]
+    if part.dtype == object and values.dtype.kind in "iub":
+        kept = kept.astype(np.float64)  # as the generators give such cells: Python floats
+    out[:, skip] = kept
+    return out
 
 
 @overload
