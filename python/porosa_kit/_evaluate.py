@@ -7,7 +7,7 @@ import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import IO, TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
@@ -15,8 +15,10 @@ import pandas as pd
 
 from ._export import export_table
 from ._frame import Generator, amputate, excluded_positions, missing_mask
+from ._plot import plot_evaluation
 
 if TYPE_CHECKING:
+    from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
 METRICS = ("rmse", "mae")
@@ -90,36 +92,47 @@ class Evaluation:
             return table
         return export_table(table, format)
 
-    def plot(self, metric: str | None = None) -> Figure:
-        """One figure of the summary: a panel per metric and mechanism, the
-        mean score of each imputer against the missing rate, with bars of one
-        standard deviation. Needs matplotlib (``pip install porosa[plot]``)."""
-        try:
-            from matplotlib.figure import Figure
-        except ImportError as e:
-            raise ImportError("plot() needs matplotlib: pip install porosa[plot]") from e
-        summary = self.summary.reset_index()
-        metrics = [metric] if metric is not None else list(dict.fromkeys(summary["metric"]))
-        mechanisms = list(dict.fromkeys(summary["mechanism"]))
-        fig = Figure(figsize=(3.6 * len(mechanisms) + 1.8, 3.0 * len(metrics)), layout="constrained")
-        axes = fig.subplots(len(metrics), len(mechanisms), squeeze=False, sharex=True, sharey="row")
-        for r, name in enumerate(metrics):
-            for c, mechanism in enumerate(mechanisms):
-                ax = axes[r][c]
-                part = summary[(summary["metric"] == name) & (summary["mechanism"] == mechanism)]
-                for imputer, rows in part.groupby("imputer", sort=False):
-                    ax.errorbar(rows["missing_rate"], rows["mean"], yerr=rows["std"].fillna(0.0),
-                                marker="o", capsize=3, label=str(imputer))
-                ax.set_xticks(sorted(set(summary["missing_rate"])))
-                ax.set_title(mechanism if r == 0 else "")
-                ax.grid(alpha=0.3)
-                if c == 0:
-                    ax.set_ylabel(name.upper() if name in METRICS else name)
-                if r == len(metrics) - 1:
-                    ax.set_xlabel("missing rate")
-        handles, labels = axes[0][0].get_legend_handles_labels()
-        fig.legend(handles, labels, loc="outside right center")
-        return fig
+    def plot(
+        self,
+        metric: str | None = None,
+        *,
+        mechanism: str | None = None,
+        ax: Axes | Sequence[Axes] | npt.NDArray[Any] | None = None,
+        ncols: int | None = None,
+        sharey: bool | None = None,
+        yscale: Literal["linear", "log"] = "linear",
+        spread: Literal["std", "iqr"] = "std",
+        title: str | None = None,
+    ) -> Figure:
+        """Draw the scores: a panel per metric and mechanism, each imputer's
+        score against the missing rate. Needs matplotlib (``pip install
+        porosa[plot]``).
+
+        Parameters
+        ----------
+        metric, mechanism : str, optional
+            Only this metric, only this mechanism; by default all of them.
+        ax : matplotlib Axes or sequence of Axes, optional
+            Draw into these: one Axes for one panel, or one per panel.
+        ncols : int, optional
+            Panels per row (3 or 4 by default).
+        sharey : bool, optional
+            Whether a metric's panels share a y range; by default only when
+            no panel would shrink to less than a third of its height.
+        yscale : {"linear", "log"}, default "linear"
+        spread : {"std", "iqr"}, default "std"
+            Mean and standard deviation, or median and interquartile range,
+            over the repeats (NaN scores left out).
+        title : str, optional
+            By default ``dataset``, when set.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            A new figure, or the figure of ``ax``.
+        """
+        return plot_evaluation(self, metric, mechanism=mechanism, ax=ax, ncols=ncols, sharey=sharey,
+                               yscale=yscale, spread=spread, title=title)
 
     def __repr__(self) -> str:
         return f"Evaluation of {len(self.scores)} scores:\n{self.table().to_string()}"
