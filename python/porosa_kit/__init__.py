@@ -1,7 +1,8 @@
 """Imputation studies on top of porosa's generators.
 
 - ``amputate(data, generator, missing_rate)``: a generator's call that gives a
-  DataFrame back with its index, labels and dtypes;
+  DataFrame back with its index, labels and dtypes, and takes Polars
+  DataFrames and pyarrow Tables too;
 - ``missing_mask(before, after)``: the cells a call removed;
 - ``MCAR``: values missing completely at random, with porosa's promises;
 - ``Amputer``: a scikit-learn transformer (needs scikit-learn);

@@ -18,6 +18,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from ._frame import amputate, array_missing
+from ._tables import TableT
 
 
 class MCAR:
@@ -33,8 +34,9 @@ class MCAR:
     lowered to that limit; and the same seed removes the same cells on any
     machine and with any NumPy version.
 
-    What comes back: a DataFrame as :func:`porosa_kit.amputate` returns it (its
-    index, labels and dtypes); a float array as a new array of its dtype with
+    What comes back: a DataFrame, a Polars DataFrame or a pyarrow Table as
+    :func:`porosa_kit.amputate` returns it (its labels and column types, removed
+    cells null in a table); a float array as a new array of its dtype with
     NaN; an integer or boolean array as float64 with NaN; a datetime or
     timedelta array with NaT; any other array as an object array with NaN.
 
@@ -99,12 +101,12 @@ class MCAR:
     def __call__(self, data: npt.NDArray[np.float64], missing_rate: float) -> npt.NDArray[np.float64]: ...
     @overload
     def __call__(self, data: npt.NDArray[Any], missing_rate: float) -> npt.NDArray[Any]: ...
+    @overload
+    def __call__(self, data: TableT, missing_rate: float) -> TableT: ...
     def __call__(self, data: Any, missing_rate: float) -> Any:
-        if isinstance(data, pd.DataFrame):
-            return amputate(data, self, missing_rate)
         if not isinstance(data, np.ndarray):
-            raise TypeError(f"Unsupported type: '{type(data).__name__}'. "
-                            "Supported types are: numpy.ndarray, pandas.DataFrame")
+            # Frames and tables; amputate refuses anything else.
+            return amputate(data, self, missing_rate)
         if data.ndim != 2:
             raise ValueError(f"expected a 2-D array, got {data.ndim} dimensions")
         present = _present(data)
