@@ -7,6 +7,7 @@ import math
 import numbers
 import operator
 import os
+import sys
 import threading
 import warnings
 from collections.abc import Callable
@@ -139,7 +140,7 @@ class MCAR:
             limit = float(m - m / np.float64(cols))
         if rate > limit:
             warnings.warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: "
-                          + number_text(limit), UserWarning, stacklevel=4)
+                          + number_text(limit), UserWarning, stacklevel=_caller_level())
             rate = limit
         removed = np.zeros((rows, cols), dtype=bool)
         if cols == 0:
@@ -251,6 +252,16 @@ def _in_parallel(fn: Callable[[slice], None], rows: int) -> None:
 
 def _count(mask: npt.NDArray[np.bool_]) -> int:
     return int(np.count_nonzero(mask))
+
+
+def _caller_level() -> int:
+    """The stack level, seen from the function that calls this one, of the
+    first caller outside porosa_kit: a warning points at the user's line
+    whichever of porosa_kit's functions the call went through."""
+    level, frame = 1, sys._getframe(1)
+    while frame.f_back is not None and str(frame.f_globals.get("__name__", "")).startswith("porosa_kit."):
+        level, frame = level + 1, frame.f_back
+    return level
 
 
 def _real(value: Any, name: str) -> float:
