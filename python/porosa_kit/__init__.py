@@ -23,6 +23,8 @@ if TYPE_CHECKING:
     from ._amputer import Amputer
     from ._mixed import MixedImputer
 
+    __version__: str
+
 __all__ = ["Amputer", "Evaluation", "MCAR", "MixedImputer", "amputate", "evaluate_imputers", "missing_mask"]
 
 
@@ -37,4 +39,19 @@ def __getattr__(name: str) -> Any:
         from ._mixed import MixedImputer
 
         return MixedImputer
+    if name == "__version__":
+        # Read when asked for: importlib.metadata alone takes longer to import
+        # than porosa_kit's own modules.
+        globals()["__version__"] = version = _version()
+        return version
     raise AttributeError(f"module 'porosa_kit' has no attribute {name!r}")
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        # porosa_kit ships inside porosa's distribution.
+        return metadata.version("porosa")
+    except metadata.PackageNotFoundError:  # a source tree on the path, not installed
+        return "0+unknown"

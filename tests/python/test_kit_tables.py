@@ -1,11 +1,13 @@
 """porosa_kit on Polars DataFrames and pyarrow Tables, and on kinds it refuses."""
 
+import importlib.metadata
 import math
 
 import numpy as np
 import pytest
 
 import porosa
+import porosa_kit
 from porosa_kit import MCAR, amputate, missing_mask
 
 pa = pytest.importorskip("pyarrow", reason="pyarrow is porosa_kit's optional dependency (porosa[parquet])")
@@ -141,3 +143,6 @@ def test_other_kinds_raise_type_error_naming_the_supported_ones(data, refuser):
     else:
         pytest.fail("accepted")
 
+
+def test_version_is_the_distributions():
+    assert porosa_kit.__version__ == importlib.metadata.version("porosa")
