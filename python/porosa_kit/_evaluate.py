@@ -14,7 +14,8 @@ import numpy.typing as npt
 import pandas as pd
 
 from ._export import export_table
-from ._frame import Generator, amputate, excluded_positions, missing_mask
+from ._frame import Generator, amputate, excluded_positions, missing_mask, textual
+from ._tables import to_pandas
 from ._plot import plot_evaluation
 
 if TYPE_CHECKING:
@@ -226,6 +227,8 @@ def evaluate_imputers(
     if not rates or not imputer_items or not generator_items:
         raise ValueError("give at least one imputer, one generator and one missing rate")
 
+    # Polars and Arrow tables are studied as pandas frames: the imputers get those.
+    data = to_pandas(data)[0]
     truth = _Truth(data, exclude)
     rows: list[dict[str, Any]] = []
     bar = _Progress(len(generator_items) * len(rates) * repeats * len(imputer_items), progress)
@@ -431,9 +434,7 @@ def _as_float(s: pd.Series) -> npt.NDArray[np.float64]:
 
 
 def _is_text(s: pd.Series) -> bool:
-    dtype = s.dtype
-    return isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)) or (
-        isinstance(dtype, np.dtype) and dtype.kind in "OUS")
+    return isinstance(s.dtype, pd.CategoricalDtype) or textual(s.dtype)
 
 
 class _Progress:

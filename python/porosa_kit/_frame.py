@@ -222,7 +222,7 @@ def column_missing(column: pd.Series) -> npt.NDArray[np.bool_]:
         # pandas, yet the generator reads both as missing.
         return np.asarray(np.isnan(column.to_numpy(dtype=np.float64, na_value=np.nan)), dtype=bool)
     missing = column.isna().to_numpy(dtype=bool, copy=True)
-    if _textual(column.dtype):
+    if textual(column.dtype):
         missing |= column.isin(MISSING_TEXTS).to_numpy(dtype=bool)
     return missing
 
@@ -261,7 +261,8 @@ def _stack(columns: list[npt.NDArray[np.bool_]], rows: int) -> npt.NDArray[np.bo
     return np.column_stack(columns)
 
 
-def _textual(dtype: Any) -> bool:
+def textual(dtype: Any) -> bool:
+    """Whether porosa reads a column of this dtype as texts."""
     if isinstance(dtype, pd.CategoricalDtype):
         return not dtype.ordered
     if isinstance(dtype, pd.ArrowDtype):

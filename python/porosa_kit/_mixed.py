@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from ._frame import _integer_time
+from ._frame import _integer_time, _nullable, textual
 
 try:
     from sklearn.base import BaseEstimator, TransformerMixin, clone
@@ -92,7 +92,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         """
         frame = _frame(X)
         columns = [frame.iloc[:, j] for j in range(frame.shape[1])]
-        self.text_ = [j for j, c in enumerate(columns) if _textual(c.dtype)]
+        self.text_ = [j for j, c in enumerate(columns) if textual(c.dtype)]
         self.numeric_ = [j for j in range(len(columns)) if j not in set(self.text_)]
         self.fill_ = [_most_frequent(columns[j]) for j in self.text_]
         self.imputer_ = None
@@ -151,12 +151,6 @@ def _frame(X: Any) -> pd.DataFrame:
     return pd.DataFrame(values)
 
 
-def _textual(dtype: Any) -> bool:
-    if isinstance(dtype, pd.CategoricalDtype):
-        return not dtype.ordered
-    return isinstance(dtype, pd.StringDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "OUS")
-
-
 def _most_frequent(column: pd.Series) -> Any:
     counts = column.value_counts(dropna=True, sort=False)
     if counts.empty:
@@ -198,28 +192,26 @@ def _by_label(imputer: Any, result: Any, given: pd.DataFrame) -> pd.DataFrame:
 
 
 def _back(column: pd.Series, values: npt.NDArray[np.float64]) -> Any:
-    """Imputed floats in the column's own dtype (its nullable form if some
-    cells are still missing)."""
+    """Imputed floats in the column's own dtype, or in its nullable form
+    while some cells are still missing."""
     dtype = column.dtype
     left = np.isnan(values)
     if isinstance(dtype, pd.CategoricalDtype):
         codes = np.where(left, -1, np.clip(np.rint(values), 0, len(dtype.categories) - 1)).astype(np.int64)
-        return pd.Categorical.from_codes(codes, dtype=dtype)
+        # (Older pandas stubs take only a sequence of ints for the codes.)
+        return pd.Categorical.from_codes(cast(Any, codes), dtype=dtype)
     if _is_time(dtype):
         return _times_back(dtype, np.where(left, _NAT, np.rint(values)).astype(np.int64))
     if pd.api.types.is_bool_dtype(dtype):
-        flags = pd.array(values >= 0.5, dtype="boolean")
-        flags[left] = pd.NA
-        return flags if left.any() or not isinstance(dtype, np.dtype) else flags.to_numpy(dtype=bool)
-    if pd.api.types.is_integer_dtype(dtype):
-        rounded = pd.array(np.where(left, 0, np.rint(values)).astype(np.int64), dtype="Int64")
-        rounded[left] = pd.NA
-        target = pd.api.types.pandas_dtype(f"{'U' if dtype.kind == 'u' else ''}Int{8 * dtype.itemsize}") \
-            if isinstance(dtype, np.dtype) else dtype
-        if not left.any() and isinstance(dtype, np.dtype):
-            return np.rint(values).astype(dtype)
-        return rounded.astype(target)
-    return pd.Series(values, index=column.index).astype(dtype).array
+        nullable: Any = pd.array(values >= 0.5, dtype="boolean")
+    elif pd.api.types.is_integer_dtype(dtype):
+        nullable = pd.array(np.where(left, 0, np.rint(values)).astype(np.int64), dtype="Int64")
+    else:
+        return pd.Series(values, index=column.index).astype(dtype).array
+    nullable[left] = pd.NA
+    if left.any() and isinstance(dtype, np.dtype):
+        return nullable.astype(_nullable(dtype))
+    return nullable.astype(dtype)
 
 
 _NAT = np.iinfo(np.int64).min  # the integer time of NaT

@@ -192,3 +192,22 @@ def test_a_study_on_real_tables_with_gaps_and_texts_runs_to_the_end():
                                   exclude=exclude, dataset=name)
         assert study.scores["error"].isna().all(), (name, study.scores["error"].dropna().unique())
         assert list(dict.fromkeys(study.scores["mechanism"])) == list(mechanisms)
+
+
+@pytest.mark.parametrize("kind", ["pyarrow", "polars"])
+def test_a_study_of_a_table_scores_what_a_study_of_its_frame_scores(kind):
+    pytest.importorskip(kind, reason=f"{kind} is porosa_kit's optional dependency")
+    import pyarrow as pa
+
+    frame = mixed().drop(columns="size")  # Polars has no ordered categoricals
+    table = pa.Table.from_pandas(frame, preserve_index=False)
+    if kind == "polars":
+        import polars as pl
+
+        table = pl.from_arrow(table)
+
+    def study(data):
+        return evaluate_imputers(data, {"knn": MixedImputer(KNNImputer())}, [porosa.MAR(mode="MAX", random_seed=4)],
+                                 [0.3], repeats=2, exclude=["x"]).scores.drop(columns="seconds")
+
+    pd.testing.assert_frame_equal(study(table), study(frame))
