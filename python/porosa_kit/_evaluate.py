@@ -293,7 +293,10 @@ def _cell(mean: float, std: float, scored: int, failed: int, digits: int) -> str
 
 
 def _reason(e: BaseException) -> str:
-    text = str(e).strip().splitlines()[0] if str(e).strip() else ""
+    """The exception as one line: "Type: message", a long message cut short."""
+    text = " ".join(str(e).split())
+    if len(text) > 200:
+        text = text[:199] + "…"
     return f"{type(e).__name__}: {text}" if text else type(e).__name__
 
 

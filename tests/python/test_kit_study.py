@@ -14,7 +14,7 @@ from sklearn.experimental import enable_iterative_imputer  # noqa: E402, F401
 from sklearn.impute import IterativeImputer, KNNImputer, SimpleImputer  # noqa: E402
 
 import porosa  # noqa: E402
-from porosa_kit import MCAR, MixedImputer, amputate, evaluate_imputers, missing_mask  # noqa: E402
+from porosa_kit import MCAR, Amputer, MixedImputer, amputate, evaluate_imputers, missing_mask  # noqa: E402
 
 IMPUTERS = {
     **{f"simple-{s}": lambda keep, s=s: SimpleImputer(strategy=s, keep_empty_features=keep)
@@ -108,7 +108,7 @@ class Broken:
 
 @pytest.mark.parametrize("imputer, generator, failed, error, dropped", [
     (means, MCAR(random_seed=1), 0, None, ""),
-    (fails, MCAR(random_seed=1), 2, "RuntimeError: out of ideas", ""),
+    (fails, MCAR(random_seed=1), 2, "RuntimeError: out of ideas second line", ""),
     (means, Broken(), 2, "amputation: ValueError: cannot amputate", ""),
     (drops_empty, MCAR(random_seed=1), 0, None, "e"),
 ], ids=["scored", "imputer fails", "amputation fails", "imputer drops a column"])
@@ -139,6 +139,8 @@ def test_excluded_columns_are_never_amputated_nor_scored(kind):
     assert not removed[:, positions].any()
     others = np.delete(removed, positions, axis=1)
     assert others.sum() == np.ceil(others.size * 0.5)
+    amputer = Amputer(mechanism="MNAR", mode="MAX", missing_rate=0.5, random_state=2, exclude=exclude)
+    np.testing.assert_array_equal(np.asarray(missing_mask(data, amputer.fit_transform(data))), removed)
     study = evaluate_imputers(data, [lambda h: h], [MCAR(random_seed=1)], [0.3], repeats=1, exclude=exclude)
     assert study.scores.set_index("metric")["cells"].sum() == np.ceil(others.size * 0.3)
     with pytest.raises(ValueError, match="exclude: no column 'nope'"):
