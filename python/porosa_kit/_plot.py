@@ -135,7 +135,7 @@ def plot_evaluation(
         group = [(p, a) for p, a in zip(panels, axes) if p.metric == name]
         _share_y(group, points, sharey, yscale, hide_labels=ax is None)
 
-    handles = _legend_handles(imputers)
+    handles = _legend_handles(imputers, points)
     caption = _caption(points, spread, "\n" if ax is not None else " ")
     if ax is None:
         fig.legend(handles=handles, loc="outside lower center", ncols=min(len(imputers), 4),
@@ -304,10 +304,14 @@ def _given_axes(ax: Any, panels: list[_Panel], axes_type: type[Axes]) -> list[Ax
     return given
 
 
-def _legend_handles(imputers: list[Any]) -> list[Any]:
+def _legend_handles(imputers: list[Any], points: pd.DataFrame) -> list[Any]:
     from matplotlib.lines import Line2D
 
-    return [Line2D([], [], label=str(imputer), **_style(k)) for k, imputer in enumerate(imputers)]
+    # An imputer without a single point (one that failed every time) says so,
+    # rather than leaving a reader to look for its line.
+    drawn = set(points["imputer"])
+    return [Line2D([], [], label=str(imputer) if imputer in drawn else f"{imputer} (no scores)", **_style(k))
+            for k, imputer in enumerate(imputers)]
 
 
 def _caption(points: pd.DataFrame, spread: str, sep: str) -> str:

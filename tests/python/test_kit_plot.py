@@ -138,3 +138,11 @@ def test_matplotlib_stays_optional(monkeypatch):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
     with pytest.raises(ImportError, match=r"pip install porosa\[plot\]"):
         study().plot()
+
+
+def test_an_imputer_without_scores_says_so_in_the_legend():
+    pytest.importorskip("matplotlib", reason="matplotlib is porosa_kit's optional dependency (porosa[plot])")
+    scores = study().scores
+    scores.loc[scores["imputer"] == "knn", "score"] = np.nan
+    legend = Evaluation(scores).plot("rmse").legends[0]
+    assert [t.get_text() for t in legend.get_texts()] == ["zero", "mean", "knn (no scores)", "iterative"]
