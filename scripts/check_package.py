@@ -24,7 +24,7 @@ ROOT = Path(__file__).resolve().parents[1]
 NEEDED_IN_SDIST = ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src/", "data_bridge/", "python/")
 KIT = "python/porosa_kit/"
 EXTRAS = {"sklearn": {"scikit-learn"}, "plot": {"matplotlib"}, "parquet": {"pyarrow"},
-          "all": {"scikit-learn", "matplotlib", "pyarrow"}}
+          "polars": {"polars", "pyarrow"}, "all": {"scikit-learn", "matplotlib", "pyarrow", "polars"}}
 
 
 def fail(msg):
