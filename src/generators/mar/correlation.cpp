@@ -27,18 +27,20 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
     const std::size_t rows = data.rows(), cols = data.cols();
     const double* x = data.data();
     ColumnStats s{std::vector<double>(x, x + cols), std::vector<double>(cols), std::vector<double>(cols),
-                  std::vector<char>(cols), std::vector<char>(cols)};
+                  std::vector<char>(cols), std::vector<char>(cols), std::vector<std::size_t>(cols), rows};
     const std::size_t blocks = (cols + kBlock - 1) / kBlock;
     pool.run(blocks, [&](std::size_t b) {
         const std::size_t c0 = b * kBlock, w = std::min(kBlock, cols - c0);
         const double* shift = s.shift.data() + c0;
         double sum[kBlock] = {};
         bool bad[kBlock] = {}, moved[kBlock] = {};
+        std::size_t nans[kBlock] = {};
         for (std::size_t r = 0; r < rows; ++r) {
             if ((r & 1023) == 0) interrupt_point(1024 * w);
             const double* row = x + r * cols + c0;
             for (std::size_t c = 0; c < w; ++c) {
                 bad[c] |= !std::isfinite(row[c]);
+                nans[c] += std::isnan(row[c]);
                 moved[c] |= row[c] != shift[c];
                 sum[c] += row[c] - shift[c];
             }
@@ -59,9 +61,37 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
             s.spread[c0 + c] = std::sqrt(ss[c]);
             s.bad[c0 + c] = bad[c];
             s.flat[c0 + c] = !moved[c];
+            s.values[c0 + c] = rows - nans[c];
         }
     });
     return s;
+}
+
+// The definition itself, one pair at a time, for pairs with gaps: the shift is
+// each column's value in the first row where both hold one, and every sum runs
+// over those rows in row order.
+static double pairwise_complete(const DataMatrix& data, std::size_t a, std::size_t b) {
+    std::size_t n = 0;
+    double shift_a = 0.0, shift_b = 0.0, sum_a = 0.0, sum_b = 0.0;
+    for (std::size_t r = 0; r < data.rows(); ++r) {
+        const double xa = data(r, a), xb = data(r, b);
+        if (std::isnan(xa) || std::isnan(xb)) continue;
+        if (n++ == 0) shift_a = xa, shift_b = xb;
+        sum_a += xa - shift_a;
+        sum_b += xb - shift_b;
+    }
+    if (n < 2) return std::numeric_limits<double>::quiet_NaN();
+    const double mean_a = sum_a / static_cast<double>(n), mean_b = sum_b / static_cast<double>(n);
+    double ss_a = 0.0, ss_b = 0.0, sp = 0.0;
+    for (std::size_t r = 0; r < data.rows(); ++r) {
+        const double xa = data(r, a), xb = data(r, b);
+        if (std::isnan(xa) || std::isnan(xb)) continue;
+        const double da = (xa - shift_a) - mean_a, db = (xb - shift_b) - mean_b;
+        ss_a += da * da;
+        ss_b += db * db;
+        sp += da * db;
+    }
+    return sp / (std::sqrt(ss_a) * std::sqrt(ss_b));
 }
 
 // Taking the two square roots separately keeps the denominator from
@@ -113,6 +143,16 @@ std::vector<double> pearson_correlation(const DataMatrix& data, Pool& pool) {
                 corr[ci * cols + cj] = v;
                 corr[cj * cols + ci] = v;
             }
+        }
+    });
+    // The tiles left NaN wherever a column holds a NaN; those pairs are
+    // recomputed over their common rows.
+    pool.run(cols, [&](std::size_t a) {
+        for (std::size_t b = 0; b < cols; ++b) {
+            if (!s.has_gaps(a) && !s.has_gaps(b)) continue;
+            double v = pairwise_complete(data, a, b);
+            if (a == b && !std::isnan(v)) v = 1.0;
+            corr[a * cols + b] = v;
         }
     });
     return corr;
