@@ -20,6 +20,28 @@ constexpr std::size_t kBlock = 32;
 
 }  // namespace
 
+// Whether each bad column of the w from c0 holds a NaN, and whether it holds
+// fewer than two values. Only a bad column can hold a NaN, so complete data
+// costs nothing here, and the scan stops once every bad column is settled,
+// usually within its first rows.
+static void find_gaps(const DataMatrix& data, std::size_t c0, std::size_t w, const bool* bad, bool* gaps,
+                      bool* lone) {
+    std::size_t values[kBlock] = {}, open = 0;
+    bool settled[kBlock];
+    for (std::size_t c = 0; c < w; ++c) open += !(settled[c] = !bad[c]);
+    for (std::size_t r = 0; r < data.rows() && open > 0; ++r) {
+        if ((r & 1023) == 0) interrupt_point(1024 * w);
+        for (std::size_t c = 0; c < w; ++c) {
+            if (settled[c]) continue;
+            const double x = data(r, c0 + c);
+            if (std::isnan(x)) gaps[c] = true;
+            else ++values[c];
+            if (gaps[c] && values[c] >= 2) settled[c] = true, --open;
+        }
+    }
+    for (std::size_t c = 0; c < w; ++c) lone[c] = values[c] < 2 && bad[c];
+}
+
 // Subtracting the first value before anything else makes a constant column
 // exactly zero everywhere, hence exactly zero spread, instead of a rounding
 // residue that would give it a meaningless correlation.
@@ -27,24 +49,24 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
     const std::size_t rows = data.rows(), cols = data.cols();
     const double* x = data.data();
     ColumnStats s{std::vector<double>(x, x + cols), std::vector<double>(cols), std::vector<double>(cols),
-                  std::vector<char>(cols), std::vector<char>(cols), std::vector<std::size_t>(cols), rows};
+                  std::vector<char>(cols), std::vector<char>(cols), std::vector<char>(cols), std::vector<char>(cols)};
     const std::size_t blocks = (cols + kBlock - 1) / kBlock;
     pool.run(blocks, [&](std::size_t b) {
         const std::size_t c0 = b * kBlock, w = std::min(kBlock, cols - c0);
         const double* shift = s.shift.data() + c0;
         double sum[kBlock] = {};
         bool bad[kBlock] = {}, moved[kBlock] = {};
-        std::size_t nans[kBlock] = {};
         for (std::size_t r = 0; r < rows; ++r) {
             if ((r & 1023) == 0) interrupt_point(1024 * w);
             const double* row = x + r * cols + c0;
             for (std::size_t c = 0; c < w; ++c) {
                 bad[c] |= !std::isfinite(row[c]);
-                nans[c] += std::isnan(row[c]);
                 moved[c] |= row[c] != shift[c];
                 sum[c] += row[c] - shift[c];
             }
         }
+        bool gaps[kBlock] = {}, lone[kBlock] = {};
+        find_gaps(data, c0, w, bad, gaps, lone);
         double mean[kBlock] = {};
         for (std::size_t c = 0; c < w; ++c) mean[c] = sum[c] / static_cast<double>(rows);
         double ss[kBlock] = {};
@@ -61,7 +83,8 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
             s.spread[c0 + c] = std::sqrt(ss[c]);
             s.bad[c0 + c] = bad[c];
             s.flat[c0 + c] = !moved[c];
-            s.values[c0 + c] = rows - nans[c];
+            s.gaps[c0 + c] = gaps[c];
+            s.lone[c0 + c] = lone[c];
         }
     });
     return s;

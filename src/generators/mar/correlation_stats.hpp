@@ -17,8 +17,8 @@ struct ColumnStats {
     std::vector<double> spread;  // sqrt of the centred sum of squares
     std::vector<char> bad;       // holds a NaN or an infinity
     std::vector<char> flat;      // every value equals the first
-    std::vector<std::size_t> values;  // cells that are not NaN
-    std::size_t rows = 0;
+    std::vector<char> gaps;      // holds a NaN
+    std::vector<char> lone;      // holds fewer than two values (cells that are not NaN)
 
     // The value whose products with another column's are summed: the cell minus
     // the shift, minus the mean.
@@ -31,7 +31,7 @@ struct ColumnStats {
     bool never_correlates(std::size_t c) const noexcept { return bad[c] || flat[c]; }
 
     // Its pairs are taken over the rows where both columns hold a value.
-    bool has_gaps(std::size_t c) const noexcept { return values[c] != rows; }
+    bool has_gaps(std::size_t c) const noexcept { return gaps[c]; }
 };
 
 // Each sum is taken sequentially over the rows, so that the rounding is the same
