@@ -28,7 +28,10 @@ static void find_gaps(const DataMatrix& data, std::size_t c0, std::size_t w, con
                       bool* lone) {
     std::size_t values[kBlock] = {}, open = 0;
     bool settled[kBlock];
-    for (std::size_t c = 0; c < w; ++c) open += !(settled[c] = !bad[c]);
+    for (std::size_t c = 0; c < w; ++c) {
+        settled[c] = !bad[c];
+        open += bad[c];
+    }
     for (std::size_t r = 0; r < data.rows() && open > 0; ++r) {
         if ((r & 1023) == 0) interrupt_point(1024 * w);
         for (std::size_t c = 0; c < w; ++c) {
