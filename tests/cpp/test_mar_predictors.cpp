@@ -80,10 +80,10 @@ TEST(mar_best, same_records_as_the_full_matrix) {
     struct Case {
         std::size_t rows, cols, missing;
     };
-    // One row; more columns than rows; row blocks with a remainder; several tiles
-    // of both kinds; few missing columns against many observed (split in parts);
-    // nothing observed; nothing missing.
-    const Case cases[] = {{1, 40, 10},  {3, 200, 50},  {130, 100, 25}, {300, 150, 40},
+    // One row; more columns than rows; row blocks with a remainder, on narrow
+    // and wide rows; several tiles of both kinds; few missing columns against
+    // many observed (split in parts); nothing observed; nothing missing.
+    const Case cases[] = {{1, 40, 10},   {3, 200, 50},  {130, 100, 25}, {300, 150, 40}, {290, 30, 8},
                           {40, 700, 3}, {20, 12, 12}, {20, 12, 0}};
     Pool one(1), three(3);
     for (std::uint64_t seed = 0; seed < 8; ++seed)

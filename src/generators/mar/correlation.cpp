@@ -72,8 +72,10 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
         find_gaps(data, c0, w, bad, gaps, lone);
         double mean[kBlock] = {};
         for (std::size_t c = 0; c < w; ++c) mean[c] = sum[c] / static_cast<double>(rows);
+        // The spread of a bad column is never used: a block of them skips the pass.
         double ss[kBlock] = {};
-        for (std::size_t r = 0; r < rows; ++r) {
+        const bool all_bad = std::find(bad, bad + w, false) == bad + w;
+        for (std::size_t r = 0; r < rows && !all_bad; ++r) {
             if ((r & 1023) == 0) interrupt_point(1024 * w);
             const double* row = x + r * cols + c0;
             for (std::size_t c = 0; c < w; ++c) {
@@ -83,7 +85,7 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
         }
         for (std::size_t c = 0; c < w; ++c) {
             s.mean[c0 + c] = mean[c];
-            s.spread[c0 + c] = std::sqrt(ss[c]);
+            s.spread[c0 + c] = bad[c] ? std::numeric_limits<double>::quiet_NaN() : std::sqrt(ss[c]);
             s.bad[c0 + c] = bad[c];
             s.flat[c0 + c] = !moved[c];
             s.gaps[c0 + c] = gaps[c];

@@ -4,16 +4,14 @@
 // pair takes two sweeps of the rows, one for the shifted sums, one for the
 // centred sums of squares and products.
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <cstddef>
-#include <cstdint>
-#include <memory>
 #include <span>
 #include <vector>
 
 #include "core/interrupt.hpp"
 #include "generators/mar/correlation_stats.hpp"
+#include "generators/mar/gap_cells.hpp"
 #include "generators/mar/gap_sweeps.hpp"
 
 namespace porosa::mar {
@@ -22,87 +20,26 @@ namespace {
 
 using F = TileFigures;
 
-// Rows per step of a sweep: a block of observed lanes stays in L1 meanwhile,
-// for every missing column of the tile.
-constexpr std::size_t kRows = 128;
-// Few missing columns still make this many tasks, by splitting the observed ones.
-constexpr std::size_t kMinTasks = 16;
-constexpr std::size_t kNone = ~std::size_t{0};
-
 std::size_t round_up(std::size_t n, std::size_t step) { return (n + step - 1) / step * step; }
-
-// The columns that take part, copied once so that the sweeps read memory in
-// order instead of picking cells out of long rows: the missing ones one after
-// the other, the observed ones in blocks of `lanes` side by side, row by row.
-// One bit per cell marks a NaN.
-struct Packed {
-    std::size_t rows = 0, lanes = 0, words = 0;
-    std::vector<std::size_t> miss_cols, obs_cols;  // obs_cols[block * lanes + lane]; kNone pads a block
-    // Every cell is written before it is read: no time goes into zeroing them.
-    std::unique_ptr<double[]> miss, obs;  // miss[slot * rows + r], obs[(block * rows + r) * lanes + lane]
-    std::unique_ptr<std::uint64_t[]> miss_nan, obs_nan;  // [slot or block * lanes + lane][word]
-
-    std::size_t blocks() const { return obs_cols.size() / lanes; }
-    const double* miss_at(std::size_t slot, std::size_t r) const { return miss.get() + slot * rows + r; }
-    const double* obs_at(std::size_t block, std::size_t r) const { return obs.get() + (block * rows + r) * lanes; }
-};
 
 // Appends `cols` as whole blocks, the last one padded.
 void add_blocks(std::vector<std::size_t>& obs_cols, const std::vector<std::size_t>& cols, std::size_t lanes) {
     obs_cols.insert(obs_cols.end(), cols.begin(), cols.end());
-    obs_cols.resize(round_up(obs_cols.size(), lanes), kNone);
+    obs_cols.resize(round_up(obs_cols.size(), lanes), kNoColumn);
 }
 
-// Word by word, so that no two tasks write the same one. The word's rows stay
-// in cache meanwhile: the missing columns are copied one after the other, each
-// to a run of its own, and the observed ones row by row, to one run per block.
-void fill(const DataMatrix& data, Packed& p, Pool& pool) {
-    const std::size_t nm = p.miss_cols.size(), no = p.obs_cols.size();
-    p.miss = std::make_unique_for_overwrite<double[]>(nm * p.rows);
-    p.obs = std::make_unique_for_overwrite<double[]>(no * p.rows);
-    p.miss_nan = std::make_unique_for_overwrite<std::uint64_t[]>(nm * p.words);
-    p.obs_nan = std::make_unique_for_overwrite<std::uint64_t[]>(no * p.words);
-    pool.run(p.words, [&](std::size_t w) {
-        interrupt_point(64 * (nm + no));
-        const std::size_t r0 = w * 64, r1 = std::min(p.rows, r0 + 64);
-        for (std::size_t s = 0; s < nm; ++s) {
-            std::uint64_t nan = 0;
-            for (std::size_t r = r0; r < r1; ++r) {
-                const double x = data(r, p.miss_cols[s]);
-                p.miss[s * p.rows + r] = x;
-                nan |= std::uint64_t{std::isnan(x)} << (r - r0);
-            }
-            p.miss_nan[s * p.words + w] = nan;
+// The first row of each column that holds a value: a pair's first common row
+// is no earlier than either's.
+std::vector<std::size_t> first_values(const DataMatrix& data, const GapColumns& cols) {
+    std::vector<std::size_t> first(data.cols(), 0);
+    for (const auto* list : {&cols.miss, &cols.obs})
+        for (std::size_t c : *list) {
+            if (c == kNoColumn) continue;
+            std::size_t r = 0;
+            while (r < data.rows() && std::isnan(data(r, c))) ++r;
+            first[c] = r;
         }
-        for (std::size_t k = 0; k < no; ++k) p.obs_nan[k * p.words + w] = 0;
-        for (std::size_t r = r0; r < r1; ++r) {
-            const double* row = data.data() + r * data.cols();
-            const std::uint64_t bit = std::uint64_t{1} << (r - r0);
-            for (std::size_t b = 0, k = 0; b < p.blocks(); ++b) {
-                double* out = p.obs.get() + (b * p.rows + r) * p.lanes;
-                for (std::size_t l = 0; l < p.lanes; ++l, ++k) {
-                    const double x = p.obs_cols[k] == kNone ? missing_nan() : row[p.obs_cols[k]];
-                    out[l] = x;
-                    if (std::isnan(x)) p.obs_nan[k * p.words + w] |= bit;
-                }
-            }
-        }
-    });
-}
-
-// The first row where neither column has a NaN (rows when none), and how many
-// such rows there are.
-struct Common {
-    std::size_t first, count;
-};
-Common common_rows(const std::uint64_t* a, const std::uint64_t* b, std::size_t words, std::size_t rows) {
-    Common c{rows, rows};
-    for (std::size_t w = 0; w < words; ++w) {
-        const std::uint64_t gaps = a[w] | b[w];
-        c.count -= static_cast<std::size_t>(std::popcount(gaps));
-        if (c.first == rows && ~gaps != 0) c.first = std::min(rows, w * 64 + std::countr_zero(~gaps));
-    }
-    return c;
+    return first;
 }
 
 // Strictly larger |corr|, or as large and earlier in the observed order: the
@@ -114,54 +51,61 @@ struct Better {
     }
 };
 
-// A pair's shifts are its columns' values in its first common row.
-void start_tile(const Packed& p, std::span<const std::size_t> slots, std::size_t b0, std::size_t nb, F& t) {
+// A pair's shifts are its columns' values in its first common row, usually
+// found within a few rows of the columns' first values.
+void start_tile(const GapCells& cells, const std::vector<std::size_t>& first, std::span<const std::size_t> slots,
+                std::size_t b0, std::size_t nb, F& t) {
+    const DataMatrix& data = cells.data();
+    const GapColumns& cols = cells.cols();
     std::fill(t.v.begin(), t.v.end(), 0.0);
     for (std::size_t i = 0; i < slots.size(); ++i)
-        for (std::size_t j = 0; j < nb * p.lanes; ++j) {
-            const std::size_t k = b0 * p.lanes + j;
-            if (p.obs_cols[k] == kNone) continue;
-            const Common c = common_rows(&p.miss_nan[slots[i] * p.words], &p.obs_nan[k * p.words], p.words, p.rows);
-            *t.at(F::kCount, i, j) = static_cast<double>(c.count);
-            if (c.count == 0) continue;
-            *t.at(F::kShiftM, i, j) = *p.miss_at(slots[i], c.first);
-            *t.at(F::kShiftO, i, j) = p.obs_at(b0 + j / p.lanes, c.first)[j % p.lanes];
+        for (std::size_t j = 0; j < nb * cols.lanes; ++j) {
+            const std::size_t m = cols.miss[slots[i]], o = cols.obs[b0 * cols.lanes + j];
+            if (o == kNoColumn) continue;
+            std::size_t r = std::max(first[m], first[o]);
+            while (r < data.rows() && (std::isnan(data(r, m)) || std::isnan(data(r, o)))) ++r;
+            if (r == data.rows()) continue;
+            *t.at(F::kShiftM, i, j) = data(r, m);
+            *t.at(F::kShiftO, i, j) = data(r, o);
         }
 }
 
-void sweep(const Packed& p, std::span<const std::size_t> slots, std::size_t b0, std::size_t nb, SweepFn fn, F& t) {
-    for (std::size_t r0 = 0; r0 < p.rows; r0 += kRows) {
-        const std::size_t nr = std::min(kRows, p.rows - r0);
-        interrupt_point(nr * slots.size() * nb * p.lanes);
+void sweep(RowWindow& win, std::size_t rows, std::span<const std::size_t> slots, std::size_t b0, std::size_t nb,
+           std::size_t lanes, SweepFn fn, F& t) {
+    for (std::size_t r0 = 0; r0 < rows; r0 += kGapRows) {
+        const std::size_t nr = std::min(kGapRows, rows - r0);
+        interrupt_point(nr * slots.size() * nb * lanes);
+        win.load(slots, b0, nb, r0, nr);
         for (std::size_t b = 0; b < nb; ++b)
-            for (std::size_t i = 0; i < slots.size(); ++i)
-                fn(p.miss_at(slots[i], r0), p.obs_at(b0 + b, r0), nr, t, i, b * p.lanes);
+            for (std::size_t i = 0; i < slots.size(); ++i) fn(win.x(i), win.y(b), nr, t, i, b * lanes);
     }
 }
 
 // The bests of the missing columns in `slots` among the observed blocks b0 .. b1.
-void search_part(const Packed& p, std::span<const std::size_t> slots, std::size_t b0, std::size_t b1,
-                 const Better& better, Predictor* best) {
-    const Sweeps sweeps = gap_sweeps(p.lanes);
-    const std::size_t tile_blocks = F::kLanes / p.lanes;
+void search_part(const GapCells& cells, const std::vector<std::size_t>& first, std::span<const std::size_t> slots,
+                 std::size_t b0, std::size_t b1, const Better& better, Predictor* best) {
+    const std::size_t lanes = cells.cols().lanes, rows = cells.data().rows();
+    const Sweeps sweeps = gap_sweeps(lanes);
+    const std::size_t tile_blocks = F::kLanes / lanes;
+    RowWindow win(cells);
     F t;
     for (std::size_t bt = b0; bt < b1; bt += tile_blocks) {
-        const std::size_t nb = std::min(tile_blocks, b1 - bt), width = nb * p.lanes;
-        start_tile(p, slots, bt, nb, t);
-        sweep(p, slots, bt, nb, sweeps.sums, t);
+        const std::size_t nb = std::min(tile_blocks, b1 - bt), width = nb * lanes;
+        start_tile(cells, first, slots, bt, nb, t);
+        sweep(win, rows, slots, bt, nb, lanes, sweeps.sums, t);
         for (std::size_t i = 0; i < slots.size(); ++i)
             for (std::size_t j = 0; j < width; ++j) {
                 *t.at(F::kMeanM, i, j) /= *t.at(F::kCount, i, j);
                 *t.at(F::kMeanO, i, j) /= *t.at(F::kCount, i, j);
             }
-        sweep(p, slots, bt, nb, sweeps.squares, t);
+        sweep(win, rows, slots, bt, nb, lanes, sweeps.squares, t);
         for (std::size_t i = 0; i < slots.size(); ++i)
             for (std::size_t j = 0; j < width; ++j) {
-                if (*t.at(F::kCount, i, j) < 2.0) continue;
+                const std::size_t col = cells.cols().obs[bt * lanes + j];
+                if (col == kNoColumn || *t.at(F::kCount, i, j) < 2.0) continue;
                 const double spread_m = std::sqrt(*t.at(F::kSqM, i, j)), spread_o = std::sqrt(*t.at(F::kSqO, i, j));
                 const double v = std::abs(*t.at(F::kProd, i, j) / (spread_m * spread_o));
                 // A NaN never compares greater, so it is never taken.
-                const std::size_t col = p.obs_cols[bt * p.lanes + j];
                 if (better(v, col, best[i])) best[i] = {v, col};
             }
     }
@@ -172,9 +116,10 @@ struct Task {
     std::size_t s0, s1, b0, b1;
 };
 
-// Tiles of each group's slots against parts of its blocks.
+// Tiles of each group's slots against parts of its blocks. Every task reads all
+// the rows, so few tiles are split into no more parts than there are threads.
 std::vector<Task> tasks(std::span<const std::pair<std::size_t, std::size_t>> groups,
-                        std::span<const std::size_t> group_blocks) {
+                        std::span<const std::size_t> group_blocks, std::size_t threads) {
     std::size_t tiles = 0;
     for (std::size_t g = 0; g < groups.size(); ++g)
         if (group_blocks[g]) tiles += (groups[g].second - groups[g].first + F::kMiss - 1) / F::kMiss;
@@ -183,7 +128,7 @@ std::vector<Task> tasks(std::span<const std::pair<std::size_t, std::size_t>> gro
     for (std::size_t g = 0; g < groups.size(); ++g) {
         const std::size_t nb = group_blocks[g];
         if (nb == 0) continue;
-        const std::size_t parts = std::clamp((kMinTasks + tiles - 1) / tiles, std::size_t{1}, nb);
+        const std::size_t parts = std::clamp((threads + tiles - 1) / tiles, std::size_t{1}, nb);
         for (std::size_t s0 = groups[g].first; s0 < groups[g].second; s0 += F::kMiss)
             for (std::size_t q = 0; q < parts; ++q)
                 out.push_back({s0, std::min(groups[g].second, s0 + F::kMiss), q * nb / parts, (q + 1) * nb / parts});
@@ -200,7 +145,7 @@ std::vector<Task> tasks(std::span<const std::pair<std::size_t, std::size_t>> gro
 //
 // Missing columns with gaps pair with every observed column, the others only
 // with the observed columns with gaps: these come first in the blocks, so both
-// groups read the same copy.
+// groups read the same cells.
 void merge_gap_predictors(const DataMatrix& data, const ColumnStats& s, std::span<const std::size_t> missing,
                           std::span<const std::size_t> observed, Pool& pool, std::size_t lanes,
                           std::vector<Predictor>& records) {
@@ -214,28 +159,29 @@ void merge_gap_predictors(const DataMatrix& data, const ColumnStats& s, std::spa
     if (gap_miss.empty()) full_obs.clear();
     if (gap_miss.empty() && full_miss.empty()) return;
 
-    Packed p;
-    p.rows = data.rows(), p.lanes = lanes, p.words = (p.rows + 63) / 64;
+    GapColumns cols;
+    cols.lanes = lanes;
     for (const auto* group : {&gap_miss, &full_miss})
-        for (std::size_t k : *group) p.miss_cols.push_back(missing[k]);
-    add_blocks(p.obs_cols, gap_obs, lanes);
-    const std::size_t gap_blocks = p.blocks();
-    add_blocks(p.obs_cols, full_obs, lanes);
-    if (p.blocks() == 0) return;
-    fill(data, p, pool);
+        for (std::size_t k : *group) cols.miss.push_back(missing[k]);
+    add_blocks(cols.obs, gap_obs, lanes);
+    const std::size_t gap_blocks = cols.blocks();
+    add_blocks(cols.obs, full_obs, lanes);
+    if (cols.blocks() == 0) return;
+    const GapCells cells(data, cols, pool);
+    const std::vector<std::size_t> first = first_values(data, cols);
 
-    const std::pair<std::size_t, std::size_t> groups[] = {{0, gap_miss.size()},
-                                                          {gap_miss.size(), p.miss_cols.size()}};
-    const std::size_t group_blocks[] = {p.blocks(), gap_blocks};
-    const std::vector<Task> work = tasks(groups, group_blocks);
-    std::vector<std::size_t> rank(data.cols()), slots(p.miss_cols.size());
+    const std::pair<std::size_t, std::size_t> groups[] = {{0, gap_miss.size()}, {gap_miss.size(), cols.miss.size()}};
+    const std::size_t group_blocks[] = {cols.blocks(), gap_blocks};
+    const std::vector<Task> work = tasks(groups, group_blocks, pool.threads());
+    std::vector<std::size_t> rank(data.cols()), slots(cols.miss.size());
     for (std::size_t i = 0; i < observed.size(); ++i) rank[observed[i]] = i;
     for (std::size_t i = 0; i < slots.size(); ++i) slots[i] = i;
     const Better better{rank};
     std::vector<Predictor> found(work.size() * F::kMiss);
     pool.run(work.size(), [&](std::size_t w) {
         const Task& k = work[w];
-        search_part(p, std::span(slots).subspan(k.s0, k.s1 - k.s0), k.b0, k.b1, better, &found[w * F::kMiss]);
+        search_part(cells, first, std::span(slots).subspan(k.s0, k.s1 - k.s0), k.b0, k.b1, better,
+                    &found[w * F::kMiss]);
     });
 
     std::vector<std::size_t> place(gap_miss);

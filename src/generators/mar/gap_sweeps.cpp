@@ -60,9 +60,10 @@ template <class V, std::size_t K>
 [[gnu::always_inline]] inline void sweep_sums(const double* x, const double* y, std::size_t nr, TileFigures& t,
                                               std::size_t i, std::size_t j) {
     constexpr std::size_t kW = sizeof(V) / sizeof(double), kL = K * kW;
-    V hm[K], ho[K], sm[K], so[K];
+    const V one = splat<V>(1.0);
+    V hm[K], ho[K], sm[K], so[K], n[K];
     load_k(hm, t.at(F::kShiftM, i, j)), load_k(ho, t.at(F::kShiftO, i, j));
-    load_k(sm, t.at(F::kMeanM, i, j)), load_k(so, t.at(F::kMeanO, i, j));
+    load_k(sm, t.at(F::kMeanM, i, j)), load_k(so, t.at(F::kMeanO, i, j)), load_k(n, t.at(F::kCount, i, j));
     for (std::size_t r = 0; r < nr; ++r) {
         if (std::isnan(x[r])) continue;
         const V xv = splat<V>(x[r]);
@@ -71,9 +72,10 @@ template <class V, std::size_t K>
             const auto both = yv == yv;
             sm[k] += keep(both, xv - hm[k]);
             so[k] += keep(both, yv - ho[k]);
+            n[k] += keep(both, one);
         }
     }
-    store_k(t.at(F::kMeanM, i, j), sm), store_k(t.at(F::kMeanO, i, j), so);
+    store_k(t.at(F::kMeanM, i, j), sm), store_k(t.at(F::kMeanO, i, j), so), store_k(t.at(F::kCount, i, j), n);
 }
 
 template <class V, std::size_t K>

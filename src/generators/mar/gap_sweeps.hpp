@@ -19,8 +19,8 @@ struct TileFigures {
 // A sweep over nr rows for missing column i and the observed lanes j to
 // j + lanes: x holds the missing column's cells, one per row, and y the lanes'
 // cells, `lanes` per row. A row counts for a pair when neither cell is NaN.
-// The first sweep adds the shifted values into the means' fields; the second
-// adds the squares and products of the centred values. Each pair's sums run in
+// The first sweep adds the shifted values into the means' fields and counts
+// the rows; the second adds the squares and products of the centred values. Each pair's sums run in
 // row order, so the width only changes the speed.
 using SweepFn = void (*)(const double* x, const double* y, std::size_t nr, TileFigures& t, std::size_t i,
                          std::size_t j);
