@@ -62,8 +62,11 @@ void start_tile(const GapCells& cells, const std::vector<std::size_t>& first, st
         for (std::size_t j = 0; j < nb * cols.lanes; ++j) {
             const std::size_t m = cols.miss[slots[i]], o = cols.obs[b0 * cols.lanes + j];
             if (o == kNoColumn) continue;
-            std::size_t r = std::max(first[m], first[o]);
+            const std::size_t r0 = std::max(first[m], first[o]);
+            std::size_t r = r0;
             while (r < data.rows() && (std::isnan(data(r, m)) || std::isnan(data(r, o)))) ++r;
+            // Columns whose values lie in different rows make this a sweep of its own.
+            interrupt_point(r - r0 + 1);
             if (r == data.rows()) continue;
             *t.at(F::kShiftM, i, j) = data(r, m);
             *t.at(F::kShiftO, i, j) = data(r, o);
