@@ -36,9 +36,9 @@ def main(out: Path) -> None:
              "MNAR MAX": MNAR(mode="MAX", random_seed=3)},
             missing_rates=[0.1, 0.2, 0.3], repeats=5)
     print(study.table(digits=2).to_string())
-    fig = study.plot()
-    fig.suptitle("Imputers on the wine table: RMSE on the removed cells, in standard deviations "
-                 "(mean and spread of 5 repeats)", fontsize="medium")
+    # The axis label says the RMSE is of standardised values, the legend what
+    # the bars are: the title only names the data.
+    fig = study.plot(title="Imputers on the wine table (178 rows, 13 numeric columns)")
     fig.savefig(out, dpi=110)
     print(f"wrote {out}")
 

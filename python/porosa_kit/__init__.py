@@ -1,11 +1,14 @@
 """Imputation studies on top of porosa's generators.
 
 - ``amputate(data, generator, missing_rate)``: a generator's call that gives a
-  DataFrame back with its index, labels and dtypes;
+  DataFrame back with its index, labels and dtypes, and takes Polars
+  DataFrames and pyarrow Tables too;
 - ``missing_mask(before, after)``: the cells a call removed;
 - ``MCAR``: values missing completely at random, with porosa's promises;
 - ``Amputer``: a scikit-learn transformer (needs scikit-learn);
-- ``evaluate_imputers``: amputate, impute and score, repeated and summarised.
+- ``evaluate_imputers``: amputate, impute and score, repeated and summarised;
+- ``MixedImputer``: a numeric imputer made fit for frames with text columns
+  (needs scikit-learn).
 """
 
 from __future__ import annotations
@@ -18,15 +21,37 @@ from ._mcar import MCAR
 
 if TYPE_CHECKING:
     from ._amputer import Amputer
+    from ._mixed import MixedImputer
 
-__all__ = ["Amputer", "Evaluation", "MCAR", "amputate", "evaluate_imputers", "missing_mask"]
+    __version__: str
+
+__all__ = ["Amputer", "Evaluation", "MCAR", "MixedImputer", "amputate", "evaluate_imputers", "missing_mask"]
 
 
 def __getattr__(name: str) -> Any:
-    # scikit-learn is an optional dependency: only Amputer needs it, and only
-    # when it is asked for.
+    # scikit-learn is an optional dependency: only Amputer and MixedImputer
+    # need it, and only when they are asked for.
     if name == "Amputer":
         from ._amputer import Amputer
 
         return Amputer
+    if name == "MixedImputer":
+        from ._mixed import MixedImputer
+
+        return MixedImputer
+    if name == "__version__":
+        # Read when asked for: importlib.metadata alone takes longer to import
+        # than porosa_kit's own modules.
+        globals()["__version__"] = version = _version()
+        return version
     raise AttributeError(f"module 'porosa_kit' has no attribute {name!r}")
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        # porosa_kit ships inside porosa's distribution.
+        return metadata.version("porosa")
+    except metadata.PackageNotFoundError:  # a source tree on the path, not installed
+        return "0+unknown"

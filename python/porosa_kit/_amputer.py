@@ -56,6 +56,10 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         An int from 0 to 2**64 - 1 is the generator's seed; a NumPy
         ``RandomState`` or ``Generator`` draws a seed at each fit; None seeds
         from the operating system. Default None.
+    exclude:
+        Columns never amputated, such as a target or an ID: labels for a
+        DataFrame, positions otherwise; the missing rate is of the other
+        columns' cells. Default None.
     """
 
     seed_: int
@@ -73,6 +77,8 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         n_blobs: int | None = None,
         max_missing_per_column: float = 0.8,
         random_state: int | np.random.RandomState | np.random.Generator | None = None,
+        *,
+        exclude: list[Any] | None = None,
     ) -> None:
         self.mechanism = mechanism
         self.mode = mode
@@ -83,6 +89,7 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         self.n_blobs = n_blobs
         self.max_missing_per_column = max_missing_per_column
         self.random_state = random_state
+        self.exclude = exclude
 
     def fit(self, X: Any, y: Any = None) -> Amputer:
         """Checks the parameters and builds the generator (``generator_``)."""
@@ -124,7 +131,7 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         """X with ``missing_rate`` of its cells removed by the fitted generator."""
         check_is_fitted(self, "generator_")
         X = self._check(X, reset=False)
-        return amputate(X, self.generator_, float(self.missing_rate))
+        return amputate(X, self.generator_, float(self.missing_rate), exclude=self.exclude)
 
     def _check(self, X: Any, reset: bool) -> Any:
         if isinstance(X, pd.DataFrame):

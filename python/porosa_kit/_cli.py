@@ -12,9 +12,10 @@ from typing import Any, TypeVar
 import numpy as np
 import pandas as pd
 
-from ._evaluate import evaluate_imputers
+from ._evaluate import Evaluation, evaluate_imputers
 from ._frame import Generator, amputate
-from ._generators import MECHANISMS, make_generator
+from ._generators import MECHANISMS, MODES, make_generator, mode_problem
+from ._imputers import DEFAULT_IMPUTERS, IMPUTERS
 
 PROG = "python -m porosa_kit"
 _N = TypeVar("_N", int, float)
@@ -54,8 +55,11 @@ def _parser() -> argparse.ArgumentParser:
                     "cannot hold a missing value.")
     amp.add_argument("input", metavar="IN", type=Path)
     amp.add_argument("output", metavar="OUT", type=Path)
-    amp.add_argument("--mechanism", type=_mechanism, default="MAR", help="MAR, MNAR or MCAR (default MAR)")
+    amp.add_argument("--mechanism", type=_mechanism, default=("MAR", None),
+                     help="MAR, MNAR or MCAR, with its mode after a colon if you like: MNAR:MAX (default MAR)")
     amp.add_argument("--mode", help="GM, MAX or MIN; for MNAR also BLOCK or BLOB (default GM)")
+    amp.add_argument("--exclude", action="append", default=[], metavar="COLUMN",
+                     help="a column never amputated (a target, an ID); repeat it for several")
     amp.add_argument("--rate", type=_rate, default=0.2, help="missing rate, 0 to 1 (default 0.2)")
     amp.add_argument("--seed", type=_seed, help="random seed, 0 to 2**64 - 1 (default: from the system)")
     amp.add_argument("--mean", type=float, help="GM: quantile position of the centre")
@@ -72,9 +76,15 @@ def _parser() -> argparse.ArgumentParser:
                     "value in text columns) and prints the mean and spread of their scores on the removed "
                     "cells. Needs scikit-learn.")
     ev.add_argument("input", metavar="IN", type=Path)
-    ev.add_argument("--mechanism", type=_mechanism, action="append",
-                    help="MAR, MNAR or MCAR; repeat it for several (default: all three)")
-    ev.add_argument("--mode", help="the mode of MAR and MNAR (default GM)")
+    ev.add_argument("--mechanism", type=_mechanism, action="append", metavar="MECHANISM[:MODE]",
+                    help="MCAR, MAR or MNAR with an optional mode: MCAR, MAR:MAX, MNAR:BLOCK, ...; repeat it "
+                         "for several, shown in the order given (default: MCAR, MAR and MNAR)")
+    ev.add_argument("--mode", help="the mode of every MAR and MNAR given without one (default GM)")
+    ev.add_argument("--imputers", type=_imputers, default=list(DEFAULT_IMPUTERS), metavar="NAMES",
+                    help=f"comma-separated, from {','.join(IMPUTERS)} (default {','.join(DEFAULT_IMPUTERS)}); "
+                         "text columns get their most frequent value")
+    ev.add_argument("--exclude", action="append", default=[], metavar="COLUMN",
+                    help="a column never amputated and never scored (a target, an ID); repeat it for several")
     ev.add_argument("--rate", type=_rate, nargs="+", default=[0.2], help="missing rates (default 0.2)")
     ev.add_argument("--repeats", type=_positive, default=5, help="amputations per mechanism and rate (default 5)")
     ev.add_argument("--seed", type=_seed, help="random seed of the study (default: from the system)")
@@ -82,7 +92,10 @@ def _parser() -> argparse.ArgumentParser:
                     help="score of numeric columns, on standardised values (default rmse)")
     ev.add_argument("--max-missing-per-column", type=float, default=0.8, metavar="M",
                     help="caps the rate at M - M / columns (default 0.8)")
-    ev.add_argument("--plot", type=Path, metavar="PNG", help="also draw the summary into this file (matplotlib)")
+    ev.add_argument("--out", type=Path, metavar="FILE",
+                    help="also write the scores, one row per repeat, imputer and metric (.csv, .parquet or .pq)")
+    ev.add_argument("--figure", "--plot", type=Path, metavar="PNG", dest="figure",
+                    help="also draw the summary into this image file (matplotlib)")
     return parser
 
 
@@ -106,10 +119,26 @@ _seed = _bounded("seed", int, lambda seed: 0 <= seed < 2**64, "an integer from 0
 _positive = _bounded("count", int, lambda value: value >= 1, "a whole number of at least 1")
 
 
-def _mechanism(text: str) -> str:
-    if text.upper() not in MECHANISMS:
-        raise argparse.ArgumentTypeError(f"unknown mechanism {text!r}: expected MAR, MNAR or MCAR")
-    return text.upper()
+def _mechanism(text: str) -> tuple[str, str | None]:
+    """MECHANISM or MECHANISM:MODE, checked."""
+    name, _, mode = text.partition(":")
+    if name.upper() not in MECHANISMS:
+        raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected MCAR, MAR or MNAR")
+    problem = mode_problem(name.upper(), mode or None) if ":" in text else None
+    if ":" in text and not mode:
+        problem = f"no mode after the colon in {text!r}"
+    if problem:
+        raise argparse.ArgumentTypeError(problem)
+    return name.upper(), mode.upper() or None
+
+
+def _imputers(text: str) -> list[str]:
+    names = [n.strip().lower() for n in text.split(",") if n.strip()]
+    unknown = [n for n in names if n not in IMPUTERS]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(f"unknown imputer {(unknown or [text])[0]!r}: expected a comma-separated "
+                                         f"list of {', '.join(IMPUTERS)}")
+    return list(dict.fromkeys(names))
 
 
 def _format(path: Path) -> str:
@@ -160,9 +189,9 @@ def _generator(mechanism: str, mode: str | None, args: argparse.Namespace, seed:
         raise Failure(str(e), 2) from e
 
 
-def _run(what: str, fn: Any, *args: Any) -> Any:
+def _run(what: str, fn: Any, *args: Any, **kwargs: Any) -> Any:
     try:
-        return fn(*args)
+        return fn(*args, **kwargs)
     except (KeyboardInterrupt, SystemExit, GeneratorExit, Failure):
         raise
     except BaseException as e:  # porosa's PanicException is not an Exception
@@ -171,67 +200,87 @@ def _run(what: str, fn: Any, *args: Any) -> Any:
 
 def _amputate(args: argparse.Namespace) -> None:
     _format(args.output)
+    mechanism, mode = _resolve([args.mechanism], args.mode)[0]
     frame = _read(args.input)
-    generator = _generator(args.mechanism, args.mode, args, args.seed)
-    out = _run("amputation", amputate, frame, generator, args.rate)
+    _check_exclude(frame, args.exclude, args.input)
+    generator = _generator(mechanism, mode, args, args.seed)
+    out = _run("amputation", amputate, frame, generator, args.rate, exclude=args.exclude)
     _write(out, args.output)
 
 
+def _resolve(given: list[tuple[str, str | None]], default_mode: str | None) -> list[tuple[str, str | None]]:
+    """Each mechanism with its mode: its own, else --mode (which MCAR takes only
+    when it stands alone, to be refused). A mode that a mechanism cannot take
+    is refused before any work."""
+    out = []
+    for mechanism, mode in given:
+        own = mode is not None
+        if not own and default_mode is not None and (mechanism != "MCAR" or len(given) == 1):
+            mode = default_mode
+        problem = mode_problem(mechanism, mode)
+        if problem:
+            raise Failure(problem if own else f"--mode {default_mode}: {problem}", 2)
+        out.append((mechanism, mode.upper() if mode else None))
+    return list(dict.fromkeys(out))
+
+
+def _check_exclude(frame: pd.DataFrame, exclude: list[str], path: Path) -> None:
+    missing = [c for c in exclude if c not in frame.columns]
+    if missing:
+        raise Failure(f"--exclude {missing[0]}: {path} has no such column; its columns are "
+                      f"{', '.join(map(str, frame.columns))}", 2)
+
+
 def _evaluate(args: argparse.Namespace) -> None:
+    if args.out is not None:
+        _format(args.out)
+    mechanisms = _resolve(args.mechanism or [(m, None) for m in ("MCAR", "MAR", "MNAR")], args.mode)
     frame = _read(args.input)
+    _check_exclude(frame, args.exclude, args.input)
     try:
-        imputers = standard_imputers(frame, args.seed)
+        from ._imputers import standard_imputers
+
+        imputers = standard_imputers(args.imputers, args.seed)
     except ImportError as e:
         raise Failure(f"evaluate needs scikit-learn: pip install porosa[sklearn] ({e})") from e
-    mechanisms = list(dict.fromkeys(args.mechanism or MECHANISMS))
     seeds: list[int | None] = [None] * len(mechanisms)
     if args.seed is not None:
         seeds = [int(s) for s in np.random.SeedSequence(args.seed).generate_state(len(mechanisms), np.uint64)]
     generators = {}
-    for mechanism, seed in zip(mechanisms, seeds):
-        name = mechanism if mechanism == "MCAR" else f"{mechanism} {(args.mode or 'GM').upper()}"
-        generators[name] = _generator(mechanism, None if mechanism == "MCAR" else args.mode, args, seed)
+    for (mechanism, mode), seed in zip(mechanisms, seeds):
+        name = mechanism if mechanism == "MCAR" else f"{mechanism} {mode or 'GM'}"
+        generators[name] = _generator(mechanism, mode, args, seed)
     with warnings.catch_warnings():
         # The iterative imputer warns whenever it stops at its iteration cap;
         # the table is what this command is for.
-        warnings.filterwarnings("ignore", category=Warning, module="sklearn.impute")
+        warnings.filterwarnings("ignore", category=Warning, module="sklearn")
         result = _run("evaluation", evaluate_imputers, frame, imputers, generators, args.rate, args.repeats,
-                      args.metric)
+                      args.metric, exclude=args.exclude, dataset=args.input.stem)
     print(result.table().to_string())
-    if args.plot is not None:
-        try:
-            result.plot().savefig(args.plot, dpi=120)
-        except ImportError as e:
-            raise Failure(str(e)) from e
-        except (OSError, ValueError) as e:
-            raise Failure(f"cannot write {args.plot}: {e}") from e
+    _report_failures(result)
+    if args.out is not None:
+        _write(result.scores, args.out)
+    if args.figure is not None:
+        _figure(result, args.figure)
+    if not result.scores["score"].notna().any():
+        raise Failure("nothing could be scored: every configuration failed (see above)")
 
 
-def standard_imputers(frame: pd.DataFrame, seed: int | None) -> dict[str, Any]:
-    """scikit-learn's standard imputers for the frame's numeric columns, each
-    with the most frequent value for its text and categorical columns."""
-    from sklearn.compose import ColumnTransformer
-    from sklearn.experimental import enable_iterative_imputer  # noqa: F401
-    from sklearn.impute import IterativeImputer, KNNImputer, SimpleImputer
+def _report_failures(result: Evaluation) -> None:
+    """One line per configuration that failed, with its first reason."""
+    scores = result.scores
+    failed = scores[scores["error"].notna()].drop_duplicates(["mechanism", "missing_rate", "imputer", "repeat"])
+    for (mechanism, rate, imputer), rows in failed.groupby(["mechanism", "missing_rate", "imputer"], sort=False):
+        repeats = scores.loc[(scores["mechanism"] == mechanism) & (scores["missing_rate"] == rate)
+                             & (scores["imputer"] == imputer), "repeat"].nunique()
+        print(f"{PROG}: warning: {imputer} on {mechanism} at rate {rate:g} failed in {len(rows)} of {repeats} "
+              f"repeats: {rows['error'].iloc[0]}", file=sys.stderr)
 
-    numeric = [c for c in frame.columns if pd.api.types.is_bool_dtype(frame[c].dtype)
-               or (pd.api.types.is_numeric_dtype(frame[c].dtype)
-                   and not pd.api.types.is_complex_dtype(frame[c].dtype))]
-    others = [c for c in frame.columns if c not in numeric]
-    # A column with nothing left after an amputation still comes back.
-    numeric_imputers = {
-        "mean": SimpleImputer(strategy="mean", keep_empty_features=True),
-        "median": SimpleImputer(strategy="median", keep_empty_features=True),
-        "knn": KNNImputer(keep_empty_features=True),
-        "iterative": IterativeImputer(random_state=0 if seed is None else seed % 2**32,
-                                      keep_empty_features=True),
-    }
-    out = {}
-    for name, imputer in numeric_imputers.items():
-        parts = []
-        if numeric:
-            parts.append(("numbers", imputer, numeric))
-        if others:
-            parts.append(("texts", SimpleImputer(strategy="most_frequent", keep_empty_features=True), others))
-        out[name] = ColumnTransformer(parts, verbose_feature_names_out=False).set_output(transform="pandas")
-    return out
+
+def _figure(result: Evaluation, path: Path) -> None:
+    try:
+        result.plot().savefig(path, dpi=120)
+    except ImportError as e:
+        raise Failure(str(e)) from e
+    except (OSError, ValueError) as e:
+        raise Failure(f"cannot write {path}: {e}") from e

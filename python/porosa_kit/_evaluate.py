@@ -7,15 +7,19 @@ import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import IO, TYPE_CHECKING, Any
+from typing import IO, TYPE_CHECKING, Any, Literal
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from ._frame import Generator, amputate, missing_mask
+from ._export import export_table
+from ._frame import Generator, amputate, excluded_positions, missing_mask, textual
+from ._tables import to_pandas
+from ._plot import plot_evaluation
 
 if TYPE_CHECKING:
+    from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
 METRICS = ("rmse", "mae")
@@ -26,67 +30,110 @@ KEYS = ["imputer", "mechanism", "missing_rate", "metric"]
 class Evaluation:
     """The result of :func:`evaluate_imputers`.
 
-    ``scores`` holds one row per mechanism, rate, repeat, imputer and metric:
-    the columns ``mechanism``, ``missing_rate``, ``repeat``, ``imputer``,
-    ``metric``, ``score``, ``cells`` (the removed cells the score is over) and
-    ``seconds`` (the imputer's fit and transform).
+    Attributes
+    ----------
+    scores : DataFrame
+        One row per mechanism, rate, repeat, imputer and metric, in the
+        study's order, with the columns ``mechanism``, ``missing_rate``,
+        ``repeat``, ``imputer``, ``metric``, ``score``, ``cells`` (the removed
+        cells the score is over), ``seconds`` (the imputer's fit and
+        transform), ``dropped`` (the labels of the columns the imputer left out
+        of its result, which are not scored, as one text; empty when none) and
+        ``error`` (why that amputation or imputation failed, as
+        "Type: message"; None when it did not). A failed row has the score
+        NaN and no cells.
+    dataset : str or None
+        The data set's name, for titles.
     """
 
     scores: pd.DataFrame
+    dataset: str | None = None
 
     @property
     def summary(self) -> pd.DataFrame:
         """Per imputer, mechanism, missing rate and metric, in the study's
         order: the mean and standard deviation of the score over the repeats,
-        and the number of repeats that had removed cells to score (a MAR call
-        may remove cells from text columns only, say)."""
-        grouped = self.scores.groupby(KEYS, sort=False)["score"]
-        return grouped.agg(["mean", "std", "count"]).rename(columns={"count": "repeats"})
+        the number of repeats that had removed cells to score (a MAR call
+        may remove cells from text columns only, say), and the number that
+        failed."""
+        scores = self.scores.assign(failed=self.scores["error"].notna()) if "error" in self.scores else \
+            self.scores.assign(failed=False)
+        grouped = scores.groupby(KEYS, sort=False)
+        summary = grouped["score"].agg(["mean", "std", "count"]).rename(columns={"count": "repeats"})
+        summary["failed"] = grouped["failed"].sum().astype(int)
+        return summary
 
-    def table(self, digits: int = 3) -> pd.DataFrame:
-        """The summary as text, "mean ± std" (the mean alone from one
-        scored repeat, "-" from none): one row per mechanism and rate, one
-        column per metric and imputer."""
+    def table(self, digits: int = 3, *, format: str | None = None) -> Any:
+        """The summary as text, one row per mechanism and rate, one column per
+        metric and imputer.
+
+        Parameters
+        ----------
+        digits : int, default=3
+            Decimals of the scores.
+        format : {None, "markdown", "latex"}, default=None
+            None gives a DataFrame; "markdown" and "latex" give the table as
+            a text in that format, for a report or a paper.
+
+        Returns
+        -------
+        table : DataFrame or str
+            Each cell is "mean ± std" over the scored repeats (the mean alone
+            from one, "-" from none), followed by "(k failed)" when k repeats
+            failed, or "failed" when all did.
+        """
         s = self.summary.reset_index()
-        s["cell"] = [
-            "-" if n == 0 else f"{m:.{digits}f}" if n == 1 else f"{m:.{digits}f} ± {d:.{digits}f}"
-            for m, d, n in zip(s["mean"], s["std"], s["repeats"])]
+        s["cell"] = [_cell(m, d, n, f, digits) for m, d, n, f in zip(s["mean"], s["std"], s["repeats"], s["failed"])]
         wide = s.pivot(index=["mechanism", "missing_rate"], columns=["metric", "imputer"], values="cell")
         rows = self.scores.drop_duplicates(["mechanism", "missing_rate"])[["mechanism", "missing_rate"]]
         columns = [(m, i) for m in dict.fromkeys(self.scores["metric"]) for i in dict.fromkeys(self.scores["imputer"])]
-        return wide.reindex(index=pd.MultiIndex.from_frame(rows),
-                            columns=pd.MultiIndex.from_tuples(columns, names=["metric", "imputer"]))
+        table = wide.reindex(index=pd.MultiIndex.from_frame(rows),
+                             columns=pd.MultiIndex.from_tuples(columns, names=["metric", "imputer"]))
+        if format is None:
+            return table
+        return export_table(table, format)
 
-    def plot(self, metric: str | None = None) -> Figure:
-        """One figure of the summary: a panel per metric and mechanism, the
-        mean score of each imputer against the missing rate, with bars of one
-        standard deviation. Needs matplotlib (``pip install porosa[plot]``)."""
-        try:
-            from matplotlib.figure import Figure
-        except ImportError as e:
-            raise ImportError("plot() needs matplotlib: pip install porosa[plot]") from e
-        summary = self.summary.reset_index()
-        metrics = [metric] if metric is not None else list(dict.fromkeys(summary["metric"]))
-        mechanisms = list(dict.fromkeys(summary["mechanism"]))
-        fig = Figure(figsize=(3.6 * len(mechanisms) + 1.8, 3.0 * len(metrics)), layout="constrained")
-        axes = fig.subplots(len(metrics), len(mechanisms), squeeze=False, sharex=True, sharey="row")
-        for r, name in enumerate(metrics):
-            for c, mechanism in enumerate(mechanisms):
-                ax = axes[r][c]
-                part = summary[(summary["metric"] == name) & (summary["mechanism"] == mechanism)]
-                for imputer, rows in part.groupby("imputer", sort=False):
-                    ax.errorbar(rows["missing_rate"], rows["mean"], yerr=rows["std"].fillna(0.0),
-                                marker="o", capsize=3, label=str(imputer))
-                ax.set_xticks(sorted(set(summary["missing_rate"])))
-                ax.set_title(mechanism if r == 0 else "")
-                ax.grid(alpha=0.3)
-                if c == 0:
-                    ax.set_ylabel(name.upper() if name in METRICS else name)
-                if r == len(metrics) - 1:
-                    ax.set_xlabel("missing rate")
-        handles, labels = axes[0][0].get_legend_handles_labels()
-        fig.legend(handles, labels, loc="outside right center")
-        return fig
+    def plot(
+        self,
+        metric: str | None = None,
+        *,
+        mechanism: str | None = None,
+        ax: Axes | Sequence[Axes] | npt.NDArray[Any] | None = None,
+        ncols: int | None = None,
+        sharey: bool | None = None,
+        yscale: Literal["linear", "log"] = "linear",
+        spread: Literal["std", "iqr"] = "std",
+        title: str | None = None,
+    ) -> Figure:
+        """Draw the scores: a panel per metric and mechanism, each imputer's
+        score against the missing rate. Needs matplotlib (``pip install
+        porosa[plot]``).
+
+        Parameters
+        ----------
+        metric, mechanism : str, optional
+            Only this metric, only this mechanism; by default all of them.
+        ax : matplotlib Axes or sequence of Axes, optional
+            Draw into these: one Axes for one panel, or one per panel.
+        ncols : int, optional
+            Panels per row (3 or 4 by default).
+        sharey : bool, optional
+            Whether a metric's panels share a y range; by default only when
+            no panel would shrink to less than a third of its height.
+        yscale : {"linear", "log"}, default "linear"
+        spread : {"std", "iqr"}, default "std"
+            Mean and standard deviation, or median and interquartile range,
+            over the repeats (NaN scores left out).
+        title : str, optional
+            By default ``dataset``, when set.
+
+        Returns
+        -------
+        matplotlib.figure.Figure
+            A new figure, or the figure of ``ax``.
+        """
+        return plot_evaluation(self, metric, mechanism=mechanism, ax=ax, ncols=ncols, sharey=sharey,
+                               yscale=yscale, spread=spread, title=title)
 
     def __repr__(self) -> str:
         return f"Evaluation of {len(self.scores)} scores:\n{self.table().to_string()}"
@@ -100,6 +147,10 @@ def evaluate_imputers(
     repeats: int = 5,
     metric: str | Sequence[str] = "rmse",
     progress: bool | None = None,
+    *,
+    exclude: Sequence[Any] | None = None,
+    raise_errors: bool = False,
+    dataset: str | None = None,
 ) -> Evaluation:
     """Scores imputers on the cells that generators remove from ``data``.
 
@@ -119,12 +170,50 @@ def evaluate_imputers(
     study reproducible: each continues its own stream through the loop, so
     build them afresh (with their seeds) to repeat a study.
 
-    ``imputers`` and ``generators`` are dicts of name to object, or lists
-    (named by ``repr``). An imputer is an object with ``fit_transform`` or a
-    function of the amputated data; it returns data of the same shape (an
-    array, or a frame with the same columns). ``progress`` shows a bar on
-    standard error during a long study; by default only when that is a
-    terminal.
+    A study does not stop at a failure. An amputation or an imputation that
+    raises is recorded in the scores (``error``, with a NaN score) and the
+    study goes on; the summary and the table count the failed repeats. An
+    imputer that returns fewer columns than it was given (scikit-learn's drop
+    a column left with no value) is matched to the data by column label and
+    scored on the columns it returned; ``dropped`` names the others.
+
+    Parameters
+    ----------
+    data : DataFrame or 2-D array
+        The complete (or partly missing) table.
+    imputers : dict of str to imputer, or list
+        An imputer is an object with ``fit_transform`` or a function of the
+        amputated data; it returns data of the same shape (an array, or a
+        frame with the same columns). A list is named by ``repr``.
+        :class:`porosa_kit.MixedImputer` makes a numeric imputer fit for
+        frames with text columns.
+    generators : dict of str to generator, or list
+        porosa's ``MAR`` and ``MNAR``, :class:`porosa_kit.MCAR`, or any
+        callable ``generator(data, missing_rate)``.
+    missing_rates : float or list of float
+        The rates, in the order the results show them.
+    repeats : int, default=5
+        Amputations per generator and rate.
+    metric : str or list of str, default="rmse"
+        "rmse", "mae" or both, for the numeric columns.
+    progress : bool or None, default=None
+        A bar on standard error during a long study; by default only when
+        that is a terminal.
+    exclude : list of labels, default=None
+        Columns that are never amputated and never scored, such as a target or
+        an ID (column positions for an array). The imputers see them, intact,
+        as they would in use; drop them from ``data`` to keep them away from
+        the imputers too. The missing rate is of the other columns' cells.
+    raise_errors : bool, default=False
+        Stop at the first failure, with its exception, instead of recording
+        it; an imputer that drops columns is then a failure too.
+    dataset : str, default=None
+        The data set's name, kept in the result for titles.
+
+    Returns
+    -------
+    Evaluation
+        The scores with their summary, table and plot.
     """
     imputer_items = _named(imputers, "imputers")
     generator_items = _named(generators, "generators")
@@ -138,33 +227,77 @@ def evaluate_imputers(
     if not rates or not imputer_items or not generator_items:
         raise ValueError("give at least one imputer, one generator and one missing rate")
 
-    truth = _Truth(data)
+    # Polars and Arrow tables are studied as pandas frames: the imputers get those.
+    data = to_pandas(data)[0]
+    truth = _Truth(data, exclude)
     rows: list[dict[str, Any]] = []
     bar = _Progress(len(generator_items) * len(rates) * repeats * len(imputer_items), progress)
     try:
         for g_name, generator in generator_items:
             for rate in rates:
                 for repeat in range(repeats):
-                    holes = amputate(data, generator, rate)
-                    removed = np.asarray(missing_mask(data, holes), dtype=bool)
+                    where = {"mechanism": g_name, "missing_rate": rate, "repeat": repeat}
+                    try:
+                        holes = amputate(data, generator, rate, exclude=exclude)
+                        removed = np.asarray(missing_mask(data, holes), dtype=bool)
+                    except BaseException as e:
+                        _reraise(e, raise_errors)
+                        for i_name, _ in imputer_items:
+                            rows += truth.failed({**where, "imputer": i_name}, metrics, f"amputation: {_reason(e)}")
+                            bar.advance()
+                        continue
                     for i_name, imputer in imputer_items:
-                        t0 = time.perf_counter()
+                        what = {**where, "imputer": i_name}
                         try:
-                            filled = truth.shape_like(_impute(imputer, holes))
-                        except Exception as e:
-                            e.add_note(f"while {i_name} imputed the data {g_name} amputated "
-                                       f"at rate {rate} (repeat {repeat})")
-                            raise
-                        seconds = time.perf_counter() - t0
-                        for name, score, cells in truth.scores(filled, removed, metrics):
-                            rows.append({"mechanism": g_name, "missing_rate": rate, "repeat": repeat,
-                                         "imputer": i_name, "metric": name, "score": score,
-                                         "cells": cells, "seconds": seconds})
+                            rows += _score(truth, imputer, holes, removed, metrics, what, raise_errors)
+                        except BaseException as e:
+                            _reraise(e, raise_errors, f"while {i_name} imputed the data {g_name} amputated "
+                                                      f"at rate {rate} (repeat {repeat})")
+                            rows += truth.failed(what, metrics, _reason(e))
                         bar.advance()
     finally:
         bar.close()
-    return Evaluation(pd.DataFrame(rows, columns=["mechanism", "missing_rate", "repeat", "imputer",
-                                                  "metric", "score", "cells", "seconds"]))
+    return Evaluation(pd.DataFrame(rows, columns=COLUMNS), dataset)
+
+
+COLUMNS = ["mechanism", "missing_rate", "repeat", "imputer", "metric", "score", "cells", "seconds", "dropped", "error"]
+
+
+def _score(truth: _Truth, imputer: Any, holes: Any, removed: npt.NDArray[np.bool_], metrics: list[str],
+           what: dict[str, Any], strict: bool) -> list[dict[str, Any]]:
+    t0 = time.perf_counter()
+    result, fitted = _impute(imputer, holes)
+    seconds = time.perf_counter() - t0
+    filled, scored = truth.align(result, fitted, strict)
+    dropped = ", ".join(str(c) for c, kept in zip(truth.labels, scored) if not kept)
+    return [{**what, "metric": name, "score": score, "cells": cells, "seconds": seconds,
+             "dropped": dropped, "error": None}
+            for name, score, cells in truth.scores(filled, removed & scored, metrics)]
+
+
+def _reraise(e: BaseException, strict: bool, note: str | None = None) -> None:
+    """Raises e again unless it is one failure of a study that goes on."""
+    if isinstance(e, (KeyboardInterrupt, SystemExit, GeneratorExit, MemoryError)):
+        raise e
+    if strict:
+        if note is not None:
+            e.add_note(note)
+        raise e
+
+
+def _cell(mean: float, std: float, scored: int, failed: int, digits: int) -> str:
+    if scored == 0:
+        return "failed" if failed else "-"
+    text = f"{mean:.{digits}f}" if scored == 1 else f"{mean:.{digits}f} ± {std:.{digits}f}"
+    return f"{text} ({failed} failed)" if failed else text
+
+
+def _reason(e: BaseException) -> str:
+    """The exception as one line: "Type: message", a long message cut short."""
+    text = " ".join(str(e).split())
+    if len(text) > 200:
+        text = text[:199] + "…"
+    return f"{type(e).__name__}: {text}" if text else type(e).__name__
 
 
 def _named(items: Mapping[str, Any] | Sequence[Any], what: str) -> list[tuple[str, Any]]:
@@ -178,7 +311,8 @@ def _named(items: Mapping[str, Any] | Sequence[Any], what: str) -> list[tuple[st
     return pairs
 
 
-def _impute(imputer: Any, holes: Any) -> Any:
+def _impute(imputer: Any, holes: Any) -> tuple[Any, Any]:
+    """The imputed data, and the fitted estimator (None for a function)."""
     if hasattr(imputer, "fit_transform"):
         try:
             from sklearn.base import clone
@@ -186,9 +320,9 @@ def _impute(imputer: Any, holes: Any) -> Any:
             estimator = imputer
         else:
             estimator = clone(imputer) if hasattr(imputer, "get_params") else imputer
-        return estimator.fit_transform(holes)
+        return estimator.fit_transform(holes), estimator
     if callable(imputer):
-        return imputer(holes)
+        return imputer(holes), None
     raise TypeError(f"an imputer needs fit_transform or must be callable, not {type(imputer).__name__}")
 
 
@@ -196,7 +330,7 @@ class _Truth:
     """The original data, split into scored columns, with each numeric
     column's scale."""
 
-    def __init__(self, data: Any) -> None:
+    def __init__(self, data: Any, exclude: Sequence[Any] | None = None) -> None:
         if isinstance(data, pd.DataFrame):
             self.columns: list[Any] | None = list(data.columns)
             series = [data.iloc[:, j] for j in range(data.shape[1])]
@@ -206,35 +340,53 @@ class _Truth:
                 raise ValueError(f"expected 2-D data, got {values.ndim} dimensions")
             self.columns = None
             series = [pd.Series(values[:, j]) for j in range(values.shape[1])]
+        self.labels: list[Any] = self.columns if self.columns is not None else list(range(len(series)))
         self.shape = (len(series[0]) if series else len(data), len(series))
+        skipped = set(excluded_positions(self.labels, exclude))
         self.numeric: list[int] = []
         self.text: list[int] = []
         numbers = []
         for j, s in enumerate(series):
-            as_float = _numbers(s)
+            as_float = None if j in skipped else _numbers(s)
             if as_float is not None:
                 self.numeric.append(j)
                 numbers.append(as_float)
-            elif _is_text(s):
+            elif j not in skipped and _is_text(s):
                 self.text.append(j)
         self.values = np.column_stack(numbers) if numbers else np.zeros((self.shape[0], 0))
         with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
-            # A column with no value at all has no centre: NumPy says so.
+            # A column with no value at all has no spread: NumPy says so.
             warnings.simplefilter("ignore", RuntimeWarning)
-            self.centre = np.nanmean(self.values, axis=0)
             scale = np.nanstd(self.values, axis=0)
         self.scale = np.where((scale > 0) & np.isfinite(scale), scale, 1.0)
         self.text_values = [series[j].to_numpy(dtype=object) for j in self.text]
 
-    def shape_like(self, result: Any) -> pd.DataFrame:
-        """The imputer's result as a frame with the data's columns in the data's
-        order (a ColumnTransformer reorders them)."""
+    def align(self, result: Any, fitted: Any, strict: bool) -> tuple[pd.DataFrame, npt.NDArray[np.bool_]]:
+        """The imputer's result as a frame of the data's shape, columns in the
+        data's order (a ColumnTransformer reorders them), and which columns
+        it returned."""
         filled = result if isinstance(result, pd.DataFrame) else pd.DataFrame(np.asarray(result))
-        if self.columns is not None and set(filled.columns) == set(self.columns) and filled.columns.is_unique:
+        returned = np.ones(self.shape[1], dtype=bool)
+        if not isinstance(result, pd.DataFrame) and filled.shape[1] < self.shape[1]:
+            names = getattr(fitted, "get_feature_names_out", None)
+            if names is not None:
+                filled.columns = pd.Index(names()) if self.columns is not None else \
+                    pd.Index([int(str(n).removeprefix("x")) for n in names()])
+        labels = pd.Index(self.labels)
+        if filled.shape[1] < self.shape[1] and not strict and labels.is_unique and filled.columns.isin(labels).all():
+            returned = labels.isin(filled.columns)
+            filled = filled.reindex(columns=labels)
+        elif self.columns is not None and set(filled.columns) == set(self.columns) and filled.columns.is_unique:
             filled = filled.loc[:, self.columns]
         if filled.shape != self.shape:
             raise ValueError(f"the imputer returned shape {filled.shape} for data of shape {self.shape}")
-        return filled
+        return filled, returned
+
+    def failed(self, what: dict[str, Any], metrics: list[str], error: str) -> list[dict[str, Any]]:
+        """The rows of an imputation that failed: one per metric it would have had."""
+        names = (metrics if self.numeric else []) + (["accuracy"] if self.text else [])
+        return [{**what, "metric": name, "score": float("nan"), "cells": 0, "seconds": float("nan"),
+                 "dropped": "", "error": error} for name in names or metrics[:1]]
 
     def scores(self, filled: pd.DataFrame, removed: npt.NDArray[np.bool_],
                metrics: list[str]) -> list[tuple[str, float, int]]:
@@ -285,9 +437,7 @@ def _as_float(s: pd.Series) -> npt.NDArray[np.float64]:
 
 
 def _is_text(s: pd.Series) -> bool:
-    dtype = s.dtype
-    return isinstance(dtype, (pd.CategoricalDtype, pd.StringDtype)) or (
-        isinstance(dtype, np.dtype) and dtype.kind in "OUS")
+    return isinstance(s.dtype, pd.CategoricalDtype) or textual(s.dtype)
 
 
 class _Progress:

@@ -3,7 +3,7 @@ back the caller's frame, index, labels and dtypes, and the cells a call removed.
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any, overload
 
 import numpy as np
@@ -12,6 +12,8 @@ import pandas as pd
 
 import porosa
 
+from ._tables import Table, TableT, to_pandas
+
 # The texts porosa reads as a missing cell in a text column.
 MISSING_TEXTS = ("nan", "NaN", "<NA>")
 
@@ -19,18 +21,29 @@ Generator = Callable[[Any, float], Any]
 
 
 @overload
-def amputate(data: pd.DataFrame, generator: Generator, missing_rate: float) -> pd.DataFrame: ...
+def amputate(data: pd.DataFrame, generator: Generator, missing_rate: float, *,
+             exclude: Sequence[Any] | None = None) -> pd.DataFrame: ...
 @overload
 def amputate(
-    data: npt.NDArray[np.float64], generator: Generator, missing_rate: float
+    data: npt.NDArray[np.float64], generator: Generator, missing_rate: float, *,
+    exclude: Sequence[Any] | None = None,
 ) -> npt.NDArray[np.float64]: ...
 @overload
-def amputate(data: npt.NDArray[Any], generator: Generator, missing_rate: float) -> npt.NDArray[Any]: ...
-def amputate(data: Any, generator: Generator, missing_rate: float) -> Any:
+def amputate(data: npt.NDArray[Any], generator: Generator, missing_rate: float, *,
+             exclude: Sequence[Any] | None = None) -> npt.NDArray[Any]: ...
+@overload
+def amputate(data: TableT, generator: Generator, missing_rate: float, *,
+             exclude: Sequence[Any] | None = None) -> TableT: ...
+def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: Sequence[Any] | None = None) -> Any:
     """Calls ``generator(data, missing_rate)`` and returns data of the caller's kind.
 
     A NumPy array goes straight to the generator, and its result comes back as
-    the generator made it. A DataFrame comes back with its own index, column
+    the generator made it. A Polars DataFrame or a pyarrow Table goes as a
+    pandas DataFrame with Arrow-backed columns and comes back as a table of its
+    own kind, with its column names, their order and each column's type
+    (a Polars ``Enum`` stays an ``Enum``, ``Int64`` stays ``Int64``); removed
+    cells are null, which is what Polars and Arrow call missing. Anything else
+    raises TypeError. A pandas DataFrame comes back with its own index, column
     labels and, column by column, its own dtype, or that dtype's nullable
     counterpart where it cannot hold a missing value (``int64`` becomes
     ``Int64``, ``uint8`` becomes ``UInt8``, ``bool`` becomes ``boolean``). Cells
@@ -45,15 +58,33 @@ def amputate(data: Any, generator: Generator, missing_rate: float) -> Any:
     - datetimes, timedeltas and periods as their integer time, as float64;
     - ordered categoricals as their category codes, as float64;
     - unordered categoricals as the texts of their categories, and text and
-      object columns as they are (missing as NaN); porosa label-encodes them.
+      object columns as they are (missing as NaN); porosa label-encodes them;
+    - in Polars and Arrow tables: dictionary columns (``Categorical``, ``Enum``)
+      as unordered or ordered categoricals, the others as the pandas columns of
+      the same type (texts as texts, numbers as numbers, times as times).
 
     ``generator`` is any callable with porosa's call: ``porosa.MAR``,
     ``porosa.MNAR``, :class:`porosa_kit.MCAR`, or one of your own that takes a
     DataFrame and a rate and returns a DataFrame of the same shape with the
     removed cells missing.
+
+    ``exclude`` lists columns that are never amputated (labels, or positions
+    for an array), such as a target or an ID: the generator sees only the
+    other columns, so the missing rate is of their cells, and the excluded
+    columns come back as they were.
     """
-    if not isinstance(data, pd.DataFrame):
-        return generator(data, missing_rate)
+    # Checked here, not by the generator: porosa tells data kinds by their
+    # type's name, and fails with an exception that is no Exception on an
+    # object named DataFrame that is not pandas'.
+    converted, back = to_pandas(data)
+    if exclude is not None and len(exclude) > 0:
+        return back(_amputate_part(converted, generator, missing_rate, exclude))
+    if isinstance(converted, pd.DataFrame):
+        return back(_amputate_frame(converted, generator, missing_rate))
+    return generator(converted, missing_rate)
+
+
+def _amputate_frame(data: pd.DataFrame, generator: Generator, missing_rate: float) -> pd.DataFrame:
     from ._mcar import MCAR
 
     columns = [data.iloc[:, j] for j in range(data.shape[1])]
@@ -105,34 +136,93 @@ def amputate(data: Any, generator: Generator, missing_rate: float) -> Any:
     return _assemble(data, arrays)
 
 
+def excluded_positions(labels: Sequence[Any], exclude: Sequence[Any] | None) -> list[int]:
+    """The positions of the columns named in `exclude` (every column a label
+    names, if it repeats); ValueError for a label that names none."""
+    if exclude is None:
+        return []
+    if isinstance(exclude, (str, bytes)) or not isinstance(exclude, Sequence | pd.Index | np.ndarray):
+        exclude = [exclude]
+    positions: list[int] = []
+    for name in exclude:
+        found = [j for j, label in enumerate(labels) if label == name]
+        if not found:
+            raise ValueError(f"exclude: no column {name!r}; the columns are {list(labels)}")
+        positions += found
+    return sorted(set(positions))
+
+
+def _amputate_part(data: Any, generator: Generator, missing_rate: float, exclude: Sequence[Any]) -> Any:
+    frame = isinstance(data, pd.DataFrame)
+    values = data if frame else np.asarray(data)
+    if values.ndim != 2:
+        raise ValueError(f"expected 2-D data, got {values.ndim} dimensions")
+    skip = excluded_positions(list(data.columns) if frame else list(range(values.shape[1])), exclude)
+    keep = [j for j in range(values.shape[1]) if j not in skip]
+    if frame:
+        part = amputate(data.iloc[:, keep], generator, missing_rate)
+        arrays = {k: part.iloc[:, keep.index(k)].array if k in keep else data.iloc[:, k].array.copy()
+                  for k in range(data.shape[1])}
+        return _assemble(data, list(arrays.values()))
+    part = np.asarray(amputate(values[:, keep], generator, missing_rate))
+    out = np.empty(values.shape, dtype=part.dtype)
+    out[:, keep] = part
+    kept = values[:, skip]
+    if part.dtype == object and values.dtype.kind in "iub":
+        kept = kept.astype(np.float64)  # as the generators give such cells: Python floats
+    out[:, skip] = kept
+    return out
+
+
+Data = pd.DataFrame | npt.NDArray[Any] | Table
+
+
 @overload
-def missing_mask(before: pd.DataFrame, after: pd.DataFrame | npt.NDArray[Any]) -> pd.DataFrame: ...
+def missing_mask(before: pd.DataFrame, after: Data) -> pd.DataFrame: ...
 @overload
-def missing_mask(before: npt.NDArray[Any], after: pd.DataFrame | npt.NDArray[Any]) -> npt.NDArray[np.bool_]: ...
+def missing_mask(before: npt.NDArray[Any], after: Data) -> npt.NDArray[np.bool_]: ...
+@overload
+def missing_mask(before: TableT, after: Data) -> TableT: ...
 def missing_mask(before: Any, after: Any) -> Any:
     """The cells that hold a value in ``before`` and are missing in ``after``.
 
     Cells are matched by position. Missing means what pandas calls missing
-    (NaN, None, ``pd.NA``, NaT) and, in text and object columns, the texts
-    porosa reads as missing ("nan", "NaN", "<NA>"), which porosa itself writes
-    into the text columns of an object array. Returns a boolean array, or a
-    boolean DataFrame with ``before``'s index and labels when ``before`` is a
-    DataFrame.
+    (NaN, None, ``pd.NA``, NaT, and so null in a Polars or Arrow table) and, in
+    text and object columns, the texts porosa reads as missing ("nan", "NaN",
+    "<NA>"), which porosa itself writes into the text columns of an object
+    array. ``before`` and ``after`` may be of different kinds.
+
+    Returns
+    -------
+    A boolean array when ``before`` is an array; a boolean DataFrame with
+    ``before``'s index and labels when it is a DataFrame; a table of
+    ``before``'s kind (Polars or Arrow) with its column names, every column
+    boolean, when it is a table.
+
+    Raises
+    ------
+    TypeError
+        When either is of another kind.
     """
+    before, back = to_pandas(before)
     had = ~_missing_cells(before)
-    lost = _missing_cells(after)
+    lost = _missing_cells(to_pandas(after)[0])
     if had.shape != lost.shape:
         raise ValueError(f"before has shape {had.shape} and after {lost.shape}")
     mask = had & lost
     if isinstance(before, pd.DataFrame):
-        return pd.DataFrame(mask, index=before.index, columns=before.columns)
+        return back(pd.DataFrame(mask, index=before.index, columns=before.columns))
     return mask
 
 
 def column_missing(column: pd.Series) -> npt.NDArray[np.bool_]:
     """The cells of one column that the generator reads as missing."""
+    if getattr(column.dtype, "kind", "") == "f" and not isinstance(column.dtype, np.dtype):
+        # An Arrow float column holds NaN beside its nulls, as a value to
+        # pandas, yet the generator reads both as missing.
+        return np.asarray(np.isnan(column.to_numpy(dtype=np.float64, na_value=np.nan)), dtype=bool)
     missing = column.isna().to_numpy(dtype=bool, copy=True)
-    if _textual(column.dtype):
+    if textual(column.dtype):
         missing |= column.isin(MISSING_TEXTS).to_numpy(dtype=bool)
     return missing
 
@@ -171,9 +261,12 @@ def _stack(columns: list[npt.NDArray[np.bool_]], rows: int) -> npt.NDArray[np.bo
     return np.column_stack(columns)
 
 
-def _textual(dtype: Any) -> bool:
+def textual(dtype: Any) -> bool:
+    """Whether porosa reads a column of this dtype as texts."""
     if isinstance(dtype, pd.CategoricalDtype):
         return not dtype.ordered
+    if isinstance(dtype, pd.ArrowDtype):
+        return str(dtype.pyarrow_dtype) in ("string", "large_string", "string_view")
     return isinstance(dtype, pd.StringDtype) or (isinstance(dtype, np.dtype) and dtype.kind in "OUS")
 
 
@@ -187,8 +280,11 @@ def _as_float(values: npt.NDArray[Any], missing: npt.NDArray[np.bool_] | None = 
 def _integer_time(column: pd.Series) -> npt.NDArray[np.float64] | None:
     array = column.array
     if not hasattr(array, "asi8"):
-        # pyarrow-backed times: through the NumPy dtype that pandas gives them.
+        # pyarrow-backed times: through the NumPy dtype that pandas gives them,
+        # in UTC when they have a time zone (its clock times repeat in autumn).
         try:
+            if getattr(getattr(column.dtype, "pyarrow_dtype", None), "tz", None):
+                column = column.dt.tz_convert(None)
             array = column.astype(getattr(column.dtype, "numpy_dtype")).array
         except (AttributeError, TypeError, ValueError):
             return None

@@ -34,3 +34,23 @@ def make_generator(mechanism: str, mode: str | None, seed: int | None,
     generator: Generator = cls(**given, max_missing_per_column=max_missing_per_column,
                                mode="GM" if mode is None else mode, random_seed=seed)
     return generator
+
+
+# The modes each mechanism takes, in the order the help lists them.
+MODES = {"MCAR": (), "MAR": ("GM", "MAX", "MIN"), "MNAR": ("GM", "MAX", "MIN", "BLOCK", "BLOB")}
+
+
+def mode_problem(mechanism: str, mode: str | None) -> str | None:
+    """Why `mechanism` cannot take `mode`, in plain words; None if it can."""
+    if mode is None:
+        return None
+    if mechanism == "MCAR":
+        return "MCAR takes no mode"
+    word = mode.upper()
+    takers = [m for m, modes in MODES.items() if word in modes]
+    if not takers:
+        return f"unknown mode {mode!r}: expected one of {', '.join(MODES['MNAR'])}"
+    if mechanism not in takers:
+        return (f"{mechanism} cannot take mode {word}: only {' and '.join(takers)} can "
+                f"(e.g. --mechanism {takers[0]}:{word}); {mechanism} takes {', '.join(MODES[mechanism])}")
+    return None

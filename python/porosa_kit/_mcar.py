@@ -7,6 +7,7 @@ import math
 import numbers
 import operator
 import os
+import sys
 import threading
 import warnings
 from collections.abc import Callable
@@ -18,6 +19,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from ._frame import amputate, array_missing
+from ._tables import TableT
 
 
 class MCAR:
@@ -33,8 +35,9 @@ class MCAR:
     lowered to that limit; and the same seed removes the same cells on any
     machine and with any NumPy version.
 
-    What comes back: a DataFrame as :func:`porosa_kit.amputate` returns it (its
-    index, labels and dtypes); a float array as a new array of its dtype with
+    What comes back: a DataFrame, a Polars DataFrame or a pyarrow Table as
+    :func:`porosa_kit.amputate` returns it (its labels and column types, removed
+    cells null in a table); a float array as a new array of its dtype with
     NaN; an integer or boolean array as float64 with NaN; a datetime or
     timedelta array with NaT; any other array as an object array with NaN.
 
@@ -99,12 +102,12 @@ class MCAR:
     def __call__(self, data: npt.NDArray[np.float64], missing_rate: float) -> npt.NDArray[np.float64]: ...
     @overload
     def __call__(self, data: npt.NDArray[Any], missing_rate: float) -> npt.NDArray[Any]: ...
+    @overload
+    def __call__(self, data: TableT, missing_rate: float) -> TableT: ...
     def __call__(self, data: Any, missing_rate: float) -> Any:
-        if isinstance(data, pd.DataFrame):
-            return amputate(data, self, missing_rate)
         if not isinstance(data, np.ndarray):
-            raise TypeError(f"Unsupported type: '{type(data).__name__}'. "
-                            "Supported types are: numpy.ndarray, pandas.DataFrame")
+            # Frames and tables; amputate refuses anything else.
+            return amputate(data, self, missing_rate)
         if data.ndim != 2:
             raise ValueError(f"expected a 2-D array, got {data.ndim} dimensions")
         present = _present(data)
@@ -137,7 +140,7 @@ class MCAR:
             limit = float(m - m / np.float64(cols))
         if rate > limit:
             warnings.warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: "
-                          + number_text(limit), UserWarning, stacklevel=4)
+                          + number_text(limit), UserWarning, stacklevel=_caller_level())
             rate = limit
         removed = np.zeros((rows, cols), dtype=bool)
         if cols == 0:
@@ -249,6 +252,16 @@ def _in_parallel(fn: Callable[[slice], None], rows: int) -> None:
 
 def _count(mask: npt.NDArray[np.bool_]) -> int:
     return int(np.count_nonzero(mask))
+
+
+def _caller_level() -> int:
+    """The stack level, seen from the function that calls this one, of the
+    first caller outside porosa_kit: a warning points at the user's line
+    whichever of porosa_kit's functions the call went through."""
+    level, frame = 1, sys._getframe(1)
+    while frame.f_back is not None and str(frame.f_globals.get("__name__", "")).startswith("porosa_kit."):
+        level, frame = level + 1, frame.f_back
+    return level
 
 
 def _real(value: Any, name: str) -> float:

@@ -214,6 +214,15 @@ def test_mcar_warns_and_caps_as_porosa(cols, m, rate):
     assert got == expected
 
 
+@pytest.mark.parametrize("data", [np.ones((10, 2)), pd.DataFrame(np.ones((10, 2)))], ids=["array", "frame"])
+@pytest.mark.parametrize("call", [lambda d: MCAR()(d, 0.9), lambda d: amputate(d, MCAR(), 0.9)],
+                         ids=["MCAR", "amputate"])
+def test_mcar_warns_at_the_callers_line(data, call):
+    with pytest.warns(UserWarning, match="Maximum missing rate") as caught:
+        call(data)
+    assert [w.filename for w in caught] == [__file__]
+
+
 @pytest.mark.parametrize("dtype, out_dtype", [
     ("float32", "float32"), ("int16", "float64"), ("bool", "float64"), ("datetime64[s]", "datetime64[s]"),
     ("U3", "object"),

@@ -52,8 +52,16 @@ def test_amputate_writes_what_the_function_returns(csv, tmp_path, suffix):
     (["amputate", "{csv}", "out.csv", "--rate", "lots"], 2, "bad rate 'lots'"),
     (["amputate", "{csv}", "out.csv", "--colour", "red"], 2, "unrecognized arguments: --colour"),
     (["amputate", "{csv}", "out.xlsx"], 2, "unknown file type '.xlsx'"),
-    (["amputate", "{csv}", "out.csv", "--mechanism", "MCAR", "--mode", "MAX"], 2, "MCAR takes no --mode"),
-    (["amputate", "{csv}", "out.csv", "--mechanism", "MAR", "--mode", "BLOB"], 2, "Mode BLOB not supported"),
+    (["amputate", "{csv}", "out.csv", "--mechanism", "MCAR", "--mode", "MAX"], 2, "--mode MAX: MCAR takes no mode"),
+    (["amputate", "{csv}", "out.csv", "--mechanism", "MAR", "--mode", "BLOB"], 2,
+     "MAR cannot take mode BLOB: only MNAR can (e.g. --mechanism MNAR:BLOB)"),
+    (["amputate", "{csv}", "out.csv", "--mechanism", "MAR:BLOCK"], 2, "MAR cannot take mode BLOCK"),
+    (["amputate", "{csv}", "out.csv", "--exclude", "height"], 2, "--exclude height: "),
+    (["evaluate", "{csv}", "--mode", "BLOCK"], 2, "--mode BLOCK: MAR cannot take mode BLOCK: only MNAR can"),
+    (["evaluate", "{csv}", "--mechanism", "MCAR:MAX"], 2, "MCAR takes no mode"),
+    (["evaluate", "{csv}", "--mechanism", "MNAR:SIDEWAYS"], 2, "unknown mode 'SIDEWAYS'"),
+    (["evaluate", "{csv}", "--imputers", "mean,magic"], 2, "unknown imputer 'magic'"),
+    (["evaluate", "{csv}", "--out", "scores.xlsx"], 2, "unknown file type '.xlsx'"),
     (["evaluate", "{bad}", "--repeats", "0"], 2, "bad count '0'"),
     (["evaluate", "{bad}"], 1, "cannot read"),
 ])
@@ -64,6 +72,28 @@ def test_failures_are_one_clear_line_and_a_non_zero_exit(csv, tmp_path, capsys, 
     monkeypatch.chdir(tmp_path)
     assert run(*args) == status
     assert message in capsys.readouterr().err
+
+
+def test_evaluate_writes_scores_and_figure_and_reports_each_failure(csv, tmp_path, capsys, monkeypatch):
+    pytest.importorskip("sklearn", reason="scikit-learn is porosa_kit's optional dependency (porosa[sklearn])")
+    pytest.importorskip("matplotlib", reason="matplotlib is porosa_kit's optional dependency (porosa[plot])")
+    out, figure = tmp_path / "scores.csv", tmp_path / "study.png"
+    # Excluding every numeric column leaves only accuracy to score.
+    assert run("evaluate", csv, "--mechanism", "MNAR:MAX", "--mechanism", "MCAR", "--repeats", "2", "--seed", "1",
+               "--imputers", "median,mean", "--exclude", "age", "--out", out, "--figure", figure) == 0
+    scores = pd.read_csv(out)
+    assert list(dict.fromkeys(scores["mechanism"])) == ["MNAR MAX", "MCAR"]
+    assert list(dict.fromkeys(scores["imputer"])) == ["median", "mean"]
+    assert set(scores["metric"]) == {"rmse", "accuracy"} and scores["error"].isna().all()
+    assert figure.stat().st_size > 0
+
+    monkeypatch.setattr("porosa_kit._imputers.standard_imputers", lambda names, seed: {"broken": lambda h: 1 / 0})
+    capsys.readouterr()
+    assert run("evaluate", csv, "--mechanism", "MCAR", "--repeats", "2", "--seed", "1") == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err[0] == ("python -m porosa_kit: warning: broken on MCAR at rate 0.2 failed in 2 of 2 repeats: "
+                      "ZeroDivisionError: division by zero")
+    assert err[-1] == "python -m porosa_kit: error: nothing could be scored: every configuration failed (see above)"
 
 
 def test_evaluate_prints_the_summary_for_sklearns_imputers(csv):

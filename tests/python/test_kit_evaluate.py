@@ -88,10 +88,10 @@ def test_plot_draws_a_panel_per_metric_and_mechanism():
     assert len(fig.axes) == 2 * 2 and fig.axes[0].get_title() == "MNAR"
 
 
-def test_an_imputer_that_fails_is_named():
+def test_an_imputer_that_fails_is_named_when_errors_are_raised():
     def broken(holes):
         raise RuntimeError("no")
 
     with pytest.raises(RuntimeError) as info:
-        evaluate_imputers(table(), {"broken": broken}, generators(), 0.2, repeats=1)
+        evaluate_imputers(table(), {"broken": broken}, generators(), 0.2, repeats=1, raise_errors=True)
     assert "while broken imputed the data MNAR amputated at rate 0.2 (repeat 0)" in info.value.__notes__

@@ -33,3 +33,19 @@ def arrays(a: npt.NDArray[np.float64]) -> None:
     MCAR(random_seed="7")  # type: ignore[arg-type]
     Amputer(block_size=[0.5, 0.5])  # type: ignore[arg-type]
     evaluate_imputers(a, [], [], 0.2, repeats="5")  # type: ignore[arg-type]
+
+
+class Frame:
+    """Types like a Polars DataFrame, so that the example checks without Polars."""
+
+    def get_columns(self) -> list[object]:
+        return []
+
+    def to_arrow(self) -> object:
+        return None
+
+
+def tables(frame: Frame) -> None:
+    assert_type(amputate(frame, MCAR(), 0.2), Frame)
+    assert_type(MCAR()(frame, 0.2), Frame)
+    assert_type(missing_mask(frame, frame), Frame)

@@ -34,6 +34,8 @@ constexpr std::size_t kTransposeRows = 512;
 constexpr std::size_t kCopyCells = std::size_t{1} << 20;
 // Cells cast to Python floats between two interrupt points: a few milliseconds.
 constexpr std::size_t kCastCells = std::size_t{1} << 16;
+// Columns up to which a frame gets a block per column (see float_frame).
+constexpr std::size_t kColumnBlocks = 256;
 
 // The matrix as a float64 array. Column-major order suits a DataFrame, which
 // keeps each column contiguous and would otherwise gather the columns itself;
@@ -197,22 +199,55 @@ Status replace_by_label(PyObject* df, PyObject* name, PyObject* values, PyObject
     return {};
 }
 
-// The matrix as a DataFrame of float64 columns named by `labels`.
+// Each column of a column-major float array as a 1-D view of it, in a dict
+// keyed by position.
+Result<PyRef> column_views(PyObject* arr, std::size_t rows, std::size_t cols) {
+    ASSIGN_OR_RETURN(PyRef views, owned(PyDict_New()));
+    auto* data = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
+    npy_intp dims[1] = {static_cast<npy_intp>(rows)};
+    for (std::size_t j = 0; j < cols; ++j) {
+        ASSIGN_OR_RETURN(PyRef view, owned(PyArray_New(&PyArray_Type, 1, dims, NPY_DOUBLE, nullptr, data + j * rows,
+                                                       0, NPY_ARRAY_CARRAY, nullptr)));
+        RETURN_IF_ERROR(py::check(PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()),
+                                                        Py_NewRef(arr))));
+        ASSIGN_OR_RETURN(PyRef key, owned(PyLong_FromSize_t(j)));
+        RETURN_IF_ERROR(py::check(PyDict_SetItem(views.get(), key.get(), view.get())));
+    }
+    return views;
+}
+
+Result<PyRef> call_frame(PyObject* frame_type, PyObject* data, PyObject* columns) {
+    // The arrays are ours alone, so the frame may keep them rather than copy
+    // them (pandas copies arrays by default): one matrix-sized copy fewer at peak.
+    ASSIGN_OR_RETURN(PyRef kwargs, owned(PyDict_New()));
+    if (columns) RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "columns", columns)));
+    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "copy", Py_False)));
+    ASSIGN_OR_RETURN(PyRef args, owned(PyTuple_Pack(1, data)));
+    return owned(PyObject_Call(frame_type, args.get(), kwargs.get()));
+}
+
+// The matrix as a DataFrame of float64 columns named by `labels`, laid out as
+// pandas lays out a table it reads from a file: one block per column. A
+// single 2-D block hands NumPy consumers a read-only view of itself
+// (pandas' copy-on-write), which scikit-learn's iterative imputer writes
+// into; separate columns are gathered into a new array instead. Past
+// kColumnBlocks columns, where a block per column makes pandas slow, the
+// frame holds the row-major matrix as one block, whose 2-D view is in the
+// order that scikit-learn copies before it writes.
 Result<PyRef> float_frame(PyObject* pandas, const DataMatrix& m, const std::vector<std::string>& labels) {
     ASSIGN_OR_RETURN(PyRef names, owned(PyList_New(static_cast<Py_ssize_t>(labels.size()))));
     for (std::size_t k = 0; k < labels.size(); ++k) {
         ASSIGN_OR_RETURN(PyRef t, new_text(labels[k]));
         PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(k), t.release());
     }
-    // The array is ours alone, so the frame may keep it rather than copy it
-    // (pandas copies arrays by default): one matrix-sized copy fewer at peak.
-    ASSIGN_OR_RETURN(PyRef kwargs, owned(PyDict_New()));
-    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "columns", names.get())));
-    RETURN_IF_ERROR(py::check(PyDict_SetItemString(kwargs.get(), "copy", Py_False)));
     ASSIGN_OR_RETURN(PyRef frame_type, owned(PyObject_GetAttrString(pandas, "DataFrame")));
-    ASSIGN_OR_RETURN(PyRef arr, float_array(m, true));
-    ASSIGN_OR_RETURN(PyRef args, owned(PyTuple_Pack(1, arr.get())));
-    return owned(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
+    const bool by_column = m.cols() > 0 && m.cols() <= kColumnBlocks;
+    ASSIGN_OR_RETURN(PyRef arr, float_array(m, by_column));
+    if (!by_column) return call_frame(frame_type.get(), arr.get(), names.get());
+    ASSIGN_OR_RETURN(PyRef views, column_views(arr.get(), m.rows(), m.cols()));
+    ASSIGN_OR_RETURN(PyRef df, call_frame(frame_type.get(), views.get(), nullptr));
+    RETURN_IF_ERROR(py::check(PyObject_SetAttrString(df.get(), "columns", names.get())));
+    return df;
 }
 
 // Column j decoded into a new 1-D object array of texts, None where a cell is

@@ -1,0 +1,322 @@
+"""plot_evaluation(): a study's scores as a grid of panels, one per metric and mechanism."""
+
+from __future__ import annotations
+
+import math
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+    from matplotlib.figure import Figure
+
+    from ._evaluate import Evaluation
+
+# Markers and line styles as well as colours, so that two imputers with equal
+# scores still show as two lines, in print and to colour-blind readers too.
+MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
+LINESTYLES = ("-", "--", ":", "-.")
+LABELS = {"rmse": "RMSE (standardised values)", "mae": "MAE (standardised values)", "accuracy": "accuracy"}
+NON_NEGATIVE = {"rmse", "mae", "accuracy"}
+AT_MOST_ONE = {"accuracy"}
+SPREADS = {"std": "mean ± standard deviation", "iqr": "median and interquartile range"}
+# Panels share a y axis only while the shared range is at most this many
+# times a panel's own: past that, one blow-up flattens every other panel.
+SHARE_FACTOR = 3.0
+PANEL_INCHES = (3.2, 2.5)
+KEYS = ["metric", "mechanism", "imputer", "missing_rate"]
+
+
+@dataclass(frozen=True)
+class _Panel:
+    metric: str
+    mechanism: str
+    row: int
+    col: int
+
+
+def plot_evaluation(
+    evaluation: Evaluation,
+    metric: str | None = None,
+    *,
+    mechanism: str | None = None,
+    ax: Axes | Sequence[Axes] | npt.NDArray[Any] | None = None,
+    ncols: int | None = None,
+    sharey: bool | None = None,
+    yscale: Literal["linear", "log"] = "linear",
+    spread: Literal["std", "iqr"] = "std",
+    title: str | None = None,
+) -> Figure:
+    """Draw a study's scores: one panel per metric and mechanism, each
+    imputer's score against the missing rate.
+
+    Mechanisms, rates and imputers keep the study's order. Scores that are
+    NaN (a failed repeat, or no removed cell to score) or infinite are left
+    out, not counted as zero. Needs matplotlib (``pip install porosa[plot]``).
+
+    Parameters
+    ----------
+    evaluation : Evaluation
+        The study, as :func:`porosa_kit.evaluate_imputers` returns it.
+    metric : str, optional
+        Only this metric ("rmse", "mae" or "accuracy"); by default every
+        metric of the study, a block of rows each.
+    mechanism : str, optional
+        Only this mechanism (by its name in the study); by default all.
+    ax : matplotlib Axes or sequence of Axes, optional
+        Draw into these axes instead of a new figure: one Axes for a single
+        panel (select one metric and one mechanism), or one Axes per panel,
+        metric by metric, mechanism by mechanism.
+    ncols : int, optional
+        Panels per row, at most 3 or 4 by default, whichever leaves fewer
+        empty cells. Ignored with ``ax``.
+    sharey : bool, optional
+        Whether a metric's panels share their y axis. By default they do
+        only when the shared range is at most 3 times each panel's own.
+    yscale : {"linear", "log"}, default "linear"
+        The y axis' scale.
+    spread : {"std", "iqr"}, default "std"
+        Each point and its bar: the mean and one standard deviation either
+        side, or the median and the interquartile range, over the repeats.
+        Bars are cut at 0 for RMSE, MAE and accuracy and at 1 for accuracy.
+    title : str, optional
+        The figure's title (with ``ax``: before each panel's title). By
+        default ``evaluation.dataset`` when it is set, else none.
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+        A new figure, or the figure of ``ax``.
+    """
+    try:
+        from matplotlib.axes import Axes
+        from matplotlib.figure import Figure
+    except ImportError as e:
+        raise ImportError("plot() needs matplotlib: pip install porosa[plot]") from e
+    if spread not in SPREADS:
+        raise ValueError(f"spread must be 'std' or 'iqr', not {spread!r}")
+    if yscale not in ("linear", "log"):
+        raise ValueError(f"yscale must be 'linear' or 'log', not {yscale!r}")
+    scores = evaluation.scores
+    if title is None:
+        title = getattr(evaluation, "dataset", None)
+    panels, ncols = _layout(scores, metric, mechanism, ncols)
+    chosen = {(p.metric, p.mechanism) for p in panels}
+    points = _points(scores, spread)
+    points = points[[key in chosen for key in zip(points["metric"], points["mechanism"])]]
+    imputers = list(dict.fromkeys(scores["imputer"]))
+    rates = sorted(dict.fromkeys(float(r) for r in scores["missing_rate"]))
+
+    if ax is None:
+        rows = panels[-1].row + 1
+        fig = Figure(figsize=(PANEL_INCHES[0] * ncols + 0.3, PANEL_INCHES[1] * rows + 1.0), layout="constrained")
+        grid = fig.add_gridspec(rows, ncols)
+        axes = [fig.add_subplot(grid[p.row, p.col]) for p in panels]
+    else:
+        axes = _given_axes(ax, panels, Axes)
+        first = axes[0].figure
+        fig = first if isinstance(first, Figure) else first.figure
+        panels = [_Panel(p.metric, p.mechanism, 0, 0) for p in panels]
+
+    occupied = {(p.row, p.col) for p in panels}
+    for p, a in zip(panels, axes):
+        _draw(a, points, p, imputers, rates, yscale)
+        a.set_title(p.mechanism if ax is None or not title else f"{title}: {p.mechanism}")
+        if ax is not None or p.col == 0:
+            a.set_ylabel(LABELS.get(p.metric, p.metric))
+        if ax is not None or (p.row + 1, p.col) not in occupied:
+            a.set_xlabel("missing rate")
+    for name in dict.fromkeys(p.metric for p in panels):
+        group = [(p, a) for p, a in zip(panels, axes) if p.metric == name]
+        _share_y(group, points, sharey, yscale, hide_labels=ax is None)
+
+    handles = _legend_handles(imputers, points)
+    caption = _caption(points, spread, "\n" if ax is not None else " ")
+    if ax is None:
+        fig.legend(handles=handles, loc="outside lower center", ncols=min(len(imputers), 4),
+                   title=caption, frameon=False)
+        if title:
+            fig.suptitle(title)
+    else:
+        # Beside the last panel: inside, the bars leave no corner free.
+        axes[-1].legend(handles=handles, title=caption, fontsize="small", title_fontsize="small",
+                        loc="upper left", bbox_to_anchor=(1.02, 1.0), borderaxespad=0.0, alignment="left")
+    return fig
+
+
+def _layout(scores: pd.DataFrame, metric: str | None, mechanism: str | None,
+            ncols: int | None) -> tuple[list[_Panel], int]:
+    """The panels to draw and their cells: each metric starts a row, and its
+    mechanisms wrap into rows of ``ncols``."""
+    if scores.empty:
+        raise ValueError("the evaluation holds no scores to plot")
+    metrics = list(dict.fromkeys(scores["metric"]))
+    mechanisms = list(dict.fromkeys(scores["mechanism"]))
+    for given, known, what in ((metric, metrics, "metric"), (mechanism, mechanisms, "mechanism")):
+        if given is not None and given not in known:
+            raise ValueError(f"no {what} {given!r} in this evaluation; it has {', '.join(map(repr, known))}")
+    metrics = metrics if metric is None else [metric]
+    mechanisms = mechanisms if mechanism is None else [mechanism]
+    present = set(zip(scores["metric"], scores["mechanism"]))
+    per_metric = [[m for m in mechanisms if (name, m) in present] for name in metrics]
+    widest = max(len(ms) for ms in per_metric)
+    if not widest:
+        raise ValueError(f"the evaluation has no {metric} scores under {mechanism}")
+    if ncols is None:
+        # Fewest empty cells in the last row; on a tie, fewer rows.
+        ncols = widest if widest <= 4 else min((4, 3), key=lambda c: -widest % c)
+    elif ncols < 1:
+        raise ValueError(f"ncols must be at least 1, not {ncols}")
+    ncols = min(ncols, widest)
+    panels: list[_Panel] = []
+    row = 0
+    for name, ms in zip(metrics, per_metric):
+        panels += [_Panel(name, m, row + i // ncols, i % ncols) for i, m in enumerate(ms)]
+        row += math.ceil(len(ms) / ncols)
+    return panels, ncols
+
+
+def _points(scores: pd.DataFrame, spread: str) -> pd.DataFrame:
+    """Per metric, mechanism, imputer and rate: the point ("centre"), its
+    bar's ends ("low", "high", cut to the metric's bounds) and the number of
+    scores behind them."""
+    values = scores["score"].astype(float)
+    grouped = scores[np.isfinite(values)].groupby(KEYS, sort=False)["score"]
+    count = grouped.count()
+    if spread == "std":
+        centre = grouped.mean()
+        half = grouped.std().fillna(0.0)  # one repeat has no spread
+        low, high = centre - half, centre + half
+    else:
+        centre, low, high = grouped.median(), grouped.quantile(0.25), grouped.quantile(0.75)
+    out = pd.DataFrame({"centre": centre, "low": low, "high": high, "count": count}).reset_index()
+    floor = out["metric"].isin(NON_NEGATIVE)
+    out.loc[floor, "low"] = out.loc[floor, "low"].clip(lower=0.0)
+    ceiling = out["metric"].isin(AT_MOST_ONE)
+    out.loc[ceiling, "high"] = out.loc[ceiling, "high"].clip(upper=1.0)
+    return out
+
+
+def _style(k: int) -> dict[str, Any]:
+    return {"color": f"C{k % 10}", "marker": MARKERS[k % len(MARKERS)],
+            "linestyle": LINESTYLES[k % len(LINESTYLES)]}
+
+
+def _draw(ax: Axes, points: pd.DataFrame, panel: _Panel, imputers: list[Any], rates: list[float],
+          yscale: str) -> None:
+    """One panel: a line with bars per imputer, nudged sideways so that
+    equal points and their bars stay apart."""
+    mine = points[(points["metric"] == panel.metric) & (points["mechanism"] == panel.mechanism)]
+    gap = min(np.diff(rates)) if len(rates) > 1 else max(abs(rates[0]), 0.1)
+    nudge = 0.12 * gap / max(len(imputers) - 1, 1)
+    for k, imputer in enumerate(imputers):
+        rows = mine[mine["imputer"] == imputer].sort_values("missing_rate")
+        if rows.empty:
+            continue
+        centre = rows["centre"].to_numpy()
+        bars = np.vstack([centre - rows["low"].to_numpy(), rows["high"].to_numpy() - centre])
+        x = rows["missing_rate"].to_numpy() + (k - (len(imputers) - 1) / 2) * nudge
+        ax.errorbar(x, centre, yerr=bars, capsize=2.5, markersize=5, linewidth=1.4, elinewidth=1.0,
+                    label=str(imputer), **_style(k))
+    ax.set_yscale(yscale)
+    if yscale == "log":
+        _plain_log_labels(ax)
+    if mine.empty:
+        ax.text(0.5, 0.5, "no score", transform=ax.transAxes, ha="center", va="center", color="0.4")
+        ax.set_yticks([])
+    # Every panel spans the same rates, even one with nothing to draw.
+    ax.set_xlim(rates[0] - 0.3 * gap, rates[-1] + 0.3 * gap)
+    ax.set_xticks(rates, [f"{r:g}" for r in rates])
+    ax.grid(alpha=0.3)
+
+
+def _plain_log_labels(ax: Axes) -> None:
+    """Log ticks read 0.6 and 20 rather than 6×10⁻¹ and 2×10¹, on the ticks
+    matplotlib would label."""
+    from matplotlib.ticker import LogFormatterSciNotation
+
+    class Plain(LogFormatterSciNotation):
+        def __call__(self, x: float, pos: int | None = None) -> str:
+            return f"{x:g}" if super().__call__(x, pos) else ""
+
+    ax.yaxis.set_major_formatter(Plain())
+    ax.yaxis.set_minor_formatter(Plain(labelOnlyBase=False))
+
+
+def _share_y(chosen: list[tuple[_Panel, Axes]], points: pd.DataFrame, sharey: bool | None, yscale: str,
+             hide_labels: bool) -> None:
+    """Gives a metric's panels one y range when asked, or by default when
+    none of them would be squeezed to less than a third of its height."""
+    drawn = []
+    for p, a in chosen:
+        extent = _extent(points[(points["metric"] == p.metric) & (points["mechanism"] == p.mechanism)],
+                         yscale == "log")
+        if extent is not None:  # a panel without scores has no range to give
+            drawn.append((p, a, extent))
+    if len(drawn) < 2 or sharey is False:
+        return
+    if sharey is None:
+        lo, hi = min(e[0] for *_, e in drawn), max(e[1] for *_, e in drawn)
+        if any(hi - lo > SHARE_FACTOR * _height(e) for *_, e in drawn):
+            return
+    limits = [a.get_ylim() for _, a, _ in drawn]
+    shared = (min(lim[0] for lim in limits), max(lim[1] for lim in limits))
+    labelled = {p.row for p, _, _ in drawn if p.col == 0}
+    for p, a, _ in drawn:
+        a.set_ylim(shared)
+        if hide_labels and p.col > 0 and p.row in labelled:
+            a.tick_params(labelleft=False)
+
+
+def _extent(mine: pd.DataFrame, log: bool) -> tuple[float, float] | None:
+    """A panel's lowest bar end and highest, in decades on a log scale."""
+    ends = np.concatenate([mine["low"].to_numpy(), mine["centre"].to_numpy(), mine["high"].to_numpy()])
+    if log:
+        ends = np.log10(ends[ends > 0])
+    if not ends.size:
+        return None
+    return float(ends.min()), float(ends.max())
+
+
+def _height(extent: tuple[float, float]) -> float:
+    # A flat panel (one point, or every imputer alike) still takes a tenth of
+    # its level, so that flat panels at different levels do not share.
+    lo, hi = extent
+    return max(hi - lo, 0.1 * max(abs(lo), abs(hi)), 1e-12)
+
+
+def _given_axes(ax: Any, panels: list[_Panel], axes_type: type[Axes]) -> list[Axes]:
+    if isinstance(ax, axes_type):
+        if len(panels) != 1:
+            raise ValueError(f"a single ax draws one panel, but {len(panels)} are selected: choose one "
+                             f"metric and one mechanism (metric=..., mechanism=...) or pass one Axes per panel")
+        return [ax]
+    given = list(np.ravel(np.asarray(ax, dtype=object)))
+    if not all(isinstance(a, axes_type) for a in given):
+        raise TypeError("ax must be a matplotlib Axes or a sequence of them")
+    if len(given) != len(panels):
+        raise ValueError(f"ax holds {len(given)} axes for {len(panels)} panels: give one per panel")
+    return given
+
+
+def _legend_handles(imputers: list[Any], points: pd.DataFrame) -> list[Any]:
+    from matplotlib.lines import Line2D
+
+    # An imputer without a single point (one that failed every time) says so,
+    # rather than leaving a reader to look for its line.
+    drawn = set(points["imputer"])
+    return [Line2D([], [], label=str(imputer) if imputer in drawn else f"{imputer} (no scores)", **_style(k))
+            for k, imputer in enumerate(imputers)]
+
+
+def _caption(points: pd.DataFrame, spread: str, sep: str) -> str:
+    """What a point and its bar are, and over how many repeats: a range when
+    failed or unscored repeats left some points with fewer."""
+    fewest, most = (int(points["count"].min()), int(points["count"].max())) if len(points) else (0, 0)
+    repeats = f"{most}" if fewest == most else f"{fewest} to {most}"
+    return f"{SPREADS[spread]}{sep}over {repeats} repeat{'' if most == 1 else 's'}"

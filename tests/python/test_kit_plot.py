@@ -1,0 +1,148 @@
+"""Evaluation.plot: the grid, the shared y axes, the bars, the labels and drawing into given axes."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from porosa_kit import Evaluation
+
+MECHANISMS = ["MNAR MAX", "MCAR", "MAR MAX", "BLOB", "BLOCK", "MNAR GM", "MAR GM"]
+IMPUTERS = ["zero", "mean", "knn", "iterative"]
+RATES = [0.3, 0.1, 0.2]
+
+
+def study(blowup=True, dataset=None):
+    """7 mechanisms x 3 rates x 4 imputers x 5 repeats of RMSE and accuracy;
+    BLOB blows up the knn imputer's RMSE, and the mean imputer's repeat 4
+    fails at BLOCK 0.1 (NaN scores)."""
+    rng = np.random.default_rng(3)
+    rows = []
+    for g, mechanism in enumerate(MECHANISMS):
+        for rate in RATES:
+            for repeat in range(5):
+                for k, imputer in enumerate(IMPUTERS):
+                    # "zero" and "mean" score alike: their lines must both show.
+                    level = 0.9 + 0.1 * g + 0.2 * max(k - 1, 0)
+                    rmse = rng.lognormal(2, 1.2) if blowup and (mechanism, imputer) == ("BLOB", "knn") else (
+                        abs(level + rng.normal(0, 0.4 if k == 0 else 0.05)))
+                    accuracy = min(0.97 + rng.normal(0, 0.05), 1.0)
+                    failed = (mechanism, rate, repeat, imputer) == ("BLOCK", 0.1, 4, "mean")
+                    for metric, score in (("rmse", rmse), ("accuracy", accuracy)):
+                        rows.append({"mechanism": mechanism, "missing_rate": rate, "repeat": repeat,
+                                     "imputer": imputer, "metric": metric,
+                                     "score": np.nan if failed else score, "cells": 10, "seconds": 0.0})
+    return Evaluation(pd.DataFrame(rows), dataset=dataset)
+
+
+def drawn(ax):
+    """Per imputer label: the points' y and the bars' (low, high) ends."""
+    out = {}
+    for container in ax.containers:
+        line, _, (bars,) = container.lines
+        ends = np.array([[seg[0][1], seg[1][1]] for seg in bars.get_segments()])
+        out[container.get_label()] = (np.asarray(line.get_ydata()), ends)
+    return out
+
+
+def ends(axes):
+    return np.concatenate([e.ravel() for a in axes for _, e in drawn(a).values()])
+
+
+def same_ylim(axes):
+    return len({a.get_ylim() for a in axes}) == 1
+
+
+def grid(fig):
+    spec = fig.axes[0].get_subplotspec().get_gridspec()
+    return spec.nrows, spec.ncols, [a.get_title() for a in fig.axes], fig.get_size_inches()[0]
+
+
+def centres(fig, spread):
+    """Drawn centres against the raw scores' mean or median, NaN left out."""
+    s = study().scores
+    s = s[(s.metric == "rmse") & (s.mechanism == "BLOCK")]
+    want = s.groupby(["imputer", "missing_rate"])["score"].agg("mean" if spread == "std" else "median")
+    got = drawn(fig.axes[MECHANISMS.index("BLOCK")])
+    return all(np.allclose(got[i][0], want[i].sort_index().to_numpy()) for i in IMPUTERS)
+
+
+def one_panel(ax):
+    fig = study(dataset="wine").plot("accuracy", mechanism="MCAR", ax=ax)
+    assert fig is ax.figure and ax.get_title() == "wine: MCAR" and len(drawn(ax)) == 4
+    return True
+
+
+def figure(rows=1, cols=1):
+    from matplotlib.figure import Figure
+
+    return Figure().subplots(rows, cols, squeeze=False)
+
+
+@pytest.mark.parametrize(("call", "check"), [
+    # 7 mechanisms wrap into 2 rows of 4, in the study's order, not a strip.
+    (lambda: study().plot("rmse"), lambda f: grid(f)[:3] == (2, 4, MECHANISMS) and grid(f)[3] < 15),
+    (lambda: study().plot(ncols=3), lambda f: grid(f)[:2] == (6, 3) and len(f.axes) == 14),
+    # The blow-up leaves the other panels their own range unless forced.
+    (lambda: study().plot("rmse"), lambda f: not same_ylim(f.axes)),
+    (lambda: study(blowup=False).plot("rmse"), lambda f: same_ylim(f.axes)),
+    (lambda: study().plot("rmse", sharey=True), lambda f: same_ylim(f.axes)),
+    (lambda: study(blowup=False).plot("rmse", sharey=False), lambda f: not same_ylim(f.axes)),
+    (lambda: study().plot("rmse", yscale="log"), lambda f: f.axes[0].get_yscale() == "log"),
+    # Bars stop at 0 for RMSE and at 1 for accuracy, both reached here.
+    (lambda: study().plot(), lambda f: (ends(f.axes[:7]).min(), ends(f.axes[7:]).max()) == (0, 1)
+     and ends(f.axes[7:]).min() > 0),
+    # Equal lines stay visible: each imputer its own marker and line style.
+    (lambda: study().plot("rmse"), lambda f: len({(h.get_marker(), h.get_linestyle())
+                                                   for h in f.legends[0].legend_handles}) == 4),
+    (lambda: study().plot("rmse"), lambda f: [t.get_text() for t in f.legends[0].get_texts()] == IMPUTERS),
+    # The caption says what the points are; the failed repeat leaves 4 of 5.
+    (lambda: study().plot(), lambda f: f.legends[0].get_title().get_text()
+     == "mean ± standard deviation over 4 to 5 repeats" and centres(f, "std")),
+    (lambda: study().plot("rmse", spread="iqr"), lambda f: f.legends[0].get_title().get_text()
+     == "median and interquartile range over 4 to 5 repeats" and centres(f, "iqr")),
+    (lambda: study().plot("rmse", mechanism="MCAR"), lambda f: f.legends[0].get_title().get_text()
+     == "mean ± standard deviation over 5 repeats"),
+    (lambda: study().plot(), lambda f: f.get_suptitle() == ""),
+    (lambda: study(dataset="wine").plot(), lambda f: f.get_suptitle() == "wine"),
+    (lambda: study(dataset="wine").plot(title="Wine, 178 rows"), lambda f: f.get_suptitle() == "Wine, 178 rows"),
+    (lambda: study().plot(), lambda f: [a.get_ylabel() for a in f.axes if a.get_ylabel()]
+     == ["RMSE (standardised values)"] * 2 + ["accuracy"] * 2),
+    # The x label under each column's lowest panel only (the last row is short).
+    (lambda: study().plot("rmse"), lambda f: [a.get_xlabel() for a in f.axes] == [""] * 3 + ["missing rate"] * 4
+     and list(f.axes[0].get_xticks()) == [0.1, 0.2, 0.3]),
+    (lambda: one_panel(figure()[0][0]), lambda ok: ok),
+    (lambda: study().plot("rmse", ax=figure(1, 7)), None),
+    (lambda: study().plot("rmse", ax=figure()[0][0]), "one metric and one mechanism"),
+    (lambda: study().plot("rmse", ax=figure(1, 6)), "one per panel"),
+    (lambda: study().plot("f1"), "no metric 'f1'"),
+    (lambda: study().plot(spread="sem"), "spread must be"),
+])
+def test_plot(call, check):
+    pytest.importorskip("matplotlib", reason="matplotlib is porosa_kit's optional dependency (porosa[plot])")
+    if isinstance(check, str):
+        with pytest.raises(ValueError, match=check):
+            call()
+    elif check is None:
+        fig = call()
+        assert [a.get_title() for a in fig.axes] == MECHANISMS and all(drawn(a) for a in fig.axes)
+    else:
+        assert check(call())
+
+
+def test_matplotlib_stays_optional(monkeypatch):
+    code = "import sys, porosa_kit; sys.exit('matplotlib' in sys.modules)"
+    assert subprocess.run([sys.executable, "-c", code]).returncode == 0
+    monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
+    with pytest.raises(ImportError, match=r"pip install porosa\[plot\]"):
+        study().plot()
+
+
+def test_an_imputer_without_scores_says_so_in_the_legend():
+    pytest.importorskip("matplotlib", reason="matplotlib is porosa_kit's optional dependency (porosa[plot])")
+    scores = study().scores
+    scores.loc[scores["imputer"] == "knn", "score"] = np.nan
+    legend = Evaluation(scores).plot("rmse").legends[0]
+    assert [t.get_text() for t in legend.get_texts()] == ["zero", "mean", "knn (no scores)", "iterative"]
