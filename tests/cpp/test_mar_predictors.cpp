@@ -1,5 +1,5 @@
 // The blocked predictor choice, at every register width, against the plain one
-// on the full matrix.
+// on the full matrix; correlations of columns with gaps.
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -43,21 +43,54 @@ DataMatrix awkward_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed
     return m;
 }
 
+// awkward_matrix with gaps in most columns: scattered, on every odd row (so that
+// a column constant on the even rows is flat over their common rows but not
+// overall, and an infinity on an odd row drops out), everywhere, everywhere but
+// one row, in one half of the rows or in the other (one common row).
+DataMatrix gappy_matrix(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+    DataMatrix m = awkward_matrix(rows, cols, seed);
+    Rng rng = rng_from_u64(seed + 100);
+    const double nan = missing_nan();
+    for (std::size_t c = 0; c < cols; ++c) {
+        const std::size_t kind = (c * 5 + seed) % 8, half = rows / 2;
+        for (std::size_t r = 0; r < rows; ++r) {
+            double& x = m(r, c);
+            switch (kind) {
+                case 1: if (rng.index_below(10) == 0) x = nan; break;
+                case 2: if (r % 2 == 1) x = nan; break;
+                case 3: x = nan; break;
+                case 4: if (r != c % rows) x = nan; break;
+                case 5: if (r < half) x = nan; break;
+                case 6: if (r > half) x = nan; break;
+                case 7: if (r % 2 == 0) x = 2.5; break;
+                default: break;
+            }
+        }
+    }
+    return m;
+}
+
+bool same_or_both_nan(double a, double b) {
+    return std::isnan(a) ? std::isnan(b) : harness::bits(a) == harness::bits(b);
+}
+
 }  // namespace
 
 TEST(mar_best, same_records_as_the_full_matrix) {
     struct Case {
         std::size_t rows, cols, missing;
     };
-    // One row; more columns than rows; row blocks with a remainder; several tiles
-    // of both kinds; few missing columns against many observed (split in parts);
-    // nothing observed; nothing missing.
-    const Case cases[] = {{1, 40, 10},  {3, 200, 50},  {130, 100, 25}, {300, 150, 40},
+    // One row; more columns than rows; row blocks with a remainder, on narrow
+    // and wide rows; several tiles of both kinds; few missing columns against
+    // many observed (split in parts); nothing observed; nothing missing.
+    const Case cases[] = {{1, 40, 10},   {3, 200, 50},  {130, 100, 25}, {300, 150, 40}, {290, 30, 8},
                           {40, 700, 3}, {20, 12, 12}, {20, 12, 0}};
     Pool one(1), three(3);
-    for (std::uint64_t seed = 0; seed < 4; ++seed)
+    for (std::uint64_t seed = 0; seed < 8; ++seed)
         for (const Case& k : cases) {
-            const DataMatrix m = seed == 0 ? random_matrix(k.rows, k.cols, 5) : awkward_matrix(k.rows, k.cols, seed);
+            const DataMatrix m = seed == 0  ? random_matrix(k.rows, k.cols, 5)
+                                 : seed < 4 ? awkward_matrix(k.rows, k.cols, seed)
+                                            : gappy_matrix(k.rows, k.cols, seed);
             Rng rng = rng_from_u64(seed);
             const std::vector<std::size_t> order = shuffle_columns(k.cols, rng);
             const std::span<const std::size_t> missing(order.data(), k.missing);
@@ -83,5 +116,26 @@ TEST(mar_best, empty_input_fails) {
         DataMatrix m(rows, cols);
         EXPECT_THROW_MSG(best_predictors(m, cols ? first : none, none, pool), Panic,
                          "Failed to calculate pearson_correlation: EmptyInput");
+    }
+}
+
+// A pair with a gap is correlated as if the matrix held only their common rows:
+// the same bits as the complete two-column matrix of those rows.
+TEST(mar_corr, gaps_correlate_over_common_rows) {
+    Pool pool(3);
+    for (std::uint64_t seed = 4; seed < 8; ++seed) {
+        const std::size_t rows = 9 + seed, cols = 24;
+        const DataMatrix m = gappy_matrix(rows, cols, seed);
+        const std::vector<double> corr = pearson_correlation(m, pool);
+        for (std::size_t a = 0; a < cols; ++a)
+            for (std::size_t b = a + 1; b < cols; ++b) {
+                std::vector<double> common;
+                for (std::size_t r = 0; r < rows; ++r)
+                    if (!std::isnan(m(r, a)) && !std::isnan(m(r, b))) common.insert(common.end(), {m(r, a), m(r, b)});
+                double want = std::numeric_limits<double>::quiet_NaN();
+                if (!common.empty()) want = pearson_correlation(DataMatrix(common.size() / 2, 2, common), pool)[1];
+                EXPECT_TRUE(same_or_both_nan(corr[a * cols + b], want));
+                EXPECT_TRUE(same_or_both_nan(corr[b * cols + a], want));
+            }
     }
 }

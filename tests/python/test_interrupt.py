@@ -30,20 +30,25 @@ try:
 except KeyboardInterrupt:
     caught = time.monotonic()
 after = inst(np.ones((10, 10)), 0.3)
-print(json.dumps({{"caught": caught, "unchanged": bool(np.array_equal(data, before)),
+unchanged = np.array_equal(data, before, equal_nan=data.dtype.kind == "f")
+print(json.dumps({{"caught": caught, "unchanged": bool(unchanged),
                    "after": int(np.isnan(after).sum())}}), flush=True)
 """
 
-# Each takes several seconds uninterrupted (about 10, 3 and 3 on two cores), so
-# the signal lands in its middle: BLOB's blobs on the pool's workers and on the
-# calling thread, the data bridge alone, reading and rebuilding a text array
-# cell by cell, and MAR's predictor choice on wide data, billions of column pairs.
+# Each takes several seconds uninterrupted (about 10, 3, 3 and 13 on two cores),
+# so the signal lands in its middle: BLOB's blobs on the pool's workers and on
+# the calling thread, the data bridge alone, reading and rebuilding a text array
+# cell by cell, and MAR's predictor choice on wide data, billions of column
+# pairs, also with a gap in every column.
 WORKLOADS = {
     "blobs": ("np.random.default_rng(0).random((4000, 2000))", 'porosa.MNAR(mode="BLOB", n_blobs=2, random_seed=1)',
               0.5),
     "text cells": ('np.array(["ab", "cd", "ef"])[np.random.default_rng(0).integers(0, 3, (10000, 2000))]',
                    'porosa.MNAR(mode="MAX", random_seed=1)', 0.0),
     "wide predictors": ("np.random.default_rng(0).random((2, 100000))", 'porosa.MAR(mode="MAX", random_seed=1)', 0.2),
+    "wide predictors with gaps": (
+        "np.where(np.tile(np.eye(200, dtype=bool), (1, 100)), np.nan, np.random.default_rng(0).random((200, 20000)))",
+        'porosa.MAR(mode="MAX", random_seed=1)', 0.2),
 }
 
 

@@ -1,5 +1,6 @@
-"""Data that already holds missing values: every value mode works on it, and a
-call that succeeded before NaN input was supported still picks the same cells."""
+"""Data that already holds missing values: every value mode works on it, a call
+that failed before NaN input was supported succeeds now, and every other seeded
+call picks the recorded cells."""
 
 import json
 import pathlib
@@ -18,34 +19,20 @@ import seeded_corpus  # noqa: E402
 RECORDED = json.loads((DATA / "seeded_results.json").read_text())
 
 
-def test_seeded_results_unchanged_where_they_succeeded():
+def test_seeded_results_are_the_recorded_ones():
     checked = now_succeed = 0
-    for key, may_change, run in seeded_corpus.corpus():
+    for key, run in seeded_corpus.corpus():
         before, after = RECORDED[key]["results"], run()
         for i, (was, now) in enumerate(zip(before, after)):
             if was.startswith("error"):
                 # GM used to stop on any column holding NaN or both infinities.
                 assert was == "error: Sample is nan" and not now.startswith("error"), key
                 now_succeed += 1
-            elif not may_change and not any(b.startswith("error") for b in before[:i]):
+            elif not any(b.startswith("error") for b in before[:i]):
                 # A call after a failed one starts from another point of the stream.
-                assert now == was or blob_drawn_past_target(key, i), key
+                assert now == was, key
                 checked += 1
-    assert checked > 300 and now_succeed > 100
-
-
-def blob_drawn_past_target(key, call):
-    """Whether the call is a BLOB call that could only differ by a blob drawn
-    once nothing remained, which takes no cell now: it must stay within its
-    target, as it could not before."""
-    name, cls, kwargs, rate, seed = key.split("|")
-    if json.loads(kwargs).get("mode") != "BLOB":
-        return False
-    data = seeded_corpus.data_sets()[name][0]
-    inst = porosa.MNAR(mode="BLOB", random_seed=int(seed))
-    for _ in range(call + 1):
-        out = inst(data, float(rate))
-    return (np.isnan(out) & ~np.isnan(data)).sum() <= np.ceil(data.size * float(rate))
+    assert checked > 400 and now_succeed > 100
 
 
 def nan_data(rows, cols, fraction, seed):
@@ -73,23 +60,32 @@ def test_value_modes_reach_the_target_on_nan_data(cls, mode, fraction):
     assert not new[:, 3].any()
 
 
-def removed_by_some_kept_column(data, out, col):
-    """Whether the cells `col` lost are the first of its non-NaN rows ordered by
-    (value, row) of some column that lost nothing, as MAR MAX removes them."""
-    lost = set(np.flatnonzero(np.isnan(out[:, col]) & ~np.isnan(data[:, col])))
+def lost_cells(data, out):
+    return np.isnan(out) & ~np.isnan(data)
+
+
+def kept_columns_removing(data, out, col):
+    """The columns that lost nothing and by whose (value, row) order the cells
+    `col` lost are the first of its non-NaN rows, as MAR MAX removes them."""
+    lost = set(np.flatnonzero(lost_cells(data, out)[:, col]))
     rows = np.flatnonzero(~np.isnan(data[:, col]))
+    found = []
     for p in range(data.shape[1]):
-        if p == col or (np.isnan(out[:, p]) != np.isnan(data[:, p])).any():
+        if p == col or lost_cells(data, out)[:, p].any():
             continue
         order = rows[np.argsort(data[rows, p], kind="stable")]  # NaN sorts last
         if set(order[: len(lost)]) == lost:
-            return True
-    return False
+            found.append(p)
+    return found
+
+
+def removed_by_some_kept_column(data, out, col):
+    return bool(kept_columns_removing(data, out, col))
 
 
 @pytest.mark.parametrize("seed", range(8))
-def test_mar_predictor_keeps_its_values_without_positive_correlation(seed):
-    # Every column holds a NaN, so every correlation is NaN.
+def test_mar_predictor_keeps_its_values(seed):
+    # Every column holds a NaN, and one row has nothing.
     data = nan_data(60, 5, 0.05, seed)
     data[seed % 60, :] = np.nan
     with warnings.catch_warnings():
@@ -99,3 +95,22 @@ def test_mar_predictor_keeps_its_values_without_positive_correlation(seed):
     assert lost
     for c in lost:
         assert removed_by_some_kept_column(data, out, c)
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_mar_predictor_with_gaps_is_the_one_pandas_ranks_first(seed):
+    # Every column has a gap, which used to rule all of them out as predictors.
+    pd = pytest.importorskip("pandas")
+    complete = pytest.importorskip("sklearn.datasets").load_wine().data
+    gaps = complete.copy()
+    gaps[np.random.default_rng(seed).integers(0, len(gaps), gaps.shape[1]), np.arange(gaps.shape[1])] = np.nan
+    strength = []
+    for data in (complete, gaps):
+        out = porosa.MAR(mode="MAX", random_seed=seed)(data, 0.3)
+        corr = pd.DataFrame(data).corr().abs().to_numpy()
+        lost = np.flatnonzero(lost_cells(data, out).any(axis=0))
+        kept = np.flatnonzero(~lost_cells(data, out).any(axis=0))
+        chosen = [kept_columns_removing(data, out, m) for m in lost]
+        assert chosen == [[kept[np.argmax(corr[m, kept])]] for m in lost]
+        strength.append(np.mean([corr[m, p] for m, [p] in zip(lost, chosen)]))
+    assert strength[1] == pytest.approx(strength[0], abs=0.02)

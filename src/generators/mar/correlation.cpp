@@ -20,6 +20,31 @@ constexpr std::size_t kBlock = 32;
 
 }  // namespace
 
+// Whether each bad column of the w from c0 holds a NaN, and whether it holds
+// fewer than two values. Only a bad column can hold a NaN, so complete data
+// costs nothing here, and the scan stops once every bad column is settled,
+// usually within its first rows.
+static void find_gaps(const DataMatrix& data, std::size_t c0, std::size_t w, const bool* bad, bool* gaps,
+                      bool* lone) {
+    std::size_t values[kBlock] = {}, open = 0;
+    bool settled[kBlock];
+    for (std::size_t c = 0; c < w; ++c) {
+        settled[c] = !bad[c];
+        open += bad[c];
+    }
+    for (std::size_t r = 0; r < data.rows() && open > 0; ++r) {
+        if ((r & 1023) == 0) interrupt_point(1024 * w);
+        for (std::size_t c = 0; c < w; ++c) {
+            if (settled[c]) continue;
+            const double x = data(r, c0 + c);
+            if (std::isnan(x)) gaps[c] = true;
+            else ++values[c];
+            if (gaps[c] && values[c] >= 2) settled[c] = true, --open;
+        }
+    }
+    for (std::size_t c = 0; c < w; ++c) lone[c] = values[c] < 2 && bad[c];
+}
+
 // Subtracting the first value before anything else makes a constant column
 // exactly zero everywhere, hence exactly zero spread, instead of a rounding
 // residue that would give it a meaningless correlation.
@@ -27,7 +52,7 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
     const std::size_t rows = data.rows(), cols = data.cols();
     const double* x = data.data();
     ColumnStats s{std::vector<double>(x, x + cols), std::vector<double>(cols), std::vector<double>(cols),
-                  std::vector<char>(cols), std::vector<char>(cols)};
+                  std::vector<char>(cols), std::vector<char>(cols), std::vector<char>(cols), std::vector<char>(cols)};
     const std::size_t blocks = (cols + kBlock - 1) / kBlock;
     pool.run(blocks, [&](std::size_t b) {
         const std::size_t c0 = b * kBlock, w = std::min(kBlock, cols - c0);
@@ -43,10 +68,14 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
                 sum[c] += row[c] - shift[c];
             }
         }
+        bool gaps[kBlock] = {}, lone[kBlock] = {};
+        find_gaps(data, c0, w, bad, gaps, lone);
         double mean[kBlock] = {};
         for (std::size_t c = 0; c < w; ++c) mean[c] = sum[c] / static_cast<double>(rows);
+        // The spread of a bad column is never used: a block of them skips the pass.
         double ss[kBlock] = {};
-        for (std::size_t r = 0; r < rows; ++r) {
+        const bool all_bad = std::find(bad, bad + w, false) == bad + w;
+        for (std::size_t r = 0; r < rows && !all_bad; ++r) {
             if ((r & 1023) == 0) interrupt_point(1024 * w);
             const double* row = x + r * cols + c0;
             for (std::size_t c = 0; c < w; ++c) {
@@ -56,12 +85,41 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
         }
         for (std::size_t c = 0; c < w; ++c) {
             s.mean[c0 + c] = mean[c];
-            s.spread[c0 + c] = std::sqrt(ss[c]);
+            s.spread[c0 + c] = bad[c] ? std::numeric_limits<double>::quiet_NaN() : std::sqrt(ss[c]);
             s.bad[c0 + c] = bad[c];
             s.flat[c0 + c] = !moved[c];
+            s.gaps[c0 + c] = gaps[c];
+            s.lone[c0 + c] = lone[c];
         }
     });
     return s;
+}
+
+// The definition itself, one pair at a time, for pairs with gaps: the shift is
+// each column's value in the first row where both hold one, and every sum runs
+// over those rows in row order.
+static double pairwise_complete(const DataMatrix& data, std::size_t a, std::size_t b) {
+    std::size_t n = 0;
+    double shift_a = 0.0, shift_b = 0.0, sum_a = 0.0, sum_b = 0.0;
+    for (std::size_t r = 0; r < data.rows(); ++r) {
+        const double xa = data(r, a), xb = data(r, b);
+        if (std::isnan(xa) || std::isnan(xb)) continue;
+        if (n++ == 0) shift_a = xa, shift_b = xb;
+        sum_a += xa - shift_a;
+        sum_b += xb - shift_b;
+    }
+    if (n < 2) return std::numeric_limits<double>::quiet_NaN();
+    const double mean_a = sum_a / static_cast<double>(n), mean_b = sum_b / static_cast<double>(n);
+    double ss_a = 0.0, ss_b = 0.0, sp = 0.0;
+    for (std::size_t r = 0; r < data.rows(); ++r) {
+        const double xa = data(r, a), xb = data(r, b);
+        if (std::isnan(xa) || std::isnan(xb)) continue;
+        const double da = (xa - shift_a) - mean_a, db = (xb - shift_b) - mean_b;
+        ss_a += da * da;
+        ss_b += db * db;
+        sp += da * db;
+    }
+    return sp / (std::sqrt(ss_a) * std::sqrt(ss_b));
 }
 
 // Taking the two square roots separately keeps the denominator from
@@ -113,6 +171,16 @@ std::vector<double> pearson_correlation(const DataMatrix& data, Pool& pool) {
                 corr[ci * cols + cj] = v;
                 corr[cj * cols + ci] = v;
             }
+        }
+    });
+    // The tiles left NaN wherever a column holds a NaN; those pairs are
+    // recomputed over their common rows.
+    pool.run(cols, [&](std::size_t a) {
+        for (std::size_t b = 0; b < cols; ++b) {
+            if (!s.has_gaps(a) && !s.has_gaps(b)) continue;
+            double v = pairwise_complete(data, a, b);
+            if (a == b && !std::isnan(v)) v = 1.0;
+            corr[a * cols + b] = v;
         }
     });
     return corr;

@@ -11,11 +11,14 @@ namespace porosa::mar {
 
 // corr(a, b) = sum(da * db) / (sqrt(sum(da^2)) * sqrt(sum(db^2))), with d the
 // value minus the column mean and every sum in row order: the covariance over
-// the product of the standard deviations, the degrees of freedom cancelled. A
-// column with zero spread, or holding a NaN or an infinity, has NaN
-// correlations. Both functions below give each pair the same bits, for any
-// number of workers, and fail on an empty matrix with
-// "Failed to calculate pearson_correlation: EmptyInput".
+// the product of the standard deviations, the degrees of freedom cancelled.
+// The sums run over the rows where both columns hold a value (not NaN), so a
+// column with gaps still correlates with the others; each column is first
+// shifted by its value in the first of those rows, so that one flat over them
+// has exactly zero spread. A pair with fewer than two such rows, a column flat
+// over them, or an infinity among them gives NaN. Both functions below give
+// each pair the same bits, for any number of workers, and fail on an empty
+// matrix with "Failed to calculate pearson_correlation: EmptyInput".
 
 // cols x cols, row-major; every diagonal entry of a column without NaN
 // correlations is 1. Memory grows with cols^2: the plain form, kept as the
@@ -33,7 +36,8 @@ struct Predictor {
 // column, or column 0 when no column is observed. The same records as
 // choose_predictors on pearson_correlation's matrix, computed block by block
 // without ever holding the matrix: memory grows with the columns, not their
-// square. `missing` and `observed` are disjoint. `lanes`, one of
+// square (on data with gaps, the columns paired with one are copied once, up
+// to the size of the data). `missing` and `observed` are disjoint. `lanes`, one of
 // supported_lanes() (anything else means the widest), is how many pairs a
 // vector register serves; it changes the speed, never the result.
 std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,

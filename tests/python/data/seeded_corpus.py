@@ -1,10 +1,12 @@
 """A fixed corpus of seeded calls and the digests of their results.
 
-`python seeded_corpus.py > seeded_results.json` records what the installed
-porosa returns for every call; test_nan_input.py replays the corpus and checks
-that a call that succeeded then returns the same cells now.
+`python seeded_corpus.py --refresh seeded_results.json > new.json` records
+what the installed porosa returns for every call, keeping the failures recorded
+before NaN input was supported; test_nan_input.py replays the corpus and checks
+that those calls succeed now and every other call returns the recorded cells.
 """
 
+import argparse
 import hashlib
 import json
 import warnings
@@ -23,17 +25,8 @@ def data_sets():
     infinities[3, 1], infinities[7, 1] = np.inf, -np.inf
     one_each = rng.normal(size=(25, 6))
     one_each[np.arange(6) * 4, np.arange(6)] = np.nan
-    # name -> (array, whether MAR's predictor choice may differ: a column
-    # holding NaN or an infinity has no positive correlation, so when it is a
-    # missing column, or every observed column is such a column, its predictor
-    # is the fallback, which changed)
-    return {
-        "complete": (base, False),
-        "scattered": (scattered, True),
-        "empty_col": (empty_col, True),
-        "infinities": (infinities, True),
-        "one_each": (one_each, True),
-    }
+    return {"complete": base, "scattered": scattered, "empty_col": empty_col, "infinities": infinities,
+            "one_each": one_each}
 
 
 CONFIGS = [
@@ -63,10 +56,10 @@ def outcome(inst, data, rate):
 
 
 def corpus():
-    """Yields (key, may_change, callable returning the outcomes of two calls)."""
+    """Yields (key, callable returning the outcomes of two calls)."""
     import porosa
 
-    for name, (data, mar_may_change) in data_sets().items():
+    for name, data in data_sets().items():
         for cls, kwargs in CONFIGS:
             for rate in RATES:
                 for seed in SEEDS:
@@ -77,9 +70,24 @@ def corpus():
                         # The second call continues the instance's stream.
                         return [outcome(inst, data, rate), outcome(inst, data, rate)]
 
-                    yield key, cls == "MAR" and mar_may_change, run
+                    yield key, run
+
+
+def record(recorded=None):
+    """Every call's outcomes; a failure in `recorded` stays as it was."""
+    out = {}
+    for key, run in corpus():
+        results = run()
+        if recorded:
+            kept = recorded[key]["results"]
+            results = [was if was.startswith("error") else now for was, now in zip(kept, results)]
+        out[key] = {"results": results}
+    return out
 
 
 if __name__ == "__main__":
-    print(json.dumps({key: {"may_change": may, "results": run()} for key, may, run in corpus()}, indent=0,
-                     sort_keys=True))
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--refresh", metavar="FILE", help="recorded results whose failures are kept")
+    args = p.parse_args()
+    recorded = json.load(open(args.refresh)) if args.refresh else None
+    print(json.dumps(record(recorded), indent=0, sort_keys=True))
