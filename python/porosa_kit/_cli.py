@@ -124,9 +124,8 @@ def _mechanism(text: str) -> tuple[str, str | None]:
     name, _, mode = text.partition(":")
     if name.upper() not in MECHANISMS:
         raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected MCAR, MAR or MNAR")
-    problem = mode_problem(name.upper(), mode or None) if ":" in text else None
-    if ":" in text and not mode:
-        problem = f"no mode after the colon in {text!r}"
+    problem = f"no mode after the colon in {text!r}" if ":" in text and not mode else \
+        mode_problem(name.upper(), mode or None)
     if problem:
         raise argparse.ArgumentTypeError(problem)
     return name.upper(), mode.upper() or None

@@ -7,7 +7,7 @@ import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
-from typing import IO, TYPE_CHECKING, Any, Literal
+from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
@@ -15,12 +15,9 @@ import pandas as pd
 
 from ._export import export_table
 from ._frame import Generator, amputate, excluded_positions, missing_mask, textual
+from ._imputers import output_frame
 from ._tables import to_pandas
 from ._plot import plot_evaluation
-
-if TYPE_CHECKING:
-    from matplotlib.axes import Axes
-    from matplotlib.figure import Figure
 
 METRICS = ("rmse", "mae")
 KEYS = ["imputer", "mechanism", "missing_rate", "metric"]
@@ -93,47 +90,9 @@ class Evaluation:
             return table
         return export_table(table, format)
 
-    def plot(
-        self,
-        metric: str | None = None,
-        *,
-        mechanism: str | None = None,
-        ax: Axes | Sequence[Axes] | npt.NDArray[Any] | None = None,
-        ncols: int | None = None,
-        sharey: bool | None = None,
-        yscale: Literal["linear", "log"] = "linear",
-        spread: Literal["std", "iqr"] = "std",
-        title: str | None = None,
-    ) -> Figure:
-        """Draw the scores: a panel per metric and mechanism, each imputer's
-        score against the missing rate. Needs matplotlib (``pip install
-        porosa[plot]``).
-
-        Parameters
-        ----------
-        metric, mechanism : str, optional
-            Only this metric, only this mechanism; by default all of them.
-        ax : matplotlib Axes or sequence of Axes, optional
-            Draw into these: one Axes for one panel, or one per panel.
-        ncols : int, optional
-            Panels per row (3 or 4 by default).
-        sharey : bool, optional
-            Whether a metric's panels share a y range; by default only when
-            no panel would shrink to less than a third of its height.
-        yscale : {"linear", "log"}, default "linear"
-        spread : {"std", "iqr"}, default "std"
-            Mean and standard deviation, or median and interquartile range,
-            over the repeats (NaN scores left out).
-        title : str, optional
-            By default ``dataset``, when set.
-
-        Returns
-        -------
-        matplotlib.figure.Figure
-            A new figure, or the figure of ``ax``.
-        """
-        return plot_evaluation(self, metric, mechanism=mechanism, ax=ax, ncols=ncols, sharey=sharey,
-                               yscale=yscale, spread=spread, title=title)
+    # The method and the function are one: Evaluation.plot(...) is
+    # plot_evaluation(evaluation, ...).
+    plot = plot_evaluation
 
     def __repr__(self) -> str:
         return f"Evaluation of {len(self.scores)} scores:\n{self.table().to_string()}"
@@ -347,11 +306,13 @@ class _Truth:
         self.text: list[int] = []
         numbers = []
         for j, s in enumerate(series):
-            as_float = None if j in skipped else _numbers(s)
+            if j in skipped:
+                continue
+            as_float = _numbers(s)
             if as_float is not None:
                 self.numeric.append(j)
                 numbers.append(as_float)
-            elif j not in skipped and _is_text(s):
+            elif _is_text(s):
                 self.text.append(j)
         self.values = np.column_stack(numbers) if numbers else np.zeros((self.shape[0], 0))
         with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
@@ -365,13 +326,8 @@ class _Truth:
         """The imputer's result as a frame of the data's shape, columns in the
         data's order (a ColumnTransformer reorders them), and which columns
         it returned."""
-        filled = result if isinstance(result, pd.DataFrame) else pd.DataFrame(np.asarray(result))
+        filled = output_frame(result, fitted, self.labels)
         returned = np.ones(self.shape[1], dtype=bool)
-        if not isinstance(result, pd.DataFrame) and filled.shape[1] < self.shape[1]:
-            names = getattr(fitted, "get_feature_names_out", None)
-            if names is not None:
-                filled.columns = pd.Index(names()) if self.columns is not None else \
-                    pd.Index([int(str(n).removeprefix("x")) for n in names()])
         labels = pd.Index(self.labels)
         if filled.shape[1] < self.shape[1] and not strict and labels.is_unique and filled.columns.isin(labels).all():
             returned = labels.isin(filled.columns)

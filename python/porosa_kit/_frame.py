@@ -100,7 +100,7 @@ def _amputate_frame(data: pd.DataFrame, generator: Generator, missing_rate: floa
     if all(floats):
         given = data.copy(deep=False)
     else:
-        views = [_view(c) for c in columns]
+        views = [column_view(c) for c in columns]
         given = pd.DataFrame(dict(enumerate(views)), copy=False)
     # Plain positional labels: porosa takes labels that are all texts or all
     # integers, and the caller's may be neither, or repeat.
@@ -153,22 +153,21 @@ def excluded_positions(labels: Sequence[Any], exclude: Sequence[Any] | None) -> 
 
 
 def _amputate_part(data: Any, generator: Generator, missing_rate: float, exclude: Sequence[Any]) -> Any:
-    frame = isinstance(data, pd.DataFrame)
-    values = data if frame else np.asarray(data)
-    if values.ndim != 2:
-        raise ValueError(f"expected 2-D data, got {values.ndim} dimensions")
-    skip = excluded_positions(list(data.columns) if frame else list(range(values.shape[1])), exclude)
-    keep = [j for j in range(values.shape[1]) if j not in skip]
-    if frame:
-        part = amputate(data.iloc[:, keep], generator, missing_rate)
-        arrays = {k: part.iloc[:, keep.index(k)].array if k in keep else data.iloc[:, k].array.copy()
-                  for k in range(data.shape[1])}
-        return _assemble(data, list(arrays.values()))
-    part = np.asarray(amputate(values[:, keep], generator, missing_rate))
-    out = np.empty(values.shape, dtype=part.dtype)
+    if isinstance(data, pd.DataFrame):
+        skip = excluded_positions(list(data.columns), exclude)
+        keep = [j for j in range(data.shape[1]) if j not in skip]
+        amputated = iter(_amputate_frame(data.iloc[:, keep], generator, missing_rate).items())
+        return _assemble(data, [data.iloc[:, j].array.copy() if j in skip else next(amputated)[1].array
+                                for j in range(data.shape[1])])
+    if data.ndim != 2:
+        raise ValueError(f"expected 2-D data, got {data.ndim} dimensions")
+    skip = excluded_positions(list(range(data.shape[1])), exclude)
+    keep = [j for j in range(data.shape[1]) if j not in skip]
+    part = np.asarray(generator(data[:, keep], missing_rate))
+    out = np.empty(data.shape, dtype=part.dtype)
     out[:, keep] = part
-    kept = values[:, skip]
-    if part.dtype == object and values.dtype.kind in "iub":
+    kept = data[:, skip]
+    if part.dtype == object and data.dtype.kind in "iub":
         kept = kept.astype(np.float64)  # as the generators give such cells: Python floats
     out[:, skip] = kept
     return out
@@ -277,7 +276,7 @@ def _as_float(values: npt.NDArray[Any], missing: npt.NDArray[np.bool_] | None = 
     return out
 
 
-def _integer_time(column: pd.Series) -> npt.NDArray[np.float64] | None:
+def integer_time(column: pd.Series) -> npt.NDArray[np.float64] | None:
     array = column.array
     if not hasattr(array, "asi8"):
         # pyarrow-backed times: through the NumPy dtype that pandas gives them,
@@ -293,7 +292,12 @@ def _integer_time(column: pd.Series) -> npt.NDArray[np.float64] | None:
     return _as_float(array.asi8, np.asarray(array.isna(), dtype=bool))
 
 
-def _view(column: pd.Series) -> Any:
+def is_time(dtype: Any) -> bool:
+    """Datetimes, timedeltas and periods: read by their integer time."""
+    return getattr(dtype, "kind", "") in "mM" or isinstance(dtype, pd.PeriodDtype)
+
+
+def column_view(column: pd.Series) -> Any:
     """What the generator reads for one column: a float64 array for the columns
     whose values have an order, the texts (or objects) otherwise."""
     dtype = column.dtype
@@ -311,8 +315,8 @@ def _view(column: pd.Series) -> Any:
         return texts[codes]
     if isinstance(dtype, pd.StringDtype):
         return column.to_numpy(dtype=object, na_value=np.nan)
-    if getattr(dtype, "kind", "") in "mM" or isinstance(dtype, pd.PeriodDtype):
-        times = _integer_time(column)
+    if is_time(dtype):
+        times = integer_time(column)
         if times is not None:
             return times
     elif pd.api.types.is_bool_dtype(dtype) or (
@@ -333,7 +337,7 @@ def _view(column: pd.Series) -> Any:
     return cells
 
 
-def _nullable(dtype: Any) -> Any:
+def nullable(dtype: Any) -> Any:
     if isinstance(dtype, np.dtype):
         if dtype.kind == "b":
             return pd.BooleanDtype()
@@ -345,7 +349,7 @@ def _nullable(dtype: Any) -> Any:
 def _restore(column: pd.Series, removed: npt.NDArray[np.bool_]) -> Any:
     """The column with its removed cells missing, in its own dtype or the
     nullable counterpart: the dtype does not depend on what was drawn."""
-    dtype = _nullable(column.dtype)
+    dtype = nullable(column.dtype)
     if dtype is not column.dtype:
         column = column.astype(dtype)
     out = column.mask(removed)

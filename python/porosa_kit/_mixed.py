@@ -8,7 +8,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from ._frame import _integer_time, _nullable, textual
+from ._frame import column_view, is_time, nullable, textual
+from ._imputers import output_frame
 
 try:
     from sklearn.base import BaseEstimator, TransformerMixin, clone
@@ -93,7 +94,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         frame = _frame(X)
         columns = [frame.iloc[:, j] for j in range(frame.shape[1])]
         self.text_ = [j for j, c in enumerate(columns) if textual(c.dtype)]
-        self.numeric_ = [j for j in range(len(columns)) if j not in set(self.text_)]
+        self.numeric_ = [j for j, c in enumerate(columns) if not textual(c.dtype)]
         self.fill_ = [_most_frequent(columns[j]) for j in self.text_]
         self.imputer_ = None
         if self.numeric_:
@@ -159,35 +160,9 @@ def _most_frequent(column: pd.Series) -> Any:
     return counts.index[int(np.argmax(counts.to_numpy()))]
 
 
-def _as_float(column: pd.Series) -> npt.NDArray[np.float64]:
-    dtype = column.dtype
-    if isinstance(dtype, pd.CategoricalDtype):
-        codes = column.cat.codes.to_numpy().astype(np.float64)
-        codes[codes < 0] = np.nan
-        return codes
-    if _is_time(dtype):
-        times = _integer_time(column)
-        if times is None:
-            raise TypeError(f"cannot impute column {column.name!r} of dtype {dtype}")
-        return times
-    return column.to_numpy(dtype=np.float64, na_value=np.nan)
-
-
-def _is_time(dtype: Any) -> bool:
-    return getattr(dtype, "kind", "") in "mM" or isinstance(dtype, pd.PeriodDtype)
-
-
 def _by_label(imputer: Any, result: Any, given: pd.DataFrame) -> pd.DataFrame:
     """The imputer's result with the given columns, a dropped one as it was."""
-    if isinstance(result, pd.DataFrame):
-        frame = result
-    else:
-        values = np.asarray(result, dtype=np.float64)
-        names = given.columns
-        if values.shape[1] != given.shape[1] and hasattr(imputer, "get_feature_names_out"):
-            names = pd.Index(imputer.get_feature_names_out())
-        frame = pd.DataFrame(values, index=given.index, columns=names)
-    frame = frame.reindex(columns=given.columns)
+    frame = output_frame(result, imputer, list(given.columns), given.index).reindex(columns=given.columns)
     return frame.fillna(given) if frame.isna().to_numpy().any() else frame
 
 
@@ -200,18 +175,18 @@ def _back(column: pd.Series, values: npt.NDArray[np.float64]) -> Any:
         codes = np.where(left, -1, np.clip(np.rint(values), 0, len(dtype.categories) - 1)).astype(np.int64)
         # (Older pandas stubs take only a sequence of ints for the codes.)
         return pd.Categorical.from_codes(cast(Any, codes), dtype=dtype)
-    if _is_time(dtype):
+    if is_time(dtype):
         return _times_back(dtype, np.where(left, _NAT, np.rint(values)).astype(np.int64))
     if pd.api.types.is_bool_dtype(dtype):
-        nullable: Any = pd.array(values >= 0.5, dtype="boolean")
+        whole: Any = pd.array(values >= 0.5, dtype="boolean")
     elif pd.api.types.is_integer_dtype(dtype):
-        nullable = pd.array(np.where(left, 0, np.rint(values)).astype(np.int64), dtype="Int64")
+        whole = pd.array(np.where(left, 0, np.rint(values)).astype(np.int64), dtype="Int64")
     else:
         return pd.Series(values, index=column.index).astype(dtype).array
-    nullable[left] = pd.NA
+    whole[left] = pd.NA
     if left.any() and isinstance(dtype, np.dtype):
-        return nullable.astype(_nullable(dtype))
-    return nullable.astype(dtype)
+        return whole.astype(nullable(dtype))
+    return whole.astype(dtype)
 
 
 _NAT = np.iinfo(np.int64).min  # the integer time of NaT
@@ -228,7 +203,15 @@ def _times_back(dtype: Any, ticks: npt.NDArray[np.int64]) -> Any:
 
 
 def _numbers(columns: list[pd.Series], which: list[int], index: pd.Index) -> pd.DataFrame:
-    # A block per column, as a frame read from a file: a single 2-D block
-    # would reach the imputer as a read-only view that some of scikit-learn's
-    # imputers write into.
-    return pd.DataFrame({str(j): _as_float(columns[j]) for j in which}, index=index, copy=False)
+    """The numeric columns as float64, each as porosa's generators read it
+    (ordered categoricals as their codes, times as their integer time)."""
+    numbers = {}
+    for j in which:
+        values = column_view(columns[j])
+        if values.dtype != np.float64:
+            raise TypeError(f"cannot impute column {columns[j].name!r} of dtype {columns[j].dtype}")
+        # Copies the imputer may write into, one block each, as a frame read
+        # from a file: a single 2-D block would reach it as a read-only view
+        # that some of scikit-learn's imputers write into.
+        numbers[str(j)] = np.array(values)
+    return pd.DataFrame(numbers, index=index, copy=False)

@@ -62,7 +62,8 @@ def plot_evaluation(
     Parameters
     ----------
     evaluation : Evaluation
-        The study, as :func:`porosa_kit.evaluate_imputers` returns it.
+        The study, as :func:`porosa_kit.evaluate_imputers` returns it (the
+        instance itself when called as ``evaluation.plot(...)``).
     metric : str, optional
         Only this metric ("rmse", "mae" or "accuracy"); by default every
         metric of the study, a block of rows each.

@@ -136,26 +136,6 @@ std::vector<std::size_t> supported_lanes() {
     return out;
 }
 
-std::vector<Predictor> search_by_parts(std::size_t missing, std::size_t observed, std::size_t tile,
-                                       std::size_t step, Pool& pool, PartSearch search) {
-    const std::size_t tiles = (missing + tile - 1) / tile;
-    const std::size_t steps = (observed + step - 1) / step;
-    const std::size_t parts = std::clamp((kMinTasks + tiles - 1) / tiles, std::size_t{1}, steps);
-    std::vector<Predictor> part_best(parts * missing, Predictor{0.0, 0});
-    pool.run(tiles * parts, [&](std::size_t t) {
-        const std::size_t i = t / parts, part = t % parts;
-        const std::size_t m0 = i * tile, m1 = std::min(missing, m0 + tile);
-        const std::size_t o0 = part * steps / parts * step;
-        const std::size_t o1 = std::min(observed, (part + 1) * steps / parts * step);
-        search(m0, m1, o0, o1, part_best.data() + part * missing + m0);
-    });
-    std::vector<Predictor> best(missing, Predictor{0.0, 0});
-    for (std::size_t i = 0; i < missing; ++i)
-        for (std::size_t p = 0; p < parts; ++p)
-            if (part_best[p * missing + i].abs_corr > best[i].abs_corr) best[i] = part_best[p * missing + i];
-    return best;
-}
-
 // Tasks pair a tile of missing columns with a part of the observed ones, so
 // each pair's sum is made whole by one task. Pairs with a column holding a NaN
 // are left to merge_gap_predictors: the rest keep the statistics over all the
@@ -176,14 +156,25 @@ std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const s
     if (!where.empty() && !obs.empty()) {
         std::vector<std::size_t> miss(where.size());
         for (std::size_t i = 0; i < where.size(); ++i) miss[i] = missing[where[i]];
-        const std::vector<Predictor> best = search_by_parts(
-            miss.size(), obs.size(), kMissTile, kObsTile, pool,
-            [&](std::size_t m0, std::size_t m1, std::size_t o0, std::size_t o1, Predictor* out) {
-                best_in_part(data, s, std::span(miss).subspan(m0, m1 - m0), std::span(obs).subspan(o0, o1 - o0),
-                             lanes, out);
-            });
-        for (std::size_t i = 0; i < miss.size(); ++i)
-            if (best[i].abs_corr > records[where[i]].abs_corr) records[where[i]] = best[i];
+        const std::size_t tiles = (miss.size() + kMissTile - 1) / kMissTile;
+        const std::size_t obs_tiles = (obs.size() + kObsTile - 1) / kObsTile;
+        const std::size_t parts = std::clamp((kMinTasks + tiles - 1) / tiles, std::size_t{1}, obs_tiles);
+        std::vector<Predictor> part_best(parts * miss.size(), Predictor{0.0, 0});
+        pool.run(tiles * parts, [&](std::size_t t) {
+            const std::size_t tile = t / parts, part = t % parts;
+            const std::size_t m0 = tile * kMissTile, m1 = std::min(miss.size(), m0 + kMissTile);
+            const std::size_t o0 = part * obs_tiles / parts * kObsTile;
+            const std::size_t o1 = std::min(obs.size(), (part + 1) * obs_tiles / parts * kObsTile);
+            best_in_part(data, s, std::span(miss).subspan(m0, m1 - m0), std::span(obs).subspan(o0, o1 - o0),
+                         lanes, part_best.data() + part * miss.size() + m0);
+        });
+        // The parts' bests merged in part order with the same strict
+        // comparison: the plain scan's result, whatever the split.
+        for (std::size_t i = 0; i < miss.size(); ++i) {
+            Predictor& best = records[where[i]];
+            for (std::size_t p = 0; p < parts; ++p)
+                if (part_best[p * miss.size() + i].abs_corr > best.abs_corr) best = part_best[p * miss.size() + i];
+        }
     }
     merge_gap_predictors(data, s, missing, observed, pool, lanes, records);
     return records;

@@ -1,5 +1,5 @@
-// What the units that compute correlations share: per-column figures, the
-// split of a predictor search into tasks, and the search over pairs with gaps.
+// What the units that compute correlations share: per-column figures and the
+// search over pairs with gaps.
 #pragma once
 #include <cstddef>
 #include <span>
@@ -37,19 +37,6 @@ struct ColumnStats {
 // Each sum is taken sequentially over the rows, so that the rounding is the same
 // for any number of workers.
 ColumnStats column_stats(const DataMatrix& data, Pool& pool);
-
-// The best observed column of each of `missing` columns in a part of
-// `observed`, visited in order, written to out[0 .. m1 - m0): (0, 0) when
-// nothing is positive.
-using PartSearch = FunctionRef<void(std::size_t m0, std::size_t m1, std::size_t o0, std::size_t o1, Predictor* out)>;
-
-// Runs `search` on the pool over tiles of `tile` missing columns against parts
-// of the observed ones cut at multiples of `step`, with enough parts to give
-// every worker something to do, and merges each missing column's part bests in
-// part order with the same strict comparison as one scan: the result does not
-// depend on the split or on the number of workers.
-std::vector<Predictor> search_by_parts(std::size_t missing, std::size_t observed, std::size_t tile,
-                                       std::size_t step, Pool& pool, PartSearch search);
 
 // Folds into `records` the best of the pairs in which at least one column
 // holds a NaN, each correlated over the rows where both hold a value. A tie
