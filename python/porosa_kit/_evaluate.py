@@ -134,7 +134,8 @@ def evaluate_imputers(
     study goes on; the summary and the table count the failed repeats. An
     imputer that returns fewer columns than it was given (scikit-learn's drop
     a column left with no value) is matched to the data by column label and
-    scored on the columns it returned; ``dropped`` names the others.
+    scored on the columns it returned; ``dropped`` names the others, and
+    those it returned without any value.
 
     Parameters
     ----------
@@ -227,7 +228,7 @@ def _score(truth: _Truth, imputer: Any, holes: Any, removed: npt.NDArray[np.bool
     t0 = time.perf_counter()
     result, fitted = _impute(imputer, holes)
     seconds = time.perf_counter() - t0
-    filled, scored = truth.align(result, fitted, strict)
+    filled, scored = truth.align(result, fitted, removed, strict)
     dropped = ", ".join(str(c) for c, kept in zip(truth.labels, scored) if not kept)
     return [{**what, "metric": name, "score": score, "cells": cells, "seconds": seconds,
              "dropped": dropped, "error": None}
@@ -322,10 +323,11 @@ class _Truth:
         self.scale = np.where((scale > 0) & np.isfinite(scale), scale, 1.0)
         self.text_values = [series[j].to_numpy(dtype=object) for j in self.text]
 
-    def align(self, result: Any, fitted: Any, strict: bool) -> tuple[pd.DataFrame, npt.NDArray[np.bool_]]:
+    def align(self, result: Any, fitted: Any, removed: npt.NDArray[np.bool_],
+              strict: bool) -> tuple[pd.DataFrame, npt.NDArray[np.bool_]]:
         """The imputer's result as a frame of the data's shape, columns in the
         data's order (a ColumnTransformer reorders them), and which columns
-        it returned."""
+        it imputed."""
         filled = output_frame(result, fitted, self.labels)
         returned = np.ones(self.shape[1], dtype=bool)
         labels = pd.Index(self.labels)
@@ -336,6 +338,12 @@ class _Truth:
             filled = filled.loc[:, self.columns]
         if filled.shape != self.shape:
             raise ValueError(f"the imputer returned shape {filled.shape} for data of shape {self.shape}")
+        if not strict:
+            # A column that lost cells and comes back without any value was
+            # dropped all the same (MixedImputer returns a column its imputer
+            # dropped as it was, which an amputation can leave empty): left
+            # out and reported, rather than making the score NaN.
+            returned &= ~(removed.any(axis=0) & np.asarray(filled.isna().all(axis=0), dtype=bool))
         return filled, returned
 
     def failed(self, what: dict[str, Any], metrics: list[str], error: str) -> list[dict[str, Any]]:

@@ -213,3 +213,13 @@ def test_a_study_of_a_table_scores_what_a_study_of_its_frame_scores(kind):
                                  [0.3], repeats=2, exclude=["x"]).scores.drop(columns="seconds")
 
     pd.testing.assert_frame_equal(study(table), study(frame))
+
+
+def test_a_column_returned_empty_is_reported_not_scored():
+    # As MixedImputer returns a column its imputer dropped, emptied by the amputation.
+    frame = pd.DataFrame(numbers(), columns=list("abcde"))
+    study = evaluate_imputers(frame, {"skips a": lambda h: h.fillna(h.mean()).assign(a=np.nan), "means": means},
+                              [MCAR(random_seed=3)], [0.3], repeats=1)
+    skips, full = (study.scores[study.scores.imputer == name].iloc[0] for name in ("skips a", "means"))
+    assert skips["dropped"] == "a" and full["dropped"] == "" and 0 < skips["cells"] < full["cells"]
+    assert np.isfinite(skips["score"])
