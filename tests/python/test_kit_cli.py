@@ -185,6 +185,25 @@ def test_each_outcome_is_one_line_and_its_status(tmp_path, monkeypatch, capsys, 
         assert out == expected_csv(before[argv[-1][1:]], argv)
 
 
+class PanicException(BaseException):
+    """Like porosa's internal failure, no Exception."""
+
+
+@pytest.mark.parametrize("error, message", [
+    (ValueError("the data\nhas no rows"), ": cannot amputate it: the data has no rows"),
+    (PanicException("Sample is nan"), ": cannot amputate it: GM found no centre in a column"),
+    (PanicException("index out of bounds"), "it: PanicException: index out of bounds (run again with --debug"),
+])
+def test_the_kits_failures_are_worded_on_one_line(csv, capsys, monkeypatch, error, message):
+    def fail(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr("porosa_kit._cli.amputate", fail)
+    assert run("amputate", csv, csv.with_name("out.csv")) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err
+
+
 def test_debug_shows_the_traceback(csv, capsys):
     assert run("--debug", "amputate", csv, csv, "--exclude", "height") == 2
     err = capsys.readouterr().err
