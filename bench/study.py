@@ -51,12 +51,13 @@ def generators() -> dict[str, object]:
     """The command line's generators for MECHANISMS and SEED, so that both
     surfaces run the same study."""
     import porosa_kit._cli as cli
+    import porosa_kit._cli_options as options
 
-    args = cli._parser().parse_args(["evaluate", "x.csv", "--seed", str(SEED)]
-                                    + [a for m in MECHANISMS for a in ("--mechanism", m)])
-    chosen = cli._resolve(args.mechanism, None)
+    args = cli.parser().parse_args(["evaluate", "x.csv", "--seed", str(SEED)]
+                                   + [a for m in MECHANISMS for a in ("--mechanism", m)])
+    chosen = options.resolve(args.mechanism, None)
     seeds = [int(s) for s in np.random.SeedSequence(SEED).generate_state(len(chosen), np.uint64)]
-    return {(m if m == "MCAR" else f"{m} {mode or 'GM'}"): cli._generator(m, mode, args, seed)
+    return {(m if m == "MCAR" else f"{m} {mode or 'GM'}"): options.generator(m, mode, args, seed)
             for (m, mode), seed in zip(chosen, seeds)}
 
 

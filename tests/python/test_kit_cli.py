@@ -1,8 +1,14 @@
 """The command line: python -m porosa_kit amputate / evaluate."""
 
 import importlib.util
+import io
+import os
+import signal
+import stat
 import subprocess
 import sys
+import time
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -46,32 +52,162 @@ def test_amputate_writes_what_the_function_returns(csv, tmp_path, suffix):
     pd.testing.assert_frame_equal(read(out), read(tmp_path / f"expected{suffix}"))
 
 
-@pytest.mark.parametrize("args, status, message", [
-    (["amputate", "missing.csv", "out.csv"], 1, "cannot read missing.csv"),
-    (["amputate", "{csv}", "out.csv", "--rate", "1.5"], 2, "bad rate '1.5'"),
-    (["amputate", "{csv}", "out.csv", "--rate", "lots"], 2, "bad rate 'lots'"),
-    (["amputate", "{csv}", "out.csv", "--colour", "red"], 2, "unrecognized arguments: --colour"),
-    (["amputate", "{csv}", "out.xlsx"], 2, "unknown file type '.xlsx'"),
-    (["amputate", "{csv}", "out.csv", "--mechanism", "MCAR", "--mode", "MAX"], 2, "--mode MAX: MCAR takes no mode"),
-    (["amputate", "{csv}", "out.csv", "--mechanism", "MAR", "--mode", "BLOB"], 2,
+needs_pyarrow = pytest.mark.skipif(not HAVE_PYARROW, reason="Parquet needs pyarrow (porosa[parquet])")
+
+
+def write_inputs(folder):
+    """One file per kind of input the command line meets."""
+    rng = np.random.default_rng(0)
+    good = pd.DataFrame({"age": rng.integers(20, 80, 60), "bmi": rng.normal(25, 4, 60).round(1),
+                         "smoker": rng.choice(["no", "yes"], 60)})
+    good.to_csv(folder / "good.csv", index=False)
+    good.to_csv(folder / "semi.csv", sep=";", index=False)
+    texts = {"header.csv": "a,b,c\n", "one.csv": "a\n1\n2\n3\n", "empty.csv": "",
+             "ragged.csv": "a;b;c\n1;2;3\n4;5\n6\n"}
+    for name, text in texts.items():
+        (folder / name).write_text(text)
+    (folder / "garbage.csv").write_bytes(b"a,b\n\xff\xfe,1\n")
+    (folder / "garbage.parquet").write_bytes(b"PAR1 but not really")
+    (folder / "folder.csv").mkdir()
+    if HAVE_PYARROW:
+        pd.DataFrame({"a": [1, 2, 3], "b": [[1], [2, 3], []]}).to_parquet(folder / "nested.parquet")
+        pd.DataFrame({"a": [1, 2, 3], "b": [b"x", b"y", b"z"]}).to_parquet(folder / "binary.parquet")
+
+
+def snapshot(folder):
+    return {p.name: p.read_bytes() if p.is_file() else None for p in folder.iterdir()}
+
+
+def invoke(argv, folder, capsys):
+    """Status, stdout and stderr; `<FILE` in argv is standard input, which
+    takes a process of its own, as `-` for standard output does."""
+    stdin = [a[1:] for a in argv if a.startswith("<")]
+    argv = [a for a in argv if not a.startswith("<")]
+    if "-" not in argv:
+        status = run(*argv)
+        out, err = capsys.readouterr()
+        return status, out.encode(), err
+    with open(folder / stdin[0], "rb") if stdin else open(os.devnull, "rb") as f:
+        proc = subprocess.run([sys.executable, "-P", "-m", "porosa_kit", *argv], stdin=f, capture_output=True,
+                              cwd=folder, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr.decode()
+
+
+def expected_csv(data, argv):
+    """What amputate writes for argv (MAR GM, --seed 7), through the API."""
+    sep = ";" if data.startswith(b"age;") else ","
+    rate = float(argv[argv.index("--rate") + 1]) if "--rate" in argv else 0.2
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        out = amputate(pd.read_csv(io.BytesIO(data), sep=sep), porosa.MAR(random_seed=7), rate)
+    return out.to_csv(sep=sep, index=False).encode()
+
+
+@pytest.mark.parametrize("argv, status, message", [
+    # Tables that cannot be amputated or studied; OUT = IN stays as it was.
+    (["amputate", "header.csv", "header.csv"], 1, "error: header.csv has a header but no rows: nothing to amputate"),
+    (["amputate", "empty.csv", "out.csv"], 1, "cannot read empty.csv: it is empty"),
+    (["amputate", "one.csv", "out.csv"], 1, "one.csv has one column to amputate, 'a': the rate is capped"),
+    (["evaluate", "one.csv"], 1, "evaluate needs at least two columns to amputate and impute; one.csv has one"),
+    pytest.param(["amputate", "nested.parquet", "out.csv"], 1, "column 'b' holds lists or records, which cannot "
+                 "be amputated; leave it out with --exclude b", marks=needs_pyarrow),
+    pytest.param(["evaluate", "nested.parquet", "--exclude", "b"], 1, "can be neither amputated nor imputed",
+                 marks=needs_pyarrow),
+    pytest.param(["amputate", "binary.parquet", "out.parquet"], 1, "column 'b' holds bytes", marks=needs_pyarrow),
+    (["amputate", "good.csv", "out.csv", "--exclude", "age", "--exclude", "bmi", "--exclude", "smoker"], 2,
+     "--exclude leaves no column of good.csv to amputate"),
+    (["amputate", "good.csv", "out.csv", "--exclude", "height"], 2, "--exclude height: good.csv has no such column"),
+    # Files that cannot be read or written.
+    (["amputate", "missing.csv", "out.csv"], 1, "cannot read missing.csv: no such file"),
+    (["amputate", "folder.csv", "out.csv"], 1, "folder.csv is a directory"),
+    (["evaluate", "garbage.csv", "--repeats", "0"], 2, "bad count '0'"),
+    (["evaluate", "garbage.csv"], 1, "cannot read garbage.csv: it is not UTF-8 text (it holds the byte 0xff)"),
+    (["amputate", "garbage.parquet", "out.csv"], 1, "cannot read garbage.parquet: "),
+    (["amputate", "good.csv", "out.xlsx"], 2, "out.xlsx: unknown file type '.xlsx'"),
+    (["amputate", "good.csv", "nowhere/out.csv"], 1, "nowhere/out.csv: cannot write there: the directory"),
+    (["evaluate", "good.csv", "--out", "-"], 2, "--out -: evaluate prints its table on standard output"),
+    (["evaluate", "good.csv", "--out", "scores.xlsx"], 2, "unknown file type '.xlsx'"),
+    # Option values, refused before any work in plain words.
+    (["amputate", "good.csv", "out.csv", "--mechanism", "MNAR:BLOB", "--n-blobs", "-3"], 2,
+     "amputate: error: argument --n-blobs: bad count '-3': expected a whole number of at least 1"),
+    (["amputate", "good.csv", "out.csv", "--variance", "nan"], 2, "argument --variance: bad spread 'nan'"),
+    (["amputate", "good.csv", "out.csv", "--mean", "inf"], 2, "argument --mean: bad number 'inf'"),
+    (["amputate", "good.csv", "out.csv", "--mechanism", "MNAR:BLOCK", "--block-size", "0", "1"], 2,
+     "argument --block-size: bad share '0'"),
+    (["amputate", "good.csv", "out.csv", "--n-blobs", "2"], 2, "--n-blobs is for MNAR BLOB only, not for MAR GM"),
+    (["amputate", "good.csv", "out.csv", "--mechanism", "MCAR", "--mean", "0.3"], 2, "--mean is for MAR GM or "
+     "MNAR GM only, not for MCAR"),
+    (["amputate", "good.csv", "out.csv", "--rate", "lots"], 2, "bad rate 'lots'"),
+    (["amputate", "good.csv", "out.csv", "--colour", "red"], 2, "unrecognized arguments: --colour"),
+    (["amputate", "good.csv", "out.csv", "--sep", ";;"], 2, "bad delimiter ';;'"),
+    # porosa refuses this word (it compares lower case) that upper case would turn into MIN.
+    (["amputate", "good.csv", "out.csv", "--mode", "m\u0131n"], 2, "unknown mode 'm\u0131n': MAR and MNAR take "
+     "GM, MAX or MIN, and MNAR also BLOCK or BLOB"),
+    (["evaluate", "good.csv", "--mechanism", "MNAR:SIDEWAYS"], 2, "unknown mode 'SIDEWAYS': MNAR takes GM, MAX, MIN, "
+     "BLOCK or BLOB"),
+    (["amputate", "good.csv", "out.csv", "--mechanism", "MBAR"], 2, "unknown mechanism 'MBAR'"),
+    (["amputate", "good.csv", "out.csv", "--mechanism", "MCAR", "--mode", "MAX"], 2, "--mode MAX: MCAR takes no mode"),
+    (["amputate", "good.csv", "out.csv", "--mechanism", "MAR", "--mode", "BLOB"], 2,
      "MAR cannot take mode BLOB: only MNAR can (e.g. --mechanism MNAR:BLOB)"),
-    (["amputate", "{csv}", "out.csv", "--mechanism", "MAR:BLOCK"], 2, "MAR cannot take mode BLOCK"),
-    (["amputate", "{csv}", "out.csv", "--exclude", "height"], 2, "--exclude height: "),
-    (["evaluate", "{csv}", "--mode", "BLOCK"], 2, "--mode BLOCK: MAR cannot take mode BLOCK: only MNAR can"),
-    (["evaluate", "{csv}", "--mechanism", "MCAR:MAX"], 2, "MCAR takes no mode"),
-    (["evaluate", "{csv}", "--mechanism", "MNAR:SIDEWAYS"], 2, "unknown mode 'SIDEWAYS'"),
-    (["evaluate", "{csv}", "--imputers", "mean,magic"], 2, "unknown imputer 'magic'"),
-    (["evaluate", "{csv}", "--out", "scores.xlsx"], 2, "unknown file type '.xlsx'"),
-    (["evaluate", "{bad}", "--repeats", "0"], 2, "bad count '0'"),
-    (["evaluate", "{bad}"], 1, "cannot read"),
+    (["evaluate", "good.csv", "--mode", "BLOCK"], 2, "--mode BLOCK: MAR cannot take mode BLOCK: only MNAR can"),
+    (["evaluate", "good.csv", "--mechanism", "MCAR:MAX"], 2, "MCAR takes no mode"),
+    (["evaluate", "good.csv", "--imputers", "mean,magic"], 2, "unknown imputer 'magic'"),
+    # Delimiters: guessed, kept, or a one-column table that suggests --sep.
+    (["amputate", "semi.csv", "out.csv", "--seed", "7"], 0, ""),
+    (["amputate", "ragged.csv", "out.csv"], 1, "ragged.csv was read as one column, 'a;b;c', but its header holds "
+     "';': if that separates its columns, pass --sep ';'"),
+    (["amputate", "semi.csv", "out.csv", "--sep", ","], 1, "pass --sep ';'"),
+    (["amputate", "good.csv", "good.csv", "--seed", "7", "--rate", "0.9"], 0,
+     "warning: the rate is capped at 0.5333333333333334 of the cells"),
+    # Standard input and output.
+    (["amputate", "-", "-", "--seed", "7", "<semi.csv"], 0, ""),
+    (["amputate", "-", "out.csv", "--seed", "7", "<good.csv"], 0, ""),
+    (["amputate", "-", "-", "<header.csv"], 1, "standard input has a header but no rows"),
 ])
-def test_failures_are_one_clear_line_and_a_non_zero_exit(csv, tmp_path, capsys, monkeypatch, args, status, message):
-    bad = tmp_path / "bad.csv"
-    bad.write_bytes(b"a,b\n\xff\xfe,1\n")
-    args = [a.format(csv=csv, bad=bad) for a in args]
+def test_each_outcome_is_one_line_and_its_status(tmp_path, monkeypatch, capsys, argv, status, message):
+    write_inputs(tmp_path)
     monkeypatch.chdir(tmp_path)
-    assert run(*args) == status
-    assert message in capsys.readouterr().err
+    before = snapshot(tmp_path)
+    got, out, err = invoke(argv, tmp_path, capsys)
+    assert (got, err.count("\n"), "Traceback" in err) == (status, 1 if message else 0, False), err
+    assert message in err
+    after = snapshot(tmp_path)
+    # No temporary file left, and nothing changed but what the command wrote.
+    written = argv[2] if argv[0] == "amputate" and status == 0 and argv[2] != "-" else None
+    assert {k: v for k, v in after.items() if k != written} == {k: v for k, v in before.items() if k != written}
+    if written is not None:
+        data = before[argv[1] if argv[1] != "-" else argv[-1][1:]]
+        assert after[written] == expected_csv(data, argv)
+        mask = os.umask(0)
+        os.umask(mask)
+        assert stat.S_IMODE((tmp_path / written).stat().st_mode) == 0o666 & ~mask
+    elif status == 0:
+        assert out == expected_csv(before[argv[-1][1:]], argv)
+
+
+class PanicException(BaseException):
+    """Like porosa's internal failure, no Exception."""
+
+
+@pytest.mark.parametrize("error, message", [
+    (ValueError("the data\nhas no rows"), ": cannot amputate it: the data has no rows"),
+    (PanicException("Sample is nan"), ": cannot amputate it: GM found no centre in a column"),
+    (PanicException("index out of bounds"), "it: PanicException: index out of bounds (run again with --debug"),
+])
+def test_the_kits_failures_are_worded_on_one_line(csv, capsys, monkeypatch, error, message):
+    def fail(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr("porosa_kit._cli.amputate", fail)
+    assert run("amputate", csv, csv.with_name("out.csv")) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and message in err
+
+
+def test_debug_shows_the_traceback(csv, capsys):
+    assert run("--debug", "amputate", csv, csv, "--exclude", "height") == 2
+    err = capsys.readouterr().err
+    assert err.startswith("Traceback") and err.splitlines()[-1].startswith("python -m porosa_kit: error: --exclude")
 
 
 def test_evaluate_writes_scores_and_figure_and_reports_each_failure(csv, tmp_path, capsys, monkeypatch):
@@ -107,3 +243,33 @@ def test_evaluate_prints_the_summary_for_sklearns_imputers(csv):
     assert lines[1].split() == ["imputer"] + ["mean", "median", "knn", "iterative"] * 2
     assert [line.split()[0] for line in lines[3:]] == ["MCAR", "0.3", "MNAR", "0.3"]
     assert proc.stderr == ""
+
+
+# A shell starts a background job with SIGINT ignored, and Python keeps it so:
+# the command runs with Python's own Ctrl-C, as from a terminal.
+INTERRUPTIBLE = ("import runpy, signal; signal.signal(signal.SIGINT, signal.default_int_handler); "
+                 "runpy.run_module('porosa_kit', run_name='__main__')")
+
+
+def test_ctrl_c_while_writing_leaves_no_partial_file(tmp_path):
+    original = ("a,b,c\n" + "".join(f"{i},{i * 0.5},{i % 7}\n" for i in range(300_000))).encode()
+    for name in ("big.csv", "same.csv"):
+        (tmp_path / name).write_bytes(original)
+    runs = {"new": ("big.csv", "out.csv"), "in place": ("same.csv", "same.csv")}
+    procs = {run: subprocess.Popen([sys.executable, "-P", "-c", INTERRUPTIBLE, "amputate", *files, "--mechanism",
+                                    "MCAR", "--seed", "1"], cwd=tmp_path, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE)
+             for run, files in runs.items()}
+    waiting, deadline = dict(procs), time.monotonic() + 120
+    while waiting and time.monotonic() < deadline:
+        temporary = [p.name for p in tmp_path.iterdir() if p.name.endswith(".part")]
+        for run, proc in list(waiting.items()):
+            # Once OUT's temporary file appears, the command is writing.
+            if any(t.startswith(f".{runs[run][1]}.") for t in temporary):
+                proc.send_signal(signal.SIGINT)
+            if proc.poll() is not None or any(t.startswith(f".{runs[run][1]}.") for t in temporary):
+                del waiting[run]
+        time.sleep(0.002)
+    outcome = {run: (proc.wait(120), proc.stderr.read()) for run, proc in procs.items()}
+    assert outcome == {run: (130, b"python -m porosa_kit: interrupted\n") for run in runs}
+    assert snapshot(tmp_path) == {"big.csv": original, "same.csv": original}

@@ -1,0 +1,100 @@
+"""How the command line reports: a failure is one line on standard error with an
+exit status, and porosa's own texts are put in words a person can act on."""
+
+from __future__ import annotations
+
+import re
+import sys
+import warnings
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Any, TypeVar
+
+PROG = "python -m porosa_kit"
+DATA = 1  # a file that cannot be read, written, amputated or studied
+USAGE = 2  # a mistake on the command line, as argparse's own errors
+INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for Ctrl-C
+
+_T = TypeVar("_T")
+
+
+class Failure(Exception):
+    """A failure to report in one line, with the exit status."""
+
+    def __init__(self, message: str, status: int = DATA) -> None:
+        super().__init__(message)
+        self.status = status
+
+
+def one_line(text: object, limit: int = 300) -> str:
+    """The text on one line, a long one cut short: a message must never
+    scroll a traceback-sized text past the user."""
+    words = " ".join(str(text).split())
+    return words if len(words) <= limit else words[: limit - 1] + "…"
+
+
+# porosa keeps its texts letter for letter for programs that match them; the
+# command line says instead what happened and what to do about it.
+_PLAIN = (
+    ("Sample is nan", "GM found no centre in a column (does it hold infinite values?); "
+                      "try --mode MAX or MIN, or remove those values"),
+    ("Failed to calculate pearson_correlation", "it has no rows or no columns to amputate"),
+    ("cannot sample empty range", "it has no columns to amputate"),
+    ("Unknown mode parameter", "unknown mode: MAR takes GM, MAX or MIN, MNAR also BLOCK or BLOB"),
+)
+
+
+def plain(text: str) -> str:
+    """porosa's text in plain words where it has some, else the text itself."""
+    for start, words in _PLAIN:
+        if text.startswith(start):
+            return words
+    return text
+
+
+def kit_failure(error: BaseException, path: str, doing: str) -> Failure:
+    """A failure of porosa or porosa_kit while `doing` something with `path`,
+    as one line; the reason is kept for what no plain words exist."""
+    if isinstance(error, MemoryError):
+        return Failure(f"{path}: not enough memory to {doing} it")
+    text = one_line(error)
+    words = plain(text)
+    if words != text or isinstance(error, (ValueError, TypeError)):
+        return Failure(f"{path}: cannot {doing} it: {words}")
+    # porosa's internal failure (PanicException) or a fault of our own.
+    return Failure(f"{path}: cannot {doing} it: {type(error).__name__}: {text} "
+                   "(run again with --debug for the traceback, and please report it)")
+
+
+def kit_call(path: str, doing: str, fn: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:
+    """fn(*args, **kwargs), its failure worded by kit_failure. porosa's
+    PanicException is no Exception, so this catches BaseException, less
+    what must stop the program."""
+    try:
+        return fn(*args, **kwargs)
+    except (KeyboardInterrupt, SystemExit, GeneratorExit, Failure):
+        raise
+    except BaseException as e:
+        raise kit_failure(e, path, doing) from e
+
+
+_RATE = re.compile(r"Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: (\S+)")
+
+
+def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,
+          file: Any = None, line: str | None = None) -> None:
+    text = str(message)
+    capped = _RATE.fullmatch(text)
+    if capped:
+        text = (f"the rate is capped at {capped[1]} of the cells: --max-missing-per-column M lets "
+                "M - M / columns go missing")
+    print(f"{PROG}: warning: {one_line(text)}", file=sys.stderr)
+
+
+@contextmanager
+def one_line_warnings() -> Iterator[None]:
+    """Every warning shown as one line, without the source line that Python
+    shows and a command-line user has no use for."""
+    with warnings.catch_warnings():
+        warnings.showwarning = _show
+        yield

@@ -1,0 +1,226 @@
+"""The command line's files: CSV or Parquet by suffix, `-` for standard input
+and output (as CSV), the CSV delimiter, and writes that replace their target
+only once complete."""
+
+from __future__ import annotations
+
+import contextlib
+import csv
+import io
+import os
+import re
+import stat
+import sys
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+from ._cli_errors import USAGE, Failure, one_line
+
+STDIO = "-"
+SUFFIXES = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
+# What the delimiter is guessed among, and the part of a file it is guessed from.
+DELIMITERS = ",;\t|"
+SAMPLE = 8192
+
+
+@dataclass(frozen=True)
+class Table:
+    """A table as read, with the delimiter of its CSV (None for Parquet),
+    which the output keeps by default."""
+
+    frame: pd.DataFrame
+    sep: str | None
+
+
+def shown(path: str) -> str:
+    """How a file is named in messages."""
+    return "standard input" if path == STDIO else path
+
+
+def file_kind(path: str, what: str = "") -> str:
+    """"csv" or "parquet" by the suffix; `-` is CSV. `what` names the option."""
+    if path == STDIO:
+        return "csv"
+    if os.path.isdir(path):
+        raise Failure(f"{what}{path} is a directory; give a .csv, .parquet or .pq file")
+    suffix = Path(path).suffix
+    kind = SUFFIXES.get(suffix.lower())
+    if kind is None:
+        raise Failure(f"{what}{path}: unknown file type {suffix!r}; expected .csv, .parquet or .pq, "
+                      "or - for standard input or output as CSV", USAGE)
+    return kind
+
+
+def check_output(path: str, what: str = "") -> None:
+    """Fails before any work where `path` could not be written at the end."""
+    if path == STDIO:
+        return
+    target = Path(os.path.realpath(path))
+    if not target.parent.is_dir():
+        raise Failure(f"{what}{path}: cannot write there: the directory {target.parent} does not exist")
+
+
+def read_table(path: str, *, sep: str | None = None) -> Table:
+    """The table in `path` (`-`: standard input), a failure as one line.
+
+    Without `sep`, a CSV's delimiter is guessed from its first lines among
+    ``, ; tab |``, ',' when nothing fits.
+    """
+    kind = file_kind(path)
+    try:
+        if kind == "parquet":
+            return Table(pd.read_parquet(path), None)
+        return _read_csv(path, sep)
+    except Failure:
+        raise
+    except ImportError as e:
+        raise Failure(f"{path}: reading Parquet needs pyarrow: pip install porosa[parquet]") from e
+    except Exception as e:
+        raise Failure(f"cannot read {shown(path)}: {_reason(e)}") from e
+
+
+def _reason(error: Exception) -> str:
+    if isinstance(error, IsADirectoryError):
+        return "it is a directory; give a .csv, .parquet or .pq file"
+    if isinstance(error, FileNotFoundError):
+        return "no such file"
+    if isinstance(error, UnicodeDecodeError):
+        # No offset: pandas decodes by chunks, and gives it within one.
+        return (f"it is not UTF-8 text (it holds the byte {error.object[error.start]:#04x}); is it a CSV file? "
+                "Save it as UTF-8")
+    if isinstance(error, pd.errors.EmptyDataError):
+        return "it is empty: no header and no rows"
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    if isinstance(error, pd.errors.ParserError):
+        return f"{one_line(error)}; if its columns are not separated by what it was read with, pass --sep"
+    return one_line(error) or type(error).__name__
+
+
+def _read_csv(path: str, sep: str | None) -> Table:
+    source: str | io.BytesIO = path
+    if path == STDIO:
+        source = io.BytesIO(sys.stdin.buffer.read())
+        sample = source.getvalue()[:SAMPLE]
+    else:
+        with open(path, "rb") as f:
+            sample = f.read(SAMPLE)
+    used = sep or sniff(sample)
+    # low_memory=False: one dtype per column, not one per chunk of rows.
+    frame = pd.read_csv(source, sep=used, low_memory=False)
+    if frame.shape[1] == 1:
+        _check_one_column(frame, sample, used, path)
+    return Table(frame, used)
+
+
+def sniff(sample: bytes) -> str:
+    """The delimiter of a CSV whose first bytes are `sample`."""
+    text = sample.decode("utf-8", errors="replace").lstrip("\ufeff")
+    if len(sample) == SAMPLE and "\n" in text:
+        text = text[: text.rindex("\n") + 1]  # whole lines: a cut one counts fewer delimiters
+    try:
+        return csv.Sniffer().sniff(text, delimiters=DELIMITERS).delimiter
+    except csv.Error:
+        return ","
+
+
+def sep_option(sep: str) -> str:
+    """How to pass `sep` on the command line."""
+    return "tab" if sep == "\t" else f"'{sep}'"
+
+
+def _check_one_column(frame: pd.DataFrame, sample: bytes, sep: str, path: str) -> None:
+    """One column read from a header that holds another delimiter, outside
+    quotes, is most likely a file read with the wrong one."""
+    header = sample.decode("utf-8", errors="replace").lstrip("\ufeff").partition("\n")[0]
+    unquoted = re.sub(r'"[^"]*"', "", header)
+    others = [d for d in DELIMITERS if d != sep and d in unquoted]
+    if others:
+        raise Failure(f"{shown(path)} was read as one column, {str(frame.columns[0])!r}, but its header holds "
+                      f"{others[0]!r}: if that separates its columns, pass --sep {sep_option(others[0])}")
+
+
+def write_table(frame: pd.DataFrame, path: str, *, sep: str = ",", what: str = "") -> None:
+    """Writes `frame` without its index to `path` (`-`: standard output, as CSV);
+    a file only appears or changes once it is complete."""
+    try:
+        if path == STDIO:
+            frame.to_csv(sys.stdout, sep=sep, index=False)
+            sys.stdout.flush()
+            return
+        kind = file_kind(path, what)
+        with replacing(path) as temp:
+            if kind == "csv":
+                frame.to_csv(temp, sep=sep, index=False)
+            else:
+                frame.to_parquet(temp, index=False)
+    except (Failure, BrokenPipeError):
+        raise
+    except ImportError as e:
+        raise Failure(f"{what}{path}: writing Parquet needs pyarrow: pip install porosa[parquet]") from e
+    except Exception as e:
+        reason = e.strerror if isinstance(e, OSError) and e.strerror else one_line(e)
+        raise Failure(f"cannot write {what}{path}: {reason}") from e
+
+
+def figure_format(path: str) -> str:
+    """The image format that the suffix names, PNG without one."""
+    return Path(path).suffix[1:].lower() or "png"
+
+
+def write_figure(figure: Any, path: str) -> None:
+    """Saves a matplotlib figure as write_table saves a table."""
+    try:
+        with replacing(path) as temp:
+            # The format by name: the temporary file's suffix names none.
+            figure.savefig(temp, format=figure_format(path), dpi=120)
+    except Exception as e:
+        reason = e.strerror if isinstance(e, OSError) and e.strerror else one_line(e)
+        raise Failure(f"cannot write --figure {path}: {reason}") from e
+
+
+@contextmanager
+def replacing(path: str) -> Iterator[str]:
+    """A temporary file beside `path` to write into, which takes the place of
+    `path` when the block ends and is removed if it fails or is interrupted,
+    so that `path` is never left half written, nor an input read from it
+    truncated before it was read."""
+    target = os.path.realpath(path)  # through a symbolic link, not over it
+    folder, name = os.path.split(target)
+    fd, temp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".part")
+    os.close(fd)
+    try:
+        yield temp
+        os.chmod(temp, _mode(target))
+        _sync(temp)
+        os.replace(temp, target)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        raise
+
+
+def _mode(target: str) -> int:
+    """The permissions the target keeps, or a new file's (mkstemp makes 0600)."""
+    try:
+        return stat.S_IMODE(os.stat(target).st_mode)
+    except FileNotFoundError:
+        mask = os.umask(0o022)
+        os.umask(mask)
+        return 0o666 & ~mask
+
+
+def _sync(path: str) -> None:
+    """On disk before the rename, so that a crash leaves the old file or the new one."""
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+

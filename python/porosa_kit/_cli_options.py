@@ -1,0 +1,189 @@
+"""The command line's option values: each checked as argparse reads it, and
+what depends on several of them checked at once, before any work."""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import math
+from collections.abc import Callable
+from pathlib import Path
+from typing import Any, TypeVar
+
+from ._cli_errors import USAGE, Failure, one_line
+from ._cli_io import STDIO, check_output, file_kind, figure_format
+from ._frame import Generator
+from ._generators import MODES, PARAMETERS, make_generator, mode_problem
+from ._imputers import IMPUTERS
+
+_N = TypeVar("_N", int, float)
+Plan = list[tuple[str, str | None]]
+
+
+def _bounded(kind: str, parse: Callable[[str], _N], ok: Callable[[_N], bool], expected: str) -> Callable[[str], _N]:
+    """An argparse type: the text parsed and checked, else an error saying what was expected."""
+
+    def convert(text: str) -> _N:
+        try:
+            value = parse(text)
+        except ValueError:
+            value = None
+        if value is None or not ok(value):
+            raise argparse.ArgumentTypeError(f"bad {kind} {text!r}: expected {expected}")
+        return value
+
+    return convert
+
+
+rate = _bounded("rate", float, lambda v: 0 <= v <= 1, "a number from 0 to 1")
+seed = _bounded("seed", int, lambda v: 0 <= v < 2**64, "an integer from 0 to 2**64 - 1")
+count = _bounded("count", int, lambda v: v >= 1, "a whole number of at least 1")
+finite = _bounded("number", float, math.isfinite, "a finite number")
+spread = _bounded("spread", float, lambda v: math.isfinite(v) and v >= 0, "a finite number of at least 0")
+share = _bounded("share", float, lambda v: 0 < v <= 1, "a number above 0 and at most 1")
+
+# porosa compares a mode word lower-cased by Unicode's full mapping, which
+# str.lower is; str.upper would take words porosa refuses ("mın").
+_WORDS = {word.lower(): word for word in MODES["MNAR"]}
+
+
+def _listed(words: tuple[str, ...]) -> str:
+    return ", ".join(words[:-1]) + " or " + words[-1]
+
+
+def mode(text: str) -> str:
+    """A mode word, in capitals."""
+    word = _WORDS.get(text.lower())
+    if word is None:
+        raise argparse.ArgumentTypeError(f"unknown mode {text!r}: MAR and MNAR take {_listed(MODES['MAR'])}, "
+                                         "and MNAR also BLOCK or BLOB")
+    return word
+
+
+def mechanism(text: str) -> tuple[str, str | None]:
+    """MECHANISM or MECHANISM:MODE, checked, in capitals."""
+    name, colon, given = text.partition(":")
+    upper = name.upper()
+    if upper not in MODES:
+        raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected MCAR, MAR or MNAR")
+    if not colon:
+        return upper, None
+    if not given:
+        raise argparse.ArgumentTypeError(f"no mode after the colon in {text!r}")
+    if upper == "MCAR":
+        raise argparse.ArgumentTypeError("MCAR takes no mode")
+    word = _WORDS.get(given.lower())
+    if word is None:
+        raise argparse.ArgumentTypeError(f"unknown mode {given!r}: {upper} takes {_listed(MODES[upper])}")
+    problem = mode_problem(upper, word)
+    if problem:
+        raise argparse.ArgumentTypeError(problem)
+    return upper, word
+
+
+def imputers(text: str) -> list[str]:
+    names = [n.strip().lower() for n in text.split(",") if n.strip()]
+    unknown = [n for n in names if n not in IMPUTERS]
+    if unknown or not names:
+        raise argparse.ArgumentTypeError(f"unknown imputer {(unknown or [text])[0]!r}: expected a comma-separated "
+                                         f"list of {', '.join(IMPUTERS)}")
+    return list(dict.fromkeys(names))
+
+
+def sep(text: str) -> str:
+    """The CSV delimiter: one character; `tab` or `\\t` for a tab."""
+    value = "\t" if text in ("tab", "\\t") else text
+    if len(value) != 1 or value in "\"\r\n":
+        raise argparse.ArgumentTypeError(f"bad delimiter {text!r}: expected one character such as , ; | "
+                                         "or tab, other than a quote")
+    return value
+
+
+def resolve(given: Plan, default_mode: str | None) -> Plan:
+    """Each mechanism with its mode: its own, else --mode (which MCAR takes
+    only when it stands alone, to be refused)."""
+    out = []
+    for name, word in given:
+        own = word is not None
+        if not own and default_mode is not None and (name != "MCAR" or len(given) == 1):
+            word = default_mode
+        problem = mode_problem(name, word)
+        if problem:
+            raise Failure(problem if own else f"--mode {default_mode}: {problem}", USAGE)
+        out.append((name, word))
+    return list(dict.fromkeys(out))
+
+
+# The options of one mode, passed to porosa's generator only for it: porosa
+# would warn and drop them for another.
+_MODE_OPTIONS = {"mean": "GM", "variance": "GM", "block_size": "BLOCK", "n_blobs": "BLOB"}
+
+
+def _check_mode_options(args: argparse.Namespace, plan: Plan) -> None:
+    name, word = plan[0]
+    chosen = "MCAR" if name == "MCAR" else f"{name} {word or 'GM'}"
+    for dest, wanted in _MODE_OPTIONS.items():
+        if getattr(args, dest, None) is not None and chosen not in (f"MAR {wanted}", f"MNAR {wanted}"):
+            takers = " or ".join(f"{m} {wanted}" for m in ("MAR", "MNAR") if wanted in MODES[m])
+            raise Failure(f"--{dest.replace('_', '-')} is for {takers} only, not for {chosen}", USAGE)
+
+
+def _outputs(args: argparse.Namespace) -> list[tuple[str, str]]:
+    """Each file the command writes, with the option that names it ("" for OUT)."""
+    if args.command == "amputate":
+        return [(args.output, "")]
+    return [(path, f"--{option} ") for option, path in (("out", args.out), ("figure", args.figure))
+            if path is not None]
+
+
+def _check_files(args: argparse.Namespace) -> None:
+    file_kind(args.input)
+    tables = [args.input]
+    for path, what in _outputs(args):
+        if what and path == STDIO:
+            raise Failure(f"{what}-: evaluate prints its table on standard output; give {what.strip()} a file "
+                          "name", USAGE)
+        if what == "--figure ":
+            _check_figure(path)
+        else:
+            file_kind(path, what)
+            tables.append(path)
+        check_output(path, what)
+    parquet = [path for path in tables if file_kind(path) == "parquet"]
+    if parquet and importlib.util.find_spec("pyarrow") is None:
+        raise Failure(f"{parquet[0]}: Parquet needs pyarrow: pip install porosa[parquet]")
+
+
+def _check_figure(path: str) -> None:
+    try:
+        from matplotlib.backend_bases import FigureCanvasBase
+    except ImportError as e:
+        raise Failure("--figure needs matplotlib: pip install porosa[plot]") from e
+    if figure_format(path) not in FigureCanvasBase.get_supported_filetypes():
+        raise Failure(f"--figure {path}: matplotlib cannot draw {Path(path).suffix!r} images; "
+                      "use .png, .pdf or .svg", USAGE)
+
+
+def check(args: argparse.Namespace) -> Plan:
+    """What no argparse type can see alone, refused before any work; the
+    mechanisms with their modes."""
+    if args.command == "amputate":
+        plan = resolve([args.mechanism], args.mode)
+        _check_mode_options(args, plan)
+    else:
+        plan = resolve(args.mechanism or [(m, None) for m in ("MCAR", "MAR", "MNAR")], args.mode)
+    _check_files(args)
+    return plan
+
+
+def generator(name: str, word: str | None, args: argparse.Namespace, seed: int | None) -> Generator:
+    """The generator of a mechanism and mode, with the options of that mode."""
+    params: dict[str, Any] = {}
+    for dest in PARAMETERS:
+        value = getattr(args, dest, None)
+        if value is not None:
+            params[dest] = tuple(value) if dest == "block_size" else value
+    try:
+        return make_generator(name, word, seed, args.max_missing_per_column, **params)
+    except (TypeError, ValueError) as e:
+        raise Failure(one_line(e), USAGE) from e
