@@ -1,0 +1,71 @@
+"""porosa_kit's errors, its Amputer across threads, and the dtypes that widen."""
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import porosa
+from porosa_kit import MCAR, amputate, missing_mask
+
+EMPTY = {
+    "0 rows": (pd.DataFrame({"a": pd.array([], dtype="Int64"), "b": []}), None),
+    "0 columns": (pd.DataFrame(index=[3, 1, 2]), None),
+    "0 x 0 array": (np.zeros((0, 0)), None),
+    "0-row array": (np.zeros((0, 3), dtype=int), None),
+    "all excluded": (pd.DataFrame({"a": [1.0, 2.0], "b": [3, 4]}), ["a", "b"]),
+}
+GENERATORS = [lambda: porosa.MAR(random_seed=1), lambda: porosa.MNAR(random_seed=1),
+              lambda: porosa.MNAR(mode="BLOCK", random_seed=1), lambda: MCAR(random_seed=1)]
+
+
+@pytest.mark.filterwarnings("ignore:Warning. Missing rate")  # a table without columns has the limit -inf
+@pytest.mark.parametrize("make", GENERATORS, ids=["MAR", "MNAR-GM", "MNAR-BLOCK", "MCAR"])
+@pytest.mark.parametrize("case", EMPTY)
+def test_a_table_without_cells_comes_back_unchanged(case, make):
+    data, exclude = EMPTY[case]
+    out = amputate(data, make(), 0.5, exclude=exclude)
+    assert out is not data and out.shape == data.shape
+    if isinstance(data, pd.DataFrame):
+        pd.testing.assert_frame_equal(out, data)
+    assert not np.asarray(missing_mask(data, out)).any()
+
+
+@pytest.mark.parametrize("data, generator, text", [
+    (np.array([["a", "\ud800"], ["b", "c"]]), porosa.MNAR(random_seed=1), "cant convert to str: UnicodeEncodeError"),
+    (np.array([[np.inf, 1.0], [-np.inf, 1.0]]), porosa.MNAR(random_seed=1), "Sample is nan"),
+    (np.zeros(4), porosa.MAR(random_seed=1), "shape must be a pair of non-negative integers"),
+], ids=["surrogate", "GM without a centre", "1-D array"])
+def test_porosas_internal_failures_come_out_as_value_errors(data, generator, text, PanicException):
+    with pytest.raises(ValueError, match=f"^{text}") as caught:
+        amputate(data, generator, 0.3)
+    assert isinstance(caught.value.__cause__, PanicException) and str(caught.value) == str(caught.value.__cause__)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: amputate(np.ones((5, 4)), porosa.MNAR(random_seed=1), 0.7),
+    lambda: pytest.importorskip("porosa_kit._amputer").Amputer(mode="MAX", mean=0.3).fit(np.ones((5, 4))),
+], ids=["amputate", "Amputer.fit"])
+def test_a_warning_made_an_error_is_raised_as_that_warning(call):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        with pytest.raises(UserWarning) as caught:
+            call()
+    assert type(caught.value) is UserWarning
+
+
+class PanicException(BaseException):
+    """Named as porosa's, from another module: not porosa's."""
+
+
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, SystemExit, PanicException])
+def test_other_base_exceptions_pass_through_unchanged(raised):
+    error = raised("stop")
+
+    def generator(data, rate):
+        raise error
+
+    with pytest.raises(raised) as caught:
+        amputate(pd.DataFrame({"a": [1.0, 2.0]}), generator, 0.3)
+    assert caught.value is error
