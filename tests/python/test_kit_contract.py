@@ -1,5 +1,6 @@
 """porosa_kit's errors, its Amputer across threads, and the dtypes that widen."""
 
+import threading
 import warnings
 
 import numpy as np
@@ -69,3 +70,27 @@ def test_other_base_exceptions_pass_through_unchanged(raised):
     with pytest.raises(raised) as caught:
         amputate(pd.DataFrame({"a": [1.0, 2.0]}), generator, 0.3)
     assert caught.value is error
+
+
+@pytest.mark.parametrize("mechanism", ["MAR", "MNAR", "MCAR"])
+def test_an_amputer_shared_by_threads_continues_one_stream(mechanism):
+    Amputer = pytest.importorskip("porosa_kit._amputer").Amputer
+    X = np.random.default_rng(0).normal(size=(300, 12))
+    shared, alone = (Amputer(mechanism, missing_rate=0.3, random_state=4).fit(X) for _ in range(2))
+    results, errors = [], []
+
+    def work():
+        for _ in range(20):
+            try:
+                results.append(np.isnan(shared.transform(X)).tobytes())
+            except Exception as e:  # noqa: BLE001 - counted
+                errors.append(e)
+
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    # Each call took the next stretch of the stream: the same 80 results as one thread's.
+    assert sorted(results) == sorted(np.isnan(alone.transform(X)).tobytes() for _ in range(80))
