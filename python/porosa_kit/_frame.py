@@ -345,11 +345,21 @@ def column_view(column: pd.Series) -> Any:
 
 
 def nullable(dtype: Any) -> Any:
+    """The dtype an amputated column of `dtype` comes back in: the dtype
+    itself if it holds a missing value, else the nearest one that does."""
     if isinstance(dtype, np.dtype):
         if dtype.kind == "b":
             return pd.BooleanDtype()
         if dtype.kind in "iu":
             return pd.api.types.pandas_dtype(f"{'U' if dtype.kind == 'u' else ''}Int{8 * dtype.itemsize}")
+    # pandas has no nullable form of these: it widens them itself as soon as
+    # a cell goes missing, so they widen whether or not a cell was drawn.
+    if isinstance(dtype, pd.IntervalDtype) and getattr(dtype.subtype, "kind", "") in "iu":
+        return pd.IntervalDtype(np.float64, dtype.closed)
+    if isinstance(dtype, pd.SparseDtype) and dtype.subtype.kind in "iub":
+        if dtype.subtype.kind == "b":
+            return pd.SparseDtype(np.dtype(object), dtype.fill_value)
+        return pd.SparseDtype(np.float64, float(dtype.fill_value))
     return dtype
 
 

@@ -94,3 +94,29 @@ def test_an_amputer_shared_by_threads_continues_one_stream(mechanism):
     assert errors == []
     # Each call took the next stretch of the stream: the same 80 results as one thread's.
     assert sorted(results) == sorted(np.isnan(alone.transform(X)).tobytes() for _ in range(80))
+
+
+N = 12
+WIDENED = {  # the column, the dtype it comes back in
+    "interval[int64]": (pd.arrays.IntervalArray.from_breaks(np.arange(N + 1)), "interval[float64, right]"),
+    "interval[uint64]": (pd.arrays.IntervalArray.from_breaks(np.arange(N + 1, dtype="uint64"), closed="both"),
+                         "interval[float64, both]"),
+    "interval[float64]": (pd.arrays.IntervalArray.from_breaks(np.arange(N + 1) / 2), "interval[float64, right]"),
+    "Sparse[int64]": (pd.arrays.SparseArray(np.arange(N) % 3), "Sparse[float64, 0.0]"),
+    "Sparse[uint8, 1]": (pd.arrays.SparseArray(np.arange(N, dtype="uint8") % 3, fill_value=1), "Sparse[float64, 1.0]"),
+    "Sparse[bool]": (pd.arrays.SparseArray(np.arange(N) % 3 == 0), "Sparse[object, False]"),
+    "Sparse[float64]": (pd.arrays.SparseArray(np.arange(N) % 3 * 0.5), "Sparse[float64, nan]"),
+}
+
+
+@pytest.mark.parametrize("make", [lambda: porosa.MNAR(mode="MAX", random_seed=2), lambda: MCAR(random_seed=2)],
+                         ids=["MNAR", "MCAR"])
+@pytest.mark.parametrize("kind", WIDENED)
+def test_interval_and_sparse_columns_widen_by_dtype_not_by_draw(kind, make):
+    column, dtype = WIDENED[kind]
+    frame = pd.DataFrame({"x": column, "y": np.arange(N) * 1.0})
+    for rate, lost in [(0.0, 0), (0.4, 1)]:
+        out = amputate(frame, make(), rate)
+        gone = missing_mask(frame, out)["x"].to_numpy()
+        assert str(out.dtypes["x"]) == dtype and (gone.sum() >= lost) and out["x"].isna().sum() == gone.sum()
+        assert out["x"][~gone].astype(object).tolist() == frame["x"][~gone].astype(object).tolist()
