@@ -78,7 +78,7 @@ def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: S
     generator cannot process; when porosa stops with its PanicException,
     that is the ValueError's cause, and its text the message. A table
     without a cell (no rows, no columns, or all of them excluded) comes back
-    as an unchanged copy.
+    with nothing removed.
     """
     # Checked here, not by the generator: porosa tells data kinds by their
     # type's name, and fails with an exception that is no Exception on an
@@ -357,9 +357,10 @@ def nullable(dtype: Any) -> Any:
     if isinstance(dtype, pd.IntervalDtype) and getattr(dtype.subtype, "kind", "") in "iu":
         return pd.IntervalDtype(np.float64, dtype.closed)
     if isinstance(dtype, pd.SparseDtype) and dtype.subtype.kind in "iub":
+        fill: Any = dtype.fill_value
         if dtype.subtype.kind == "b":
-            return pd.SparseDtype(np.dtype(object), dtype.fill_value)
-        return pd.SparseDtype(np.float64, float(dtype.fill_value))
+            return pd.SparseDtype(np.dtype(object), fill)
+        return pd.SparseDtype(np.float64, float(fill))
     return dtype
 
 
