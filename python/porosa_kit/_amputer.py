@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numbers
 import secrets
+import threading
 import warnings
 from typing import Any
 
@@ -31,7 +32,10 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
     cells, while refitting starts the stream again: with an integer
     ``random_state``, ``fit_transform`` always removes the same cells. A copy
     or a pickle of a fitted Amputer starts the stream again from ``seed_``, as
-    if just fitted (porosa's generators cannot be copied). A DataFrame comes back as :func:`porosa_kit.amputate` returns it
+    if just fitted (porosa's generators cannot be copied). ``transform`` may be
+    called from several threads at once: the calls take turns on the
+    generator, each continuing its stream where the one before left it. A
+    DataFrame comes back as :func:`porosa_kit.amputate` returns it
     (index, labels and dtypes kept); anything else is read as a float64 array
     and comes back as one.
 
@@ -65,6 +69,7 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
     seed_: int
     generator_: Generator
     _mechanism: str
+    _lock: threading.Lock
 
     def __init__(
         self,
@@ -109,6 +114,7 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         self.seed_ = secrets.randbits(64) if seed is None else seed
         self._mechanism = mechanism
         self.generator_ = self._generator()
+        self._lock = threading.Lock()
         return self
 
     def _generator(self) -> Generator:
@@ -120,18 +126,24 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
     def __getstate__(self) -> Any:
         state = dict(super().__getstate__())
         state.pop("generator_", None)
+        state.pop("_lock", None)
         return state
 
     def __setstate__(self, state: Any) -> None:
         super().__setstate__(state)
         if hasattr(self, "seed_"):
             self.generator_ = self._generator()
+            self._lock = threading.Lock()
 
     def transform(self, X: Any) -> Any:
         """X with ``missing_rate`` of its cells removed by the fitted generator."""
         check_is_fitted(self, "generator_")
         X = self._check(X, reset=False)
-        return amputate(X, self.generator_, float(self.missing_rate), exclude=self.exclude)
+        # The generator takes one call at a time (porosa's refuse a second
+        # one): calls from several threads take turns, each continuing the
+        # stream where the one before left it.
+        with self._lock:
+            return amputate(X, self.generator_, float(self.missing_rate), exclude=self.exclude)
 
     def _check(self, X: Any, reset: bool) -> Any:
         if isinstance(X, pd.DataFrame):

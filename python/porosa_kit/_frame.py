@@ -12,6 +12,7 @@ import pandas as pd
 
 import porosa
 
+from ._errors import generate
 from ._tables import Table, TableT, to_pandas
 
 # The texts porosa reads as a missing cell in a text column.
@@ -72,6 +73,12 @@ def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: S
     for an array), such as a target or an ID: the generator sees only the
     other columns, so the missing rate is of their cells, and the excluded
     columns come back as they were.
+
+    Raises TypeError for data of another kind, and ValueError for data the
+    generator cannot process; when porosa stops with its PanicException,
+    that is the ValueError's cause, and its text the message. A table
+    without a cell (no rows, no columns, or all of them excluded) comes back
+    with nothing removed.
     """
     # Checked here, not by the generator: porosa tells data kinds by their
     # type's name, and fails with an exception that is no Exception on an
@@ -81,7 +88,7 @@ def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: S
         return back(_amputate_part(converted, generator, missing_rate, exclude))
     if isinstance(converted, pd.DataFrame):
         return back(_amputate_frame(converted, generator, missing_rate))
-    return generator(converted, missing_rate)
+    return generate(generator, converted, missing_rate)
 
 
 def _amputate_frame(data: pd.DataFrame, generator: Generator, missing_rate: float) -> pd.DataFrame:
@@ -105,7 +112,7 @@ def _amputate_frame(data: pd.DataFrame, generator: Generator, missing_rate: floa
     # Plain positional labels: porosa takes labels that are all texts or all
     # integers, and the caller's may be neither, or repeat.
     given.columns = pd.RangeIndex(data.shape[1])
-    result = generator(given, missing_rate)
+    result = generate(generator, given, missing_rate)
     if not isinstance(result, pd.DataFrame) or result.shape != data.shape:
         raise TypeError(f"the generator returned {type(result).__name__} of shape "
                         f"{getattr(result, 'shape', None)} for a DataFrame of shape {data.shape}")
@@ -163,7 +170,7 @@ def _amputate_part(data: Any, generator: Generator, missing_rate: float, exclude
         raise ValueError(f"expected 2-D data, got {data.ndim} dimensions")
     skip = excluded_positions(list(range(data.shape[1])), exclude)
     keep = [j for j in range(data.shape[1]) if j not in skip]
-    part = np.asarray(generator(data[:, keep], missing_rate))
+    part = np.asarray(generate(generator, data[:, keep], missing_rate))
     out = np.empty(data.shape, dtype=part.dtype)
     out[:, keep] = part
     kept = data[:, skip]
@@ -338,11 +345,22 @@ def column_view(column: pd.Series) -> Any:
 
 
 def nullable(dtype: Any) -> Any:
+    """The dtype an amputated column of `dtype` comes back in: the dtype
+    itself if it holds a missing value, else the nearest one that does."""
     if isinstance(dtype, np.dtype):
         if dtype.kind == "b":
             return pd.BooleanDtype()
         if dtype.kind in "iu":
             return pd.api.types.pandas_dtype(f"{'U' if dtype.kind == 'u' else ''}Int{8 * dtype.itemsize}")
+    # pandas has no nullable form of these: it widens them itself as soon as
+    # a cell goes missing, so they widen whether or not a cell was drawn.
+    if isinstance(dtype, pd.IntervalDtype) and getattr(dtype.subtype, "kind", "") in "iu":
+        return pd.IntervalDtype(np.float64, dtype.closed)
+    if isinstance(dtype, pd.SparseDtype) and dtype.subtype.kind in "iub":
+        fill: Any = dtype.fill_value
+        if dtype.subtype.kind == "b":
+            return pd.SparseDtype(np.dtype(object), fill)
+        return pd.SparseDtype(np.float64, float(fill))
     return dtype
 
 

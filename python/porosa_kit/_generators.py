@@ -2,10 +2,12 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from typing import Any
 
 import porosa
 
+from ._errors import guarded
 from ._frame import Generator
 from ._mcar import MCAR
 
@@ -30,10 +32,9 @@ def make_generator(mechanism: str, mode: str | None, seed: int | None,
         if unused:
             raise ValueError(f"MCAR takes no {', '.join(unused)}")
         return MCAR(random_seed=seed, max_missing_per_column=max_missing_per_column)
-    cls = porosa.MAR if name == "MAR" else porosa.MNAR
-    generator: Generator = cls(**given, max_missing_per_column=max_missing_per_column,
-                               mode="GM" if mode is None else mode, random_seed=seed)
-    return generator
+    cls: Callable[..., Generator] = porosa.MAR if name == "MAR" else porosa.MNAR
+    return guarded(cls, **given, max_missing_per_column=max_missing_per_column,
+                   mode="GM" if mode is None else mode, random_seed=seed)
 
 
 # The modes each mechanism takes, in the order the help lists them.
