@@ -95,9 +95,9 @@ class NotAnException(BaseException):
     pass
 
 
-def refusing_sources(cell):
+def refusing_sources(cell, column=None):
     """The same refusing cell in an object array and in a frame read column by column."""
-    column = [cell] + [float(i) for i in range(1, 100)]
+    column = column or [cell] + [float(i) for i in range(1, 100)]
     return {
         "array": np.array([[float(i), c] for i, c in enumerate(column)], dtype=object),
         "frame": pd.DataFrame({"a": np.arange(100.0), "b": column}),
@@ -131,3 +131,83 @@ def test_a_cell_that_fails_to_convert_makes_its_column_text(source):
     out = MNAR(mode="MAX", random_seed=0)(refusing_sources(Refusing(ValueError("no")))[source], 0.0)
     column = out[:, 1] if source == "array" else out["b"].to_numpy()
     assert column[:3].tolist() == ["refused", "1.0", "2.0"]
+
+
+class Custom(Exception):
+    pass
+
+
+class Signalling:
+    """A cell whose conversion `method` runs a SIGUSR1 handler, as when a signal arrives
+    meanwhile, then fails on its own if the handler let it go on."""
+
+    def __init__(self, method):
+        self.method = method
+
+    def __float__(self):
+        if self.method == "__float__":
+            signal.raise_signal(signal.SIGUSR1)
+        raise ValueError("the cell's own failure")
+
+    def __str__(self):
+        if self.method == "__str__":
+            signal.raise_signal(signal.SIGUSR1)
+            raise ValueError("the cell's own failure")
+        return "refused"
+
+
+class MethodHandler:
+    def __init__(self, raises):
+        self.raises = raises
+
+    def on_signal(self, signum, frame):
+        if self.raises:
+            raise Custom(signum)
+
+
+def function_handler(signum, frame):
+    raise Custom(signum)
+
+
+def varargs_handler(*args):
+    raise Custom(args[0])
+
+
+HANDLERS = {
+    "function": function_handler,
+    "method": MethodHandler(True).on_signal,
+    "*args": varargs_handler,
+    "returning": MethodHandler(False).on_signal,
+}
+
+
+@pytest.fixture
+def sigusr1():
+    before = signal.getsignal(signal.SIGUSR1)
+    yield lambda handler: signal.signal(signal.SIGUSR1, handler)
+    signal.signal(signal.SIGUSR1, before)
+
+
+@pytest.mark.parametrize("source", ["array", "frame"])
+@pytest.mark.parametrize("method", ["__float__", "__str__"])
+@pytest.mark.parametrize("handler", HANDLERS)
+def test_a_signal_handler_raising_during_a_cells_conversion_stops_the_call(handler, method, source, sigusr1):
+    sigusr1(HANDLERS[handler])
+    cell = Signalling(method)
+    column = [cell] + [float(i) for i in range(1, 100)]
+    if method == "__str__":
+        column = ["text"] + column[:-1]
+    inst = MNAR(mode="MAX", random_seed=0)
+    data = refusing_sources(cell, column)[source]
+    if handler == "returning":  # the cell's own failure, as without any signal
+        if method == "__float__":
+            out = inst(data, 0.0)
+            assert (out[:, 1] if source == "array" else out["b"].to_numpy())[0] == "refused"
+        else:
+            with pytest.raises(BaseException, match="^cant convert to str: ValueError: the cell's own failure$"):
+                inst(data, 0.0)
+    else:
+        with pytest.raises(Custom) as info:
+            inst(data, 0.0)
+        assert info.value.args == (signal.SIGUSR1,)
+    assert np.isnan(inst(np.ones((10, 10)), 0.3)).sum() == 30
