@@ -133,81 +133,54 @@ def test_a_cell_that_fails_to_convert_makes_its_column_text(source):
     assert column[:3].tolist() == ["refused", "1.0", "2.0"]
 
 
+
 class Custom(Exception):
     pass
 
 
-class Signalling:
-    """A cell whose conversion `method` runs a SIGUSR1 handler, as when a signal arrives
-    meanwhile, then fails on its own if the handler let it go on."""
 
-    def __init__(self, method):
-        self.method = method
+class Signalling:
+    """A cell whose float conversion, and str() too if `in_str`, runs the SIGUSR1 handler
+    as when a signal arrives just then, and fails on its own if the handler lets it."""
+
+    def __init__(self, in_str):
+        self.in_str = in_str
 
     def __float__(self):
-        if self.method == "__float__":
-            signal.raise_signal(signal.SIGUSR1)
+        signal.raise_signal(signal.SIGUSR1)
         raise ValueError("the cell's own failure")
 
     def __str__(self):
-        if self.method == "__str__":
-            signal.raise_signal(signal.SIGUSR1)
-            raise ValueError("the cell's own failure")
-        return "refused"
+        return self.__float__() if self.in_str else "refused"
 
 
-class MethodHandler:
-    def __init__(self, raises):
-        self.raises = raises
-
-    def on_signal(self, signum, frame):
-        if self.raises:
-            raise Custom(signum)
-
-
-def function_handler(signum, frame):
+def raise_custom(signum, frame):
     raise Custom(signum)
 
 
-def varargs_handler(*args):
-    raise Custom(args[0])
-
-
-HANDLERS = {
-    "function": function_handler,
-    "method": MethodHandler(True).on_signal,
-    "*args": varargs_handler,
-    "returning": MethodHandler(False).on_signal,
-}
-
-
-@pytest.fixture
-def sigusr1():
-    before = signal.getsignal(signal.SIGUSR1)
-    yield lambda handler: signal.signal(signal.SIGUSR1, handler)
-    signal.signal(signal.SIGUSR1, before)
+HANDLERS = {"function": raise_custom, "*args": lambda *args: raise_custom(*args),
+            "returning": lambda signum, frame: None}
 
 
 @pytest.mark.parametrize("source", ["array", "frame"])
-@pytest.mark.parametrize("method", ["__float__", "__str__"])
+@pytest.mark.parametrize("in_str", [False, True], ids=["__float__", "__str__"])
 @pytest.mark.parametrize("handler", HANDLERS)
-def test_a_signal_handler_raising_during_a_cells_conversion_stops_the_call(handler, method, source, sigusr1):
-    sigusr1(HANDLERS[handler])
-    cell = Signalling(method)
-    column = [cell] + [float(i) for i in range(1, 100)]
-    if method == "__str__":
-        column = ["text"] + column[:-1]
+def test_what_a_signal_handler_raises_while_a_cell_converts_stops_the_call(handler, in_str, source):
+    cell = Signalling(in_str)
+    data = refusing_sources(cell, ["text", cell] + [float(i) for i in range(98)] if in_str else None)[source]
     inst = MNAR(mode="MAX", random_seed=0)
-    data = refusing_sources(cell, column)[source]
-    if handler == "returning":  # the cell's own failure, as without any signal
-        if method == "__float__":
-            out = inst(data, 0.0)
-            assert (out[:, 1] if source == "array" else out["b"].to_numpy())[0] == "refused"
-        else:
+    before = signal.signal(signal.SIGUSR1, HANDLERS[handler])
+    try:
+        if handler != "returning":
+            with pytest.raises(Custom) as info:
+                inst(data, 0.0)
+            assert info.value.args == (signal.SIGUSR1,)
+        elif in_str:  # the cell's own failure, as if no signal had come
             with pytest.raises(BaseException, match="^cant convert to str: ValueError: the cell's own failure$"):
                 inst(data, 0.0)
-    else:
-        with pytest.raises(Custom) as info:
-            inst(data, 0.0)
-        assert info.value.args == (signal.SIGUSR1,)
+        else:
+            out = inst(data, 0.0)
+            assert (out[:, 1] if source == "array" else out["b"].to_numpy())[0] == "refused"
+    finally:
+        signal.signal(signal.SIGUSR1, before)
     assert np.isnan(inst(np.ones((10, 10)), 0.3)).sum() == 30
