@@ -9,7 +9,13 @@
 // chunks and while it waits; an interruption stops the step the same way and
 // is what the caller gets, whatever else failed meanwhile.
 // Tasks never touch Python objects.
+//
+// A fork leaves the child only the thread that forked. The pool there starts
+// new workers at its next step; a step that was running when that thread
+// forked is given up in the child (kForkedDuringCall) without waiting for the
+// chunks that the lost workers held, or for their locks.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -47,13 +53,15 @@ private:
 
 class Pool {
 public:
-    // threads: the total number of threads that run a step, the caller included.
+    // threads: the total number of threads that run a step, the caller
+    // included. The workers start with the first step that can use them.
     explicit Pool(std::size_t threads);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;
 
-    std::size_t threads() const noexcept { return workers_.size() + 1; }
+    // The size asked for: it shapes how steps are split, never their result.
+    std::size_t threads() const noexcept { return helpers_wanted_ + 1; }
 
     // Runs body(begin, end) over consecutive chunks of at most `grain` indices
     // covering [0, n). Every index runs exactly once unless a task throws.
@@ -82,11 +90,18 @@ public:
 
 private:
     struct Job;
+    friend struct PoolForks;
     void worker_loop();
+    void start_workers();
     // The calling thread's share of a step: chunks, then waiting for the rest.
     void take_part(Job& job);
+    // In a child just forked, where only the forking thread is left.
+    void forget_workers() noexcept;
 
-    std::vector<std::thread> workers_;
+    const std::size_t helpers_wanted_;
+    std::atomic<bool> idle_{true};       // no worker runs: steps run inline
+    std::atomic<bool> to_start_{true};   // workers are due at the next step
+    std::vector<std::thread> workers_;   // guarded by mu_
     std::mutex mu_;
     std::condition_variable cv_;
     std::deque<std::shared_ptr<Job>> jobs_;

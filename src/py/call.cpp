@@ -1,6 +1,11 @@
 // The call of a generator: the steps both classes share around their removal.
-#include <atomic>
+#include <pthread.h>
 
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "core/fork_watch.hpp"
 #include "core/numtext.hpp"
 #include "py/args.hpp"
 #include "py/detach.hpp"
@@ -11,20 +16,33 @@ namespace porosa::py {
 
 namespace {
 
-// The thread that runs the interpreter's signal handlers.
+// The thread that runs the interpreter's signal handlers. After a fork it is
+// the thread that forked, whichever it was in the parent.
 std::atomic<unsigned long> main_thread{0};
+
+// What a call's hook knows of it.
+struct CallWatch {
+    std::uint64_t forks = fork_count();
+};
+
+bool run_signal_handlers() {
+    Detached* detached = Detached::current();
+    if (!detached) return PyErr_CheckSignals() < 0;
+    if (PyThread_get_thread_ident() != main_thread.load(std::memory_order_relaxed)) return false;
+    return detached->attached([] { return PyErr_CheckSignals() < 0; });
+}
 
 // Signal handlers run here, on the calling thread, whenever the call reaches an
 // interrupt point; one that raises (Ctrl-C's KeyboardInterrupt) stops the call
 // with its exception. Handlers are Python code, so the loops that keep pointers
 // into Python objects look at those objects again after an interrupt point.
 // Only the main thread runs handlers, so detached work on another thread has
-// nothing to look at and stays detached.
-bool check_signals(void*) {
-    Detached* detached = Detached::current();
-    if (!detached) return PyErr_CheckSignals() < 0;
-    if (PyThread_get_thread_ident() != main_thread.load(std::memory_order_relaxed)) return false;
-    return detached->attached([] { return PyErr_CheckSignals() < 0; });
+// nothing to look at and stays detached. A handler that forks leaves the child
+// a call whose pool work is lost with the other threads: there it ends at once.
+bool check_signals(void* context) {
+    if (run_signal_handlers()) return true;
+    if (fork_count() != static_cast<const CallWatch*>(context)->forks) panic(kForkedDuringCall);
+    return false;
 }
 
 Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs) {
@@ -57,11 +75,29 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
 
 }  // namespace
 
-void note_main_thread(unsigned long ident) noexcept { main_thread.store(ident, std::memory_order_relaxed); }
+void note_main_thread(unsigned long ident) {
+    main_thread.store(ident, std::memory_order_relaxed);
+    static std::once_flag once;
+    std::call_once(once, [] {
+        watch_forks();
+        // The interpreter makes the forking thread the child's main thread.
+        pthread_atfork(nullptr, nullptr,
+                       [] { main_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed); });
+    });
+}
 
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    InterruptHook hook(check_signals, nullptr);
-    return guard([&] { return call_steps(reinterpret_cast<GeneratorObject*>(self), args, kwargs); });
+    CallWatch watch;
+    InterruptHook hook(check_signals, &watch);
+    PyObject* result = guard([&] { return call_steps(reinterpret_cast<GeneratorObject*>(self), args, kwargs); });
+    // A fork between two looks of the hook (a cell's conversion that forks, in
+    // a short call) gives the child the same outcome as any other fork mid-call.
+    if (result && fork_count() != watch.forks) {
+        Py_DECREF(result);
+        set_error(panic_exception_type(), kForkedDuringCall);
+        return nullptr;
+    }
+    return result;
 }
 
 }  // namespace porosa::py

@@ -1,6 +1,7 @@
 #include "py/error.hpp"
 
 #include "core/panic.hpp"
+#include "py/signal_origin.hpp"
 
 namespace porosa::py {
 
@@ -62,7 +63,7 @@ std::string PyError::describe() const {
 
 bool PyError::is_ordinary() const noexcept {
     return PyErr_GivenExceptionMatches(value_.get(), PyExc_Exception) &&
-           !PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError);
+           !PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError) && !raised_by_signal_handler(value_.get());
 }
 
 Status clear_ordinary() {

@@ -22,9 +22,10 @@ public:
     // "TypeName: message", for texts that describe a Python error.
     std::string describe() const;
     // Whether this is an ordinary failure, one that code may handle in its own
-    // way: an Exception other than MemoryError. Anything else (KeyboardInterrupt,
-    // SystemExit, MemoryError, other BaseExceptions) must reach the caller
-    // unchanged.
+    // way: an Exception other than MemoryError, raised by the code that failed.
+    // Anything else (KeyboardInterrupt, SystemExit, MemoryError, other
+    // BaseExceptions, whatever a signal handler raised meanwhile) must reach
+    // the caller unchanged.
     bool is_ordinary() const noexcept;
     // Attaches an exception note.
     void add_note(const std::string& note) const noexcept;

@@ -19,8 +19,8 @@ struct GeneratorObject {
 Result<PyRef> wrap_generator(PyTypeObject* type, std::unique_ptr<Generator> core);
 
 // The thread whose calls run the interpreter's signal handlers (the main
-// thread), recorded when the module is executed.
-void note_main_thread(unsigned long ident) noexcept;
+// thread), recorded when the module is executed and again in a forked child.
+void note_main_thread(unsigned long ident);
 
 // The slots shared by both classes.
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs);

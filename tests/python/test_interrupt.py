@@ -95,9 +95,9 @@ class NotAnException(BaseException):
     pass
 
 
-def refusing_sources(cell):
+def refusing_sources(cell, column=None):
     """The same refusing cell in an object array and in a frame read column by column."""
-    column = [cell] + [float(i) for i in range(1, 100)]
+    column = column or [cell] + [float(i) for i in range(1, 100)]
     return {
         "array": np.array([[float(i), c] for i, c in enumerate(column)], dtype=object),
         "frame": pd.DataFrame({"a": np.arange(100.0), "b": column}),
@@ -131,3 +131,56 @@ def test_a_cell_that_fails_to_convert_makes_its_column_text(source):
     out = MNAR(mode="MAX", random_seed=0)(refusing_sources(Refusing(ValueError("no")))[source], 0.0)
     column = out[:, 1] if source == "array" else out["b"].to_numpy()
     assert column[:3].tolist() == ["refused", "1.0", "2.0"]
+
+
+
+class Custom(Exception):
+    pass
+
+
+
+class Signalling:
+    """A cell whose float conversion, and str() too if `in_str`, runs the SIGUSR1 handler
+    as when a signal arrives just then, and fails on its own if the handler lets it."""
+
+    def __init__(self, in_str):
+        self.in_str = in_str
+
+    def __float__(self):
+        signal.raise_signal(signal.SIGUSR1)
+        raise ValueError("the cell's own failure")
+
+    def __str__(self):
+        return self.__float__() if self.in_str else "refused"
+
+
+def raise_custom(signum, frame):
+    raise Custom(signum)
+
+
+HANDLERS = {"function": raise_custom, "*args": lambda *args: raise_custom(*args),
+            "returning": lambda signum, frame: None}
+
+
+@pytest.mark.parametrize("source", ["array", "frame"])
+@pytest.mark.parametrize("in_str", [False, True], ids=["__float__", "__str__"])
+@pytest.mark.parametrize("handler", HANDLERS)
+def test_what_a_signal_handler_raises_while_a_cell_converts_stops_the_call(handler, in_str, source):
+    cell = Signalling(in_str)
+    data = refusing_sources(cell, ["text", cell] + [float(i) for i in range(98)] if in_str else None)[source]
+    inst = MNAR(mode="MAX", random_seed=0)
+    before = signal.signal(signal.SIGUSR1, HANDLERS[handler])
+    try:
+        if handler != "returning":
+            with pytest.raises(Custom) as info:
+                inst(data, 0.0)
+            assert info.value.args == (signal.SIGUSR1,)
+        elif in_str:  # the cell's own failure, as if no signal had come
+            with pytest.raises(BaseException, match="^cant convert to str: ValueError: the cell's own failure$"):
+                inst(data, 0.0)
+        else:
+            out = inst(data, 0.0)
+            assert (out[:, 1] if source == "array" else out["b"].to_numpy())[0] == "refused"
+    finally:
+        signal.signal(signal.SIGUSR1, before)
+    assert np.isnan(inst(np.ones((10, 10)), 0.3)).sum() == 30

@@ -1,0 +1,123 @@
+"""Forks around a call: Ctrl-C in a child forked from any thread, and a fork in the middle of a call."""
+
+import contextlib
+import json
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+PRELUDE = """
+import json, os, signal, threading, time, warnings
+import numpy as np
+import porosa
+warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
+"""
+
+# Once the parent's pool runs, a child forked from the main thread or another
+# one prints its pid, then makes a call of several seconds.
+SIGINT_IN_CHILD = PRELUDE + """
+rng = np.random.default_rng(0)
+data = np.where(rng.random((100_000, 20)) < 0.1, np.nan, rng.random((100_000, 20)))
+porosa.MNAR(mode="MAX", random_seed=0)(data[:1000], 0.3)
+
+def fork():
+    if os.fork() == 0:
+        print(os.getpid(), flush=True)
+        try:
+            porosa.MNAR(mode="BLOCK", random_seed=1)(data, 0.3)
+        except KeyboardInterrupt:
+            print(time.monotonic(), flush=True)
+        os._exit(0)
+
+{fork_from}
+os.wait()
+"""
+
+
+FORK_FROM = {"main thread": "fork()", "another thread": "threading.Thread(target=fork).start()"}
+
+
+@pytest.mark.parametrize("fork_from", FORK_FROM)
+def test_sigint_stops_a_call_in_a_child_forked_from_any_thread(fork_from, tmp_path):
+    code = textwrap.dedent(SIGINT_IN_CHILD).format(fork_from=FORK_FROM[fork_from])
+    proc = subprocess.Popen([sys.executable, "-P", "-c", code], cwd=tmp_path, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    child = int(proc.stdout.readline())
+    try:
+        time.sleep(0.5)
+        sent = time.monotonic()
+        os.kill(child, signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+        with contextlib.suppress(ProcessLookupError):
+            os.kill(child, signal.SIGKILL)
+    assert out, f"the call ended before the signal\n{err}"
+    latency = float(out) - sent
+    print(f"fork from the {fork_from}: SIGINT to KeyboardInterrupt in {latency * 1000:.0f} ms")
+    assert 0 <= latency < 1.0
+
+
+# A timer's handler forks while the call runs. The child reports how its copy of
+# the call ended and how long after the fork, a new call on the instance, and a
+# call on a fresh one, which the parent also makes; the parent kills a child
+# that hangs, which then reports nothing.
+FORK_MID_CALL = PRELUDE + """
+data, inst = {data}, {inst}
+forked_at, children = None, []
+
+def on_timer(signum, frame):
+    global forked_at
+    children.append(os.fork())
+    if children[0] == 0:
+        forked_at = time.monotonic()
+
+signal.signal(signal.SIGALRM, on_timer)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+try:
+    outcome = str(inst(data, 0.3).shape)
+except BaseException as e:
+    outcome = f"{{type(e).__name__}}: {{e}}"
+took = time.monotonic() - (forked_at or 0)
+small = np.random.default_rng(5).random((300, 6))
+report = dict(outcome=outcome, took=took, again=int(np.isnan(inst(small, 0.3)).sum()),
+              fresh=np.isnan(porosa.MNAR(mode="BLOB", random_seed=2)(small, 0.3)).tolist())
+if forked_at:
+    print(json.dumps(report), flush=True)
+    os._exit(0)
+for _ in range(3000):
+    if os.waitpid(children[0], os.WNOHANG)[0]:
+        break
+    time.sleep(0.01)
+else:
+    os.kill(children[0], signal.SIGKILL)
+print(json.dumps(report), flush=True)
+"""
+
+# Each runs a second or more: BLOB's clouds on the pool's workers, and the
+# reading of text cells on the calling thread.
+MID_CALL = {
+    "blobs": {"data": "np.random.default_rng(0).random((4000, 1000))",
+              "inst": 'porosa.MNAR(mode="BLOB", n_blobs=2, random_seed=1)'},
+    "text cells": {"data": 'np.array(["ab", "cd", "ef"])[np.random.default_rng(0).integers(0, 3, (4000, 1000))]',
+                   "inst": 'porosa.MNAR(mode="MAX", random_seed=1)'},
+}
+
+
+@pytest.mark.parametrize("threads", [1, 4])
+@pytest.mark.parametrize("workload", MID_CALL)
+def test_a_call_forked_in_the_middle_fails_at_once_in_the_child(workload, threads, tmp_path):
+    code = textwrap.dedent(FORK_MID_CALL).format(**MID_CALL[workload])
+    r = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True,
+                       timeout=120, env=dict(os.environ, POROSA_THREADS=str(threads)))
+    assert r.returncode == 0, r.stderr
+    child, parent = map(json.loads, r.stdout.splitlines())
+    print(f"{workload}, {threads} threads: the child's call failed {child['took'] * 1000:.0f} ms after the fork")
+    assert child["outcome"] == "PanicException: the process forked during this call: the call cannot go on in the child"
+    assert child["took"] < 1.0 and parent["outcome"] == "(4000, 1000)"
+    assert child["again"] > 0 and child["fresh"] == parent["fresh"]
