@@ -1,0 +1,62 @@
+// Sweeps over the rows of a row-major matrix: consecutive row ranges run in
+// parallel, and every 1024 rows count toward the interrupt check, so that a
+// sweep over a tall matrix can be stopped without a check per cell.
+#pragma once
+#include <algorithm>
+#include <cstddef>
+#include <type_traits>
+
+#include "core/interrupt.hpp"
+#include "core/pool.hpp"
+
+namespace porosa {
+
+// Consecutive row ranges, one parallel piece each.
+struct RowChunks {
+    std::size_t rows, count;
+    // Up to two pieces per thread, of at least `min_rows` rows each.
+    RowChunks(std::size_t rows_, std::size_t threads, std::size_t min_rows) : rows(rows_) {
+        count = std::min(threads * 2, std::max<std::size_t>(1, rows / std::max<std::size_t>(1, min_rows)));
+        // Histogram counts are 32-bit.
+        count = std::max(count, (rows >> 31) + 1);
+    }
+    // Exactly `count` pieces (at least one).
+    static RowChunks exactly(std::size_t rows, std::size_t count) noexcept { return RowChunks(rows, count); }
+
+    std::size_t begin(std::size_t i) const noexcept { return rows / count * i + std::min(i, rows % count); }
+    std::size_t end(std::size_t i) const noexcept { return begin(i + 1); }
+
+private:
+    RowChunks(std::size_t rows_, std::size_t count_) noexcept : rows(rows_), count(count_) {}
+};
+
+// Runs f(r) for the rows r of [begin, end) in order, each row counting `width`
+// units of work (about a cell each) toward the interrupt check. An f that
+// returns bool ends the sweep by returning false.
+template <class F>
+inline void for_rows(std::size_t begin, std::size_t end, std::size_t width, F&& f) {
+    for (std::size_t r = begin; r < end; ++r) {
+        if ((r & 1023) == 0) interrupt_point(1024 * width);
+        if constexpr (std::is_void_v<std::invoke_result_t<F&, std::size_t>>) f(r);
+        else if (!f(r)) return;
+    }
+}
+
+// Runs chunk(ch, begin, end) for every piece on the pool: for sweeps that keep
+// something of their own per piece.
+template <class F>
+void for_chunks(Pool& pool, const RowChunks& chunks, F&& chunk) {
+    pool.run_chunks(chunks.count, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t ch = b; ch < e; ++ch) chunk(ch, chunks.begin(ch), chunks.end(ch));
+    });
+}
+
+// Runs f(ch, r) for every row r of every piece ch, the pieces in parallel.
+template <class F>
+void sweep_rows(Pool& pool, const RowChunks& chunks, std::size_t width, F&& f) {
+    for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+        for_rows(begin, end, width, [&](std::size_t r) { f(ch, r); });
+    });
+}
+
+}  // namespace porosa
