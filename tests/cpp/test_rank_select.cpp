@@ -62,50 +62,51 @@ std::vector<std::size_t> ranks_around_edges(const std::vector<std::size_t>& coun
     return out;
 }
 
-}  // namespace
-
-TEST(rank_select, ranks_match_a_sort) {
-    std::uint64_t seed = 0;
+// f(counts, column, the column sorted) for every value set and counts.
+template <class F>
+void for_each_column(std::uint64_t seed, F&& f) {
     for (const auto& values : kValueSets) {
         for (auto counts : kCounts) {
             counts.resize(values.size());
-            const std::vector<double> column = runs(values, counts, ++seed), want = sorted(column);
-            const std::size_t n = column.size();
-            for (std::size_t i : ranks_around_edges(counts, n)) {
-                for (bool want_below : {false, true}) {
-                    if (want_below && i == 0) continue;
-                    std::vector<std::uint64_t> keys;
-                    for (double x : column) keys.push_back(porosa::order_key(x));
-                    const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
-                    const porosa::Ranked got = porosa::select_ranks(keys, *lo, *hi, i, want_below);
-                    EXPECT_BITEQ(porosa::from_order_key(got.at), want[i]);
-                    if (want_below) EXPECT_BITEQ(porosa::from_order_key(got.below), want[i - 1]);
-                }
-            }
+            const std::vector<double> column = runs(values, counts, ++seed);
+            f(counts, column, sorted(column));
         }
     }
+}
+
+}  // namespace
+
+TEST(rank_select, ranks_match_a_sort) {
+    for_each_column(0, [](const auto& counts, const auto& column, const auto& want) {
+        for (std::size_t i : ranks_around_edges(counts, column.size())) {
+            for (bool want_below : {false, true}) {
+                if (want_below && i == 0) continue;
+                std::vector<std::uint64_t> keys;
+                for (double x : column) keys.push_back(porosa::order_key(x));
+                const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
+                const porosa::Ranked got = porosa::select_ranks(keys, *lo, *hi, i, want_below);
+                EXPECT_BITEQ(porosa::from_order_key(got.at), want[i]);
+                if (want_below) EXPECT_BITEQ(porosa::from_order_key(got.below), want[i - 1]);
+            }
+        }
+    });
 }
 
 // Quantile positions that put the centre on each edge (rank i opening a run,
 // so that for an even count the pair straddles it) and at the median.
 TEST(rank_select, centre_of_a_column_matches_a_sort) {
-    std::uint64_t seed = 100;
-    for (const auto& values : kValueSets) {
-        for (auto counts : kCounts) {
-            counts.resize(values.size());
-            const std::vector<double> column = runs(values, counts, ++seed), want = sorted(column);
-            const double n = double(column.size());
-            std::vector<double> means{0.5};
-            for (std::size_t edge = 0, k = 0; k + 1 < counts.size(); ++k)
-                edge += counts[k], means.insert(means.end(), {(double(edge) + 0.5) / n, (double(edge) - 0.5) / n});
-            for (double mean : means) {
-                if (mean < 0.0 || mean >= 1.0) continue;  // an edge at an end
-                const porosa::Gauss g = porosa::transform(column, mean, 1.0);
-                EXPECT_BITEQ(g.mean, centre_of_sorted(want, mean));
-                EXPECT_BITEQ(g.scale, want.back() - want.front());
-            }
+    for_each_column(100, [](const auto& counts, const auto& column, const auto& want) {
+        const double n = double(column.size());
+        std::vector<double> means{0.5};
+        for (std::size_t edge = 0, k = 0; k + 1 < counts.size(); ++k)
+            edge += counts[k], means.insert(means.end(), {(double(edge) + 0.5) / n, (double(edge) - 0.5) / n});
+        for (double mean : means) {
+            if (mean < 0.0 || mean >= 1.0) continue;  // an edge at an end
+            const porosa::Gauss g = porosa::transform(column, mean, 1.0);
+            EXPECT_BITEQ(g.mean, centre_of_sorted(want, mean));
+            EXPECT_BITEQ(g.scale, want.back() - want.front());
         }
-    }
+    });
 }
 
 // Tall enough (65,536 rows and more) for the distribution list's own
