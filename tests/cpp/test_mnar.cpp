@@ -228,7 +228,7 @@ TEST(mnar, value_passes_do_not_depend_on_pool_size) {
             porosa::Rng rng = porosa::rng_from_u64(3);
             auto prot = porosa::fix(std::vector<std::size_t>{40, 9}, rng, mode_of(kind));
             mnar::drop_values_fast(pool, m, prot, rng, porosa::require_order(mode_of(kind)), kind == Kind::GM ? &dists : nullptr,
-                                     57);
+                                   57);
             results.push_back(m);
             rngs.push_back(rng);
         }

@@ -122,7 +122,7 @@ void MNAR::drop(DataMatrix& matrix, double /*rate*/, std::size_t target) {
         return;
     }
     mnar::drop_values_fast(Pool::global(), matrix, protected_cols, rng_, require_order(mode_),
-                                  mode_.kind == Kind::GM ? &dists : nullptr, target);
+                           mode_.kind == Kind::GM ? &dists : nullptr, target);
 }
 
 std::string MNAR::repr() const {
