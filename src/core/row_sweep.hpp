@@ -30,11 +30,15 @@ private:
     RowChunks(std::size_t rows_, std::size_t count_) noexcept : rows(rows_), count(count_) {}
 };
 
+// The callables below are taken by value, as closures of references: a copy
+// in the sweep's own frame keeps the references in registers, where through a
+// chain of references every store to the data could force them to be reloaded.
+
 // Runs f(r) for the rows r of [begin, end) in order, each row counting `width`
 // units of work (about a cell each) toward the interrupt check. An f that
 // returns bool ends the sweep by returning false.
 template <class F>
-inline void for_rows(std::size_t begin, std::size_t end, std::size_t width, F&& f) {
+inline void for_rows(std::size_t begin, std::size_t end, std::size_t width, F f) {
     for (std::size_t r = begin; r < end; ++r) {
         if ((r & 1023) == 0) interrupt_point(1024 * width);
         if constexpr (std::is_void_v<std::invoke_result_t<F&, std::size_t>>) f(r);
@@ -45,17 +49,17 @@ inline void for_rows(std::size_t begin, std::size_t end, std::size_t width, F&& 
 // Runs chunk(ch, begin, end) for every piece on the pool: for sweeps that keep
 // something of their own per piece.
 template <class F>
-void for_chunks(Pool& pool, const RowChunks& chunks, F&& chunk) {
-    pool.run_chunks(chunks.count, 1, [&](std::size_t b, std::size_t e) {
+void for_chunks(Pool& pool, RowChunks chunks, F chunk) {
+    pool.run_chunks(chunks.count, 1, [chunks, chunk](std::size_t b, std::size_t e) {
         for (std::size_t ch = b; ch < e; ++ch) chunk(ch, chunks.begin(ch), chunks.end(ch));
     });
 }
 
 // Runs f(ch, r) for every row r of every piece ch, the pieces in parallel.
 template <class F>
-void sweep_rows(Pool& pool, const RowChunks& chunks, std::size_t width, F&& f) {
-    for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
-        for_rows(begin, end, width, [&](std::size_t r) { f(ch, r); });
+void sweep_rows(Pool& pool, RowChunks chunks, std::size_t width, F f) {
+    for_chunks(pool, chunks, [f, width](std::size_t ch, std::size_t begin, std::size_t end) {
+        for_rows(begin, end, width, [f, ch](std::size_t r) { f(ch, r); });
     });
 }
 
