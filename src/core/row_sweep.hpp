@@ -34,15 +34,19 @@ private:
 // in the sweep's own frame keeps the references in registers, where through a
 // chain of references every store to the data could force them to be reloaded.
 
-// Runs f(r) for the rows r of [begin, end) in order, each row counting `width`
-// units of work (about a cell each) toward the interrupt check. An f that
+// Runs f(r0, r1) over [begin, end) in blocks that end at multiples of 1024
+// rows; a block that starts at one first counts 1024 rows of `width` units
+// of work (about a cell each) toward the interrupt check. The rows of a block
+// are the caller's own loop, so the check costs nothing per row. An f that
 // returns bool ends the sweep by returning false.
 template <class F>
-inline void for_rows(std::size_t begin, std::size_t end, std::size_t width, F f) {
-    for (std::size_t r = begin; r < end; ++r) {
-        if ((r & 1023) == 0) interrupt_point(1024 * width);
-        if constexpr (std::is_void_v<std::invoke_result_t<F&, std::size_t>>) f(r);
-        else if (!f(r)) return;
+inline void for_row_blocks(std::size_t begin, std::size_t end, std::size_t width, F f) {
+    for (std::size_t r0 = begin; r0 < end;) {
+        if ((r0 & 1023) == 0) interrupt_point(1024 * width);
+        const std::size_t r1 = std::min(end, (r0 | 1023) + 1);
+        if constexpr (std::is_void_v<std::invoke_result_t<F&, std::size_t, std::size_t>>) f(r0, r1);
+        else if (!f(r0, r1)) return;
+        r0 = r1;
     }
 }
 
@@ -55,11 +59,12 @@ void for_chunks(Pool& pool, RowChunks chunks, F chunk) {
     });
 }
 
-// Runs f(ch, r) for every row r of every piece ch, the pieces in parallel.
+// Runs f(ch, r0, r1) over the row blocks of every piece ch, the pieces in
+// parallel.
 template <class F>
 void sweep_rows(Pool& pool, RowChunks chunks, std::size_t width, F f) {
     for_chunks(pool, chunks, [f, width](std::size_t ch, std::size_t begin, std::size_t end) {
-        for_rows(begin, end, width, [f, ch](std::size_t r) { f(ch, r); });
+        for_row_blocks(begin, end, width, [f, ch](std::size_t r0, std::size_t r1) { f(ch, r0, r1); });
     });
 }
 

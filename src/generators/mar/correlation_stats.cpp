@@ -28,13 +28,15 @@ static void find_gaps(const DataMatrix& data, std::size_t c0, std::size_t w, con
         settled[c] = !bad[c];
         open += bad[c];
     }
-    for_rows(0, open > 0 ? data.rows() : 0, w, [&](std::size_t r) {
-        for (std::size_t c = 0; c < w; ++c) {
-            if (settled[c]) continue;
-            const double x = data(r, c0 + c);
-            if (std::isnan(x)) gaps[c] = true;
-            else ++values[c];
-            if (gaps[c] && values[c] >= 2) settled[c] = true, --open;
+    for_row_blocks(0, open > 0 ? data.rows() : 0, w, [&](std::size_t r0, std::size_t r1) {
+        for (std::size_t r = r0; r < r1 && open > 0; ++r) {
+            for (std::size_t c = 0; c < w; ++c) {
+                if (settled[c]) continue;
+                const double x = data(r, c0 + c);
+                if (std::isnan(x)) gaps[c] = true;
+                else ++values[c];
+                if (gaps[c] && values[c] >= 2) settled[c] = true, --open;
+            }
         }
         return open > 0;
     });
@@ -55,12 +57,14 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
         const double* shift = s.shift.data() + c0;
         double sum[kBlock] = {};
         bool bad[kBlock] = {}, moved[kBlock] = {};
-        for_rows(0, rows, w, [&](std::size_t r) {
-            const double* row = x + r * cols + c0;
-            for (std::size_t c = 0; c < w; ++c) {
-                bad[c] |= !std::isfinite(row[c]);
-                moved[c] |= row[c] != shift[c];
-                sum[c] += row[c] - shift[c];
+        for_row_blocks(0, rows, w, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = x + r * cols + c0;
+                for (std::size_t c = 0; c < w; ++c) {
+                    bad[c] |= !std::isfinite(row[c]);
+                    moved[c] |= row[c] != shift[c];
+                    sum[c] += row[c] - shift[c];
+                }
             }
         });
         bool gaps[kBlock] = {}, lone[kBlock] = {};
@@ -70,11 +74,13 @@ ColumnStats column_stats(const DataMatrix& data, Pool& pool) {
         // The spread of a bad column is never used: a block of them skips the pass.
         double ss[kBlock] = {};
         const bool all_bad = std::find(bad, bad + w, false) == bad + w;
-        for_rows(0, all_bad ? 0 : rows, w, [&](std::size_t r) {
-            const double* row = x + r * cols + c0;
-            for (std::size_t c = 0; c < w; ++c) {
-                double d = (row[c] - shift[c]) - mean[c];
-                ss[c] += d * d;
+        for_row_blocks(0, all_bad ? 0 : rows, w, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = x + r * cols + c0;
+                for (std::size_t c = 0; c < w; ++c) {
+                    double d = (row[c] - shift[c]) - mean[c];
+                    ss[c] += d * d;
+                }
             }
         });
         for (std::size_t c = 0; c < w; ++c) {

@@ -69,8 +69,10 @@ std::vector<std::size_t> candidate_counts(const DataMatrix& matrix, const Setup&
     std::vector<std::vector<std::size_t>> partial(chunks.count, std::vector<std::size_t>(n, 0));
     for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
         std::vector<std::size_t>& count = partial[ch];
-        for_rows(begin, end, n, [&](std::size_t r) {
-            for (std::size_t i = 0; i < n; ++i) count[i] += !std::isnan(matrix(r, setup.missing[i]));
+        for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                for (std::size_t i = 0; i < n; ++i) count[i] += !std::isnan(matrix(r, setup.missing[i]));
+            }
         });
     });
     std::vector<std::size_t> total(n, 0);

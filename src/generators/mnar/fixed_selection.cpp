@@ -20,14 +20,16 @@ void sweep(const double* data, std::size_t cols, std::span<const std::size_t> pr
            const std::vector<std::size_t>& group_cols, const std::vector<double>& centres, std::size_t begin,
            std::size_t end, F&& f) {
     const std::size_t n = group_cols.size();
-    for_rows(begin, end, n, [&](std::size_t r) {
-        const double* row = data + r * cols;
-        const std::size_t p = prot[r];
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t c = group_cols[j];
-            const double x = row[c];
-            if (!is_candidate(x, p, c)) continue;
-            f(j, ordered_key<O>(x, centres[j]), r);
+    for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+        for (std::size_t r = r0; r < r1; ++r) {
+            const double* row = data + r * cols;
+            const std::size_t p = prot[r];
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::size_t c = group_cols[j];
+                const double x = row[c];
+                if (!is_candidate(x, p, c)) continue;
+                f(j, ordered_key<O>(x, centres[j]), r);
+            }
         }
     });
 }
@@ -183,16 +185,18 @@ private:
             // counters written from two threads would share cache lines.
             std::vector<std::size_t> under(n, 0);
             std::vector<std::vector<KeyRow>> mine(n);
-            for_rows(begin, end, n, [&](std::size_t r) {
-                const double* row = data + r * mcols;
-                const std::size_t p = prot_[r];
-                for (std::size_t i = 0; i < n; ++i) {
-                    const double x = row[cols[i]];
-                    const std::uint64_t k = ordered_key<O>(x, centres[i]);
-                    const bool counts = (x == x) & (p != cols[i]);
-                    under[i] += counts & (k < lo[i]);
-                    // One unsigned comparison for lo <= k <= hi.
-                    if (counts & (k - lo[i] <= width[i])) mine[i].emplace_back(k, r);
+            for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+                for (std::size_t r = r0; r < r1; ++r) {
+                    const double* row = data + r * mcols;
+                    const std::size_t p = prot_[r];
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const double x = row[cols[i]];
+                        const std::uint64_t k = ordered_key<O>(x, centres[i]);
+                        const bool counts = (x == x) & (p != cols[i]);
+                        under[i] += counts & (k < lo[i]);
+                        // One unsigned comparison for lo <= k <= hi.
+                        if (counts & (k - lo[i] <= width[i])) mine[i].emplace_back(k, r);
+                    }
                 }
             });
             for (std::size_t i = 0; i < n; ++i) {
@@ -229,16 +233,18 @@ private:
         const std::size_t mcols = m_.cols();
         for_chunks(pool_, chunks_, [&](std::size_t ch, std::size_t begin, std::size_t end) {
             std::uint32_t* h = hist.data() + ch * stride;
-            for_rows(begin, end, n, [&](std::size_t r) {
-                const double* row = data + r * mcols;
-                const std::size_t p = prot_[r];
-                for (std::size_t i = 0; i < n; ++i) {
-                    const std::size_t c = cols[i];
-                    const double x = row[c];
-                    const std::uint64_t k = ordered_key<O>(x, centres[i]);
-                    const unsigned counts = unsigned(x == x) & unsigned(p != c) &
-                                            unsigned((k & high_mask[i]) == prefix[i]);
-                    h[i * buckets + ((k >> low[i]) & digit_mask[i])] += counts;
+            for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+                for (std::size_t r = r0; r < r1; ++r) {
+                    const double* row = data + r * mcols;
+                    const std::size_t p = prot_[r];
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const std::size_t c = cols[i];
+                        const double x = row[c];
+                        const std::uint64_t k = ordered_key<O>(x, centres[i]);
+                        const unsigned counts = unsigned(x == x) & unsigned(p != c) &
+                                                unsigned((k & high_mask[i]) == prefix[i]);
+                        h[i * buckets + ((k >> low[i]) & digit_mask[i])] += counts;
+                    }
                 }
             });
         });
@@ -296,21 +302,23 @@ private:
         for (std::size_t j = 0; j < sel_.size(); ++j) last_key[j] = sel_[j].last_key, last_row[j] = sel_[j].last_row;
         double* data = m_.data();
         const std::size_t mcols = m_.cols(), n = cols.size();
-        sweep_rows(pool_, chunks_, n, [&](std::size_t, std::size_t r) {
-            double* row = data + r * mcols;
-            const std::size_t p = prot_[r];
-            for (std::size_t j = 0; j < n; ++j) {
-                const std::size_t c = cols[j];
-                const double x = row[c];
-                const std::uint64_t k = ordered_key<O>(x, centres[j]);
-                const unsigned before = unsigned(k < last_key[j]) |
-                                        (unsigned(k == last_key[j]) & unsigned(r <= last_row[j]));
-                // All ones where the cell goes: NaN's bits, else the cell's own.
-                const std::uint64_t go = 0 - std::uint64_t(unsigned(x == x) & unsigned(p != c) & before);
-                std::uint64_t bits;
-                std::memcpy(&bits, &x, sizeof bits);
-                bits = (bits & ~go) | (kNanBits & go);
-                std::memcpy(&row[c], &bits, sizeof bits);
+        sweep_rows(pool_, chunks_, n, [&](std::size_t, std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                double* row = data + r * mcols;
+                const std::size_t p = prot_[r];
+                for (std::size_t j = 0; j < n; ++j) {
+                    const std::size_t c = cols[j];
+                    const double x = row[c];
+                    const std::uint64_t k = ordered_key<O>(x, centres[j]);
+                    const unsigned before = unsigned(k < last_key[j]) |
+                                            (unsigned(k == last_key[j]) & unsigned(r <= last_row[j]));
+                    // All ones where the cell goes: NaN's bits, else the cell's own.
+                    const std::uint64_t go = 0 - std::uint64_t(unsigned(x == x) & unsigned(p != c) & before);
+                    std::uint64_t bits;
+                    std::memcpy(&bits, &x, sizeof bits);
+                    bits = (bits & ~go) | (kNanBits & go);
+                    std::memcpy(&row[c], &bits, sizeof bits);
+                }
             }
         });
     }

@@ -56,11 +56,13 @@ CandidateCounts candidate_counts(Pool& pool, const DataMatrix& m, std::span<cons
     out.per_chunk.assign(chunks.count, std::vector<std::size_t>(cols, 0));
     for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
         std::size_t* count = out.per_chunk[ch].data();
-        for_rows(begin, end, cols, [&](std::size_t r) {
-            const double* row = m.data() + r * cols;
-            for (std::size_t c = 0; c < cols; ++c) count[c] += !std::isnan(row[c]);
-            // The protected cell was counted when it holds a value.
-            if (prot[r] < cols && !std::isnan(row[prot[r]])) --count[prot[r]];
+        for_row_blocks(begin, end, cols, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = m.data() + r * cols;
+                for (std::size_t c = 0; c < cols; ++c) count[c] += !std::isnan(row[c]);
+                // The protected cell was counted when it holds a value.
+                if (prot[r] < cols && !std::isnan(row[prot[r]])) --count[prot[r]];
+            }
         });
     });
     out.total.assign(cols, 0);
@@ -90,14 +92,16 @@ void gather_columns(Pool& pool, const DataMatrix& m, std::span<const std::size_t
         for (std::size_t ch = 0, at = 0; ch < chunks; ++ch) start[ch * g + j] = at, at += counts.per_chunk[ch][group[j]];
     for_chunks(pool, counts.chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
         std::vector<std::size_t> at(start.begin() + std::ptrdiff_t(ch * g), start.begin() + std::ptrdiff_t(ch * g + g));
-        for_rows(begin, end, g, [&](std::size_t r) {
-            const double* row = m.data() + r * cols;
-            for (std::size_t j = 0; j < g; ++j) {
-                const std::size_t c = group[j];
-                const double x = row[c];
-                if (!is_candidate(x, prot[r], c)) continue;
-                out[j].keys[at[j]] = order_key(x);
-                out[j].rows[at[j]++] = std::uint32_t(r);
+        for_row_blocks(begin, end, g, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = m.data() + r * cols;
+                for (std::size_t j = 0; j < g; ++j) {
+                    const std::size_t c = group[j];
+                    const double x = row[c];
+                    if (!is_candidate(x, prot[r], c)) continue;
+                    out[j].keys[at[j]] = order_key(x);
+                    out[j].rows[at[j]++] = std::uint32_t(r);
+                }
             }
         });
     });

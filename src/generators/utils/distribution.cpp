@@ -37,9 +37,11 @@ void distributions_by_copy(double mean, double variance, const DataMatrix& data,
     std::unique_ptr<std::uint64_t[]> buffer(new std::uint64_t[round * rows]);
     for (std::size_t first = 0; first < which.size(); first += round) {
         const std::span<const std::size_t> group = which.subspan(first, std::min(round, which.size() - first));
-        sweep_rows(pool, chunks, group.size(), [&](std::size_t, std::size_t r) {
-            const double* row = data.data() + r * cols;
-            for (std::size_t k = 0; k < group.size(); ++k) buffer[k * rows + r] = order_key(row[group[k]]);
+        sweep_rows(pool, chunks, group.size(), [&](std::size_t, std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = data.data() + r * cols;
+                for (std::size_t k = 0; k < group.size(); ++k) buffer[k * rows + r] = order_key(row[group[k]]);
+            }
         });
         pool.run_chunks(group.size(), 1, [&](std::size_t b, std::size_t e) {
             for (std::size_t k = b; k < e; ++k) {
@@ -97,14 +99,16 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
     std::vector<std::vector<TopScan>> scans(chunks.count, std::vector<TopScan>(cols));
     for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
         std::vector<TopScan>& mine = scans[ch];
-        for_rows(begin, end, cols, [&](std::size_t r) {
-            const double* row = data.data() + r * cols;
-            for (std::size_t c = 0; c < cols; ++c) {
-                const std::uint64_t k = order_key(row[c]);
-                if (!observed_key(k)) continue;
-                TopScan& s = mine[c];
-                ++s.observed, ++s.hist[k >> kTopShift];
-                s.min = std::min(s.min, k), s.max = std::max(s.max, k);
+        for_row_blocks(begin, end, cols, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = data.data() + r * cols;
+                for (std::size_t c = 0; c < cols; ++c) {
+                    const std::uint64_t k = order_key(row[c]);
+                    if (!observed_key(k)) continue;
+                    TopScan& s = mine[c];
+                    ++s.observed, ++s.hist[k >> kTopShift];
+                    s.min = std::min(s.min, k), s.max = std::max(s.max, k);
+                }
             }
         });
     });
@@ -140,15 +144,17 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
         std::vector<std::vector<std::vector<std::uint64_t>>> kept(
             chunks.count, std::vector<std::vector<std::uint64_t>>(targets.size()));
         std::vector<std::vector<Ranked>> ends(chunks.count, std::vector<Ranked>(targets.size(), kNoEnds));
-        sweep_rows(pool, chunks, targets.size(), [&](std::size_t ch, std::size_t r) {
-            const double* row = data.data() + r * cols;
-            for (std::size_t j = 0; j < targets.size(); ++j) {
-                const Target& g = targets[j];
-                const std::uint64_t k = order_key(row[g.col]);
-                if (!observed_key(k)) continue;
-                const std::size_t d = k >> kTopShift;
-                if (d == g.at.bucket && !g.at.split) kept[ch][j].push_back(k);
-                else take_split_end(ends[ch][j], g.at, d, k);
+        sweep_rows(pool, chunks, targets.size(), [&](std::size_t ch, std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = data.data() + r * cols;
+                for (std::size_t j = 0; j < targets.size(); ++j) {
+                    const Target& g = targets[j];
+                    const std::uint64_t k = order_key(row[g.col]);
+                    if (!observed_key(k)) continue;
+                    const std::size_t d = k >> kTopShift;
+                    if (d == g.at.bucket && !g.at.split) kept[ch][j].push_back(k);
+                    else take_split_end(ends[ch][j], g.at, d, k);
+                }
             }
         });
         pool.run_chunks(targets.size(), 1, [&](std::size_t b, std::size_t e) {
