@@ -302,16 +302,20 @@ private:
         for (std::size_t j = 0; j < sel_.size(); ++j) last_key[j] = sel_[j].last_key, last_row[j] = sel_[j].last_row;
         double* data = m_.data();
         const std::size_t mcols = m_.cols(), n = cols.size();
-        sweep_rows(pool_, chunks_, n, [&](std::size_t, std::size_t r0, std::size_t r1) {
+        // Plain pointers, captured by value: the stores below may alias any
+        // memory, so whatever the loop reads through a reference it reloads.
+        const std::size_t *col = cols.data(), *prot = prot_.data(), *lrow = last_row.data();
+        const double* centre = centres.data();
+        const std::uint64_t* lkey = last_key.data();
+        sweep_rows(pool_, chunks_, n, [=](std::size_t, std::size_t r0, std::size_t r1) {
             for (std::size_t r = r0; r < r1; ++r) {
                 double* row = data + r * mcols;
-                const std::size_t p = prot_[r];
+                const std::size_t p = prot[r];
                 for (std::size_t j = 0; j < n; ++j) {
-                    const std::size_t c = cols[j];
+                    const std::size_t c = col[j];
                     const double x = row[c];
-                    const std::uint64_t k = ordered_key<O>(x, centres[j]);
-                    const unsigned before = unsigned(k < last_key[j]) |
-                                            (unsigned(k == last_key[j]) & unsigned(r <= last_row[j]));
+                    const std::uint64_t k = ordered_key<O>(x, centre[j]);
+                    const unsigned before = unsigned(k < lkey[j]) | (unsigned(k == lkey[j]) & unsigned(r <= lrow[j]));
                     // All ones where the cell goes: NaN's bits, else the cell's own.
                     const std::uint64_t go = 0 - std::uint64_t(unsigned(x == x) & unsigned(p != c) & before);
                     std::uint64_t bits;
