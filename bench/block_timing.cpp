@@ -13,7 +13,7 @@
 
 #include "generators/common/mask.hpp"
 #include "generators/mnar/mnar.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 
 using namespace porosa;
 using Clock = std::chrono::steady_clock;
@@ -42,14 +42,14 @@ static void run(bool literal, std::size_t rows, std::size_t cols, double nan_sha
     const Rng start = rng;
     const std::size_t target = target_count(rows, cols, rate);
 
-    mnar_detail::BlockStats stats;
-    mnar_detail::BlockTuning tuning;
+    mnar::BlockStats stats;
+    mnar::BlockTuning tuning;
     tuning.stats = &stats;
     auto t = Clock::now();
     if (literal) {
-        mnar_detail::drop_blocks_literal(m, prot, rng, mode.block_size, target);
+        mnar::drop_blocks_literal(m, prot, rng, mode.block_size, target);
     } else {
-        mnar_detail::drop_blocks(m, prot, rng, mode.block_size, target, tuning);
+        mnar::drop_blocks(m, prot, rng, mode.block_size, target, tuning);
     }
     const double took = since(t);
     std::size_t missing = 0;

@@ -13,7 +13,7 @@
 
 #include "core/pool.hpp"
 #include "generators/mnar/mnar.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 #include "generators/utils/gauss.hpp"
 
 using namespace porosa;
@@ -71,8 +71,8 @@ int main(int argc, char** argv) {
             if (c.kind == Kind::GM) dists = get_distribution(c.mean, c.variance, m);
             const std::array<std::size_t, 2> shape{rows, cols};
             const std::vector<std::size_t> prot = fix(shape, rng, mode);
-            mnar_detail::drop_values_literal(pool, m, prot, rng, cmp_of(require_order(mode)),
-                                             c.kind == Kind::GM ? &dists : nullptr, target);
+            mnar::drop_values_literal(pool, m, prot, rng, cmp_of(require_order(mode)),
+                                      c.kind == Kind::GM ? &dists : nullptr, target);
         } else {
             MNAR(mode, 0.8, rng_from_u64(7)).drop(m, rate, target);
         }
@@ -90,8 +90,8 @@ int main(int argc, char** argv) {
             const std::vector<std::size_t> prot = fix(shape, rng, mode);
             const double took_fix = since(t);
             t = Clock::now();
-            mnar_detail::drop_values_fast(pool, again, prot, rng, require_order(mode),
-                                          c.kind == Kind::GM ? &dists : nullptr, target);
+            mnar::drop_values_fast(pool, again, prot, rng, require_order(mode),
+                                   c.kind == Kind::GM ? &dists : nullptr, target);
             std::printf("  get_distribution %.3f s, fix %.3f s, passes %.3f s\n", took_dists, took_fix, since(t));
         }
         std::size_t missing = 0;

@@ -108,11 +108,7 @@ private:
     bool stopping_ = false;
 };
 
-// Shorthands for the global pool.
-template <class F>
-void parallel_for(std::size_t n, F&& body) {
-    Pool::global().run(n, std::forward<F>(body));
-}
+// A shorthand for the global pool.
 inline void parallel_chunks(std::size_t n, std::size_t grain, FunctionRef<void(std::size_t, std::size_t)> body) {
     Pool::global().run_chunks(n, grain, body);
 }

@@ -1,5 +1,7 @@
 // The handle through which workers write NaN into the matrix. Shared among the
 // tasks of one step through an atomically counted holder; it never outlives it.
+// It allows two tasks to write the same cell (each store is atomic), where the
+// data bridge's SendPtr (lib/send_ptr.hpp) allows one plain write per cell.
 #pragma once
 #include <atomic>
 #include <cstddef>

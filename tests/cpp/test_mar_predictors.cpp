@@ -9,6 +9,7 @@
 #include "generators/mar/correlation.hpp"
 #include "generators/mar/removal.hpp"
 #include "harness.hpp"
+#include "reference.hpp"
 #include "test_mar_support.hpp"
 
 using namespace porosa;

@@ -15,7 +15,7 @@
 #include "generators/common/generator.hpp"
 #include "generators/mnar/mnar.hpp"
 #include "generators/common/pass_plan.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 #include "harness.hpp"
 #include "test_mnar_support.hpp"
 
@@ -23,7 +23,7 @@ using porosa::DataMatrix;
 using porosa::Kind;
 using porosa::MNAR;
 using namespace mnar_test;
-namespace detail = porosa::mnar_detail;
+namespace mnar = porosa::mnar;
 
 namespace {
 
@@ -35,7 +35,7 @@ struct OneColumn {
         for (std::size_t r = 0; r < column.size(); ++r) m(r, 0) = column[r];
     }
     std::optional<std::size_t> choose(porosa::CmpFn cmp, double reference = 0.0) const {
-        return detail::drop_cols_literal(m, prot, 0, cmp, reference);
+        return mnar::drop_cols_literal(m, prot, 0, cmp, reference);
     }
 };
 
@@ -227,8 +227,8 @@ TEST(mnar, value_passes_do_not_depend_on_pool_size) {
             DataMatrix m = base;
             porosa::Rng rng = porosa::rng_from_u64(3);
             auto prot = porosa::fix(std::vector<std::size_t>{40, 9}, rng, mode_of(kind));
-            detail::drop_values_fast(pool, m, prot, rng, porosa::require_order(mode_of(kind)), kind == Kind::GM ? &dists : nullptr,
-                                     57);
+            mnar::drop_values_fast(pool, m, prot, rng, porosa::require_order(mode_of(kind)), kind == Kind::GM ? &dists : nullptr,
+                                   57);
             results.push_back(m);
             rngs.push_back(rng);
         }

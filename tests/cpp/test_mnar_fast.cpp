@@ -12,11 +12,11 @@
 #include "core/panic.hpp"
 #include "core/pool.hpp"
 #include "generators/common/generator.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 #include "harness.hpp"
 
 using namespace porosa;
-namespace detail = porosa::mnar_detail;
+namespace mnar = porosa::mnar;
 
 namespace {
 
@@ -98,8 +98,8 @@ std::vector<Gauss> odd_dists(Rng& rng, std::size_t cols) {
     return out;
 }
 
-detail::ValuePassTuning random_tuning(Rng& rng) {
-    detail::ValuePassTuning t;
+mnar::ValuePassTuning random_tuning(Rng& rng) {
+    mnar::ValuePassTuning t;
     if (rng.index_below(4) == 0) return t;  // the defaults: small data is gathered at once
     t.collect_limit = rng.index_below(4);
     t.digit_bits = 1 + unsigned(rng.index_below(12));
@@ -124,16 +124,16 @@ struct Totals {
 // One call both ways from the same generator state; the generators carry on.
 void compare_call(const DataMatrix& before, std::span<const std::size_t> prot, Rng& literal_rng, Rng& fast_rng,
                   Order order, const std::vector<Gauss>* dists, std::size_t target,
-                  const detail::ValuePassTuning& tuning, Pool& pool, Totals& totals) {
+                  const mnar::ValuePassTuning& tuning, Pool& pool, Totals& totals) {
     DataMatrix a = before, b = before;
     std::string error_a, error_b;
     try {
-        detail::drop_values_literal(pool, a, prot, literal_rng, cmp_of(order), dists, target);
+        mnar::drop_values_literal(pool, a, prot, literal_rng, cmp_of(order), dists, target);
     } catch (const Panic& e) {
         error_a = e.what();
     }
     try {
-        detail::drop_values_fast(pool, b, prot, fast_rng, order, dists, target, tuning);
+        mnar::drop_values_fast(pool, b, prot, fast_rng, order, dists, target, tuning);
     } catch (const Panic& e) {
         error_b = e.what();
     }
@@ -149,7 +149,7 @@ void compare_call(const DataMatrix& before, std::span<const std::size_t> prot, R
 // One call both ways on GM-protected cells drawn from a generator seeded with
 // `seed`; both generators must end in the same state.
 void compare_fresh_call(const DataMatrix& before, std::uint64_t seed, Order order, const std::vector<Gauss>& dists,
-                        std::size_t target, const detail::ValuePassTuning& tuning, Pool& pool) {
+                        std::size_t target, const mnar::ValuePassTuning& tuning, Pool& pool) {
     Mode mode;
     mode.kind = Kind::GM;
     const std::array<std::size_t, 2> shape{before.rows(), before.cols()};
@@ -229,7 +229,7 @@ TEST(mnar_fast, full_width_digits_on_thousands_of_rows) {
             }
             // Variance 0 makes every GM reference the column's centre.
             const std::vector<Gauss> dists = get_distribution(0.4, seed <= 2 ? 0.0 : 0.2, before);
-            detail::ValuePassTuning tuning;
+            mnar::ValuePassTuning tuning;
             tuning.collect_limit = 64;
             tuning.chunk_rows = 256;
             tuning.bracket_rows = seed % 2 ? 0 : 200;
@@ -253,7 +253,7 @@ TEST(mnar_fast, bracketed_search_holds_or_falls_back) {
             if (seed % 2)
                 for (std::size_t i = 0; i < before.size(); ++i) before.data()[i] = maker.uniform_float();
             const std::vector<Gauss> dists = get_distribution(0.1 * double(maker.index_below(11)), 0.0, before);
-            detail::ValuePassTuning tuning;
+            mnar::ValuePassTuning tuning;
             tuning.collect_limit = 16;
             tuning.chunk_rows = 128;
             tuning.bracket_rows = 64 + maker.index_below(400);

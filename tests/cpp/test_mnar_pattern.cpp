@@ -9,7 +9,7 @@
 #include "core/panic.hpp"
 #include "core/pool.hpp"
 #include "generators/mnar/mnar.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 #include "harness.hpp"
 #include "test_mnar_support.hpp"
 
@@ -18,7 +18,7 @@ using porosa::Kind;
 using porosa::MNAR;
 using porosa::Rng;
 using namespace mnar_test;
-namespace detail = porosa::mnar_detail;
+namespace mnar = porosa::mnar;
 
 namespace {
 
@@ -28,14 +28,31 @@ struct Rect {
     std::size_t c0, r0, w, h;
 };
 
-// One rectangle draw, in the order the generator makes it.
+// uniform(a, b) taken word by word: a plus the uniform index below
+// n = b - a + 1, i.e. the high half of word x n, plus one where the low half
+// and the high half of a second word x n carry past 32 bits (the second word
+// drawn only when the low half exceeds 2^32 - n). Ranges here are small.
+std::size_t uniform_words(Rng& rng, std::size_t a, std::size_t b) {
+    const std::uint64_t n = b - a + 1;
+    const std::uint64_t product = std::uint64_t(rng.next_u32()) * n;
+    std::uint64_t hi = product >> 32;
+    const std::uint64_t lo = product & 0xFFFFFFFFull;
+    if (lo > (std::uint64_t{1} << 32) - n) {
+        const std::uint64_t hi2 = (std::uint64_t(rng.next_u32()) * n) >> 32;
+        if (lo + hi2 > 0xFFFFFFFFull) hi += 1;
+    }
+    return a + std::size_t(hi);
+}
+
+// One rectangle: the column, the row, the width, then the height, each
+// bounded by the caps and by the matrix edge.
 Rect draw_rect(Rng& rng, std::size_t rows, std::size_t cols, std::size_t width_cap, std::size_t height_cap) {
-    Rect r;
-    r.c0 = rng.uniform(0, cols - 1);
-    r.r0 = rng.uniform(0, rows - 1);
-    r.w = rng.uniform(1, std::max<std::size_t>(1, std::min(cols - r.c0, width_cap)));
-    r.h = rng.uniform(1, std::max<std::size_t>(1, std::min(rows - r.r0, height_cap)));
-    return r;
+    const std::size_t c0 = uniform_words(rng, 0, cols - 1);
+    const std::size_t r0 = uniform_words(rng, 0, rows - 1);
+    const std::size_t width_room = std::min(cols - c0, width_cap), height_room = std::min(rows - r0, height_cap);
+    const std::size_t w = uniform_words(rng, 1, width_room < 1 ? 1 : width_room);
+    const std::size_t h = uniform_words(rng, 1, height_room < 1 ? 1 : height_room);
+    return Rect{c0, r0, w, h};
 }
 
 bool only_rect_missing(const DataMatrix& m, const Rect& rect) {
@@ -66,7 +83,7 @@ std::vector<std::size_t> nothing_protected(std::size_t rows, std::size_t cols) {
 
 void drop_on(porosa::Pool& pool, DataMatrix& m, const std::vector<std::size_t>& prot, Rng& rng,
              const porosa::Mode& mode, std::size_t target) {
-    detail::drop_pattern_on(pool, m, prot, rng, mode, target);
+    mnar::drop_pattern_on(pool, m, prot, rng, mode, target);
 }
 
 }  // namespace
@@ -213,8 +230,8 @@ TEST(mnar_pattern, blob_plans_share_out_the_count) {
         for (std::size_t n : {1u, 2u, 5u}) {
             for (std::uint64_t seed = 0; seed < 10; ++seed) {
                 Rng rng = porosa::rng_from_u64(seed), twin = rng;
-                std::vector<detail::BlobPlan> plans(n);
-                detail::draw_blob_plans(rng, 9, 4, rem, plans);
+                std::vector<mnar::BlobPlan> plans(n);
+                mnar::draw_blob_plans(rng, 9, 4, rem, plans);
                 std::size_t remaining = rem;
                 for (std::size_t i = 0; i < n; ++i) {
                     EXPECT_EQ(plans[i].cx, twin.uniform(0, 3));
@@ -308,7 +325,7 @@ TEST(mnar_pattern, blob_collects_until_full_or_stuck) {
         DataMatrix m = random_matrix(50, 2, 1);
         std::vector<std::size_t> prot(50);
         for (std::size_t r = 0; r < 50; ++r) prot[r] = r % 2;
-        auto got = detail::collect_blob(m, prot, 50, {1, 25, 1000, 42});
+        auto got = mnar::collect_blob(m, prot, 50, {1, 25, 1000, 42});
         std::sort(got.begin(), got.end());
         ASSERT_EQ(got.size(), 50u);
         for (std::size_t r = 0; r < 50; ++r) EXPECT_TRUE(got[r] == porosa::Position(r, 1 - r % 2));
@@ -317,14 +334,14 @@ TEST(mnar_pattern, blob_collects_until_full_or_stuck) {
     {
         DataMatrix m = random_matrix(1, 200, 2);
         for (std::size_t c = 0; c < 100; ++c) m(0, c) = nan;
-        EXPECT_TRUE(detail::collect_blob(m, std::vector<std::size_t>{150}, 199, {0, 0, 10, 7}).empty());
+        EXPECT_TRUE(mnar::collect_blob(m, std::vector<std::size_t>{150}, 199, {0, 0, 10, 7}).empty());
     }
     // Rows it can start on are full, and their rings cannot reach the free rows.
     {
         DataMatrix m(40, 2);
         for (std::size_t r = 0; r < 40; ++r) m(r, 0) = r < 20 ? double(r) : nan, m(r, 1) = nan;
         std::vector<std::size_t> prot(40, 1);
-        auto got = detail::collect_blob(m, prot, 40, {0, 0, 30, 5});
+        auto got = mnar::collect_blob(m, prot, 40, {0, 0, 30, 5});
         // Only rows 0..20 are reachable: 20 start cells plus row 20 by ring.
         EXPECT_EQ(got.size(), 21u);
     }
@@ -357,9 +374,9 @@ TEST(mnar_pattern, blob_cell_stores_agree) {
             std::size_t unprotected = 0;
             for (std::size_t p : prot) unprotected += k.cols - (p < k.cols);
             Rng draw = porosa::rng_from_u64(seed + 100);
-            detail::BlobPlan plan{draw.index_below(k.cols), draw.index_below(k.rows), k.size, draw.next_u64()};
-            auto hash = detail::collect_blob(m, prot, unprotected, plan, detail::BlobStore::hash);
-            auto grid = detail::collect_blob(m, prot, unprotected, plan, detail::BlobStore::grid);
+            mnar::BlobPlan plan{draw.index_below(k.cols), draw.index_below(k.rows), k.size, draw.next_u64()};
+            auto hash = mnar::collect_blob(m, prot, unprotected, plan, mnar::BlobStore::hash);
+            auto grid = mnar::collect_blob(m, prot, unprotected, plan, mnar::BlobStore::grid);
             std::sort(hash.begin(), hash.end());
             std::sort(grid.begin(), grid.end());
             // Without NaN cells every start row's ring reaches a free cell while one is left.
@@ -380,14 +397,14 @@ TEST(mnar_pattern, block_fast_passes_match_the_literal_ones) {
     };
     enum Nan { none, few, many, clean_and_full_columns };
     enum Protect { shared, per_row, nothing };
-    std::vector<detail::BlockTuning> tunings(4);
+    std::vector<mnar::BlockTuning> tunings(4);
     tunings[1].literal_checks = 0;
     tunings[2].literal_checks = 3;
     tunings[3].literal_checks = 0, tunings[3].full_table_cols = 0;
     // Each again with the batches worked out one rectangle at a time, where
     // the processor would take them eight at once.
     for (std::size_t i = 0; i < 4; ++i) tunings.push_back(tunings[i]), tunings.back().scalar_batches = true;
-    detail::BlockStats stats;
+    mnar::BlockStats stats;
     for (auto& t : tunings) t.stats = &stats;
     std::size_t built_mid_call = 0, looked_up = 0;
     std::uint64_t seed = 0;
@@ -412,12 +429,12 @@ TEST(mnar_pattern, block_fast_passes_match_the_literal_ones) {
                     for (std::size_t target : targets) {
                         DataMatrix want = before;
                         Rng want_rng = start;
-                        detail::drop_blocks_literal(want, prot, want_rng, size, target);
+                        mnar::drop_blocks_literal(want, prot, want_rng, size, target);
                         for (const auto& tuning : tunings) {
                             DataMatrix got = before;
                             Rng got_rng = start;
                             stats = {};
-                            detail::drop_blocks(got, prot, got_rng, size, target, tuning);
+                            mnar::drop_blocks(got, prot, got_rng, size, target, tuning);
                             built_mid_call += stats.tables_built && tuning.literal_checks != 0u;
                             looked_up += stats.looked_at;
                             EXPECT_TRUE(same_cells(got, want));
@@ -444,8 +461,8 @@ TEST(mnar_pattern, block_batches_keep_draws_that_take_a_second_word) {
     const DataMatrix before = random_matrix(rows, cols, 5, 0.4);
     const auto prot = nothing_protected(rows, cols);
     for (bool scalar_batches : {false, true}) {
-        detail::BlockStats stats;
-        detail::BlockTuning tuning;
+        mnar::BlockStats stats;
+        mnar::BlockTuning tuning;
         tuning.literal_checks = 0;
         tuning.scalar_batches = scalar_batches;
         tuning.stats = &stats;
@@ -454,8 +471,8 @@ TEST(mnar_pattern, block_batches_keep_draws_that_take_a_second_word) {
             for (unsigned i = 0; i < seed % 4; ++i) start.next_u32();
             DataMatrix want = before, got = before;
             Rng want_rng = start, got_rng = start;
-            detail::drop_blocks_literal(want, prot, want_rng, {0.5, 0.5}, 100);
-            detail::drop_blocks(got, prot, got_rng, {0.5, 0.5}, 100, tuning);
+            mnar::drop_blocks_literal(want, prot, want_rng, {0.5, 0.5}, 100);
+            mnar::drop_blocks(got, prot, got_rng, {0.5, 0.5}, 100, tuning);
             EXPECT_TRUE(same_cells(got, want));
             EXPECT_TRUE(same_stream(got_rng, want_rng));
         }

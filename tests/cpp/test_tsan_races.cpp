@@ -24,6 +24,7 @@
 #include "generators/utils/gauss.hpp"
 #include "harness.hpp"
 #include "lib/label_encode.hpp"
+#include "reference.hpp"
 
 using porosa::DataMatrix;
 using porosa::Kind;

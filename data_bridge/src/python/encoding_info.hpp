@@ -22,7 +22,6 @@ struct OUT {
 
 struct EncodingInfo {
     std::vector<std::size_t> encoded_columns;  // ascending
-    std::unordered_map<std::size_t, Encoder> encoders;
     std::unordered_map<std::size_t, Decoder> decoders;
 };
 

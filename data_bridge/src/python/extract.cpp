@@ -163,9 +163,10 @@ Status read_columns(const Source& s, std::vector<ColumnCells>& columns, std::siz
     return {};
 }
 
-using Encoded = std::optional<std::pair<Encoder, Decoder>>;
+// A text column's decoder; the rebuild turns codes back into texts with it.
+using Encoded = std::optional<Decoder>;
 
-// The text columns' codes and coders, on the pool: no Python here.
+// The text columns' codes and decoders, on the pool: no Python here.
 std::vector<Encoded> encode_texts(std::vector<ColumnCells>& columns, std::vector<std::vector<double>>& codes) {
     std::vector<Encoded> encoded(columns.size());
     parallel_chunks(columns.size(), 1, [&](std::size_t begin, std::size_t end) {
@@ -174,8 +175,7 @@ std::vector<Encoded> encode_texts(std::vector<ColumnCells>& columns, std::vector
             if (!col.text) continue;
             auto [column_codes, encoder] = col.texts.encode();
             codes[j] = std::move(column_codes);
-            Decoder decoder = build_decoder(encoder);
-            encoded[j].emplace(std::move(encoder), std::move(decoder));
+            encoded[j].emplace(build_decoder(encoder));
         }
     });
     return encoded;
@@ -200,13 +200,11 @@ void write_columns(const std::vector<ColumnCells>& columns, const std::vector<st
 
 EncodingInfo encoding_info(std::vector<Encoded>& encoded) {
     EncodingInfo info;
-    info.encoders.reserve(encoded.size());
     info.decoders.reserve(encoded.size());
     for (std::size_t j = 0; j < encoded.size(); ++j) {
         if (!encoded[j]) continue;
         info.encoded_columns.push_back(j);
-        info.encoders.emplace(j, std::move(encoded[j]->first));
-        info.decoders.emplace(j, std::move(encoded[j]->second));
+        info.decoders.emplace(j, std::move(*encoded[j]));
     }
     return info;
 }

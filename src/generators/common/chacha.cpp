@@ -3,6 +3,8 @@
 #include <atomic>
 #include <bit>
 
+#include "core/cpu_features.hpp"
+
 namespace porosa::chacha {
 
 namespace {
@@ -53,16 +55,9 @@ bool supported(Path path) noexcept {
     case Path::scalar:
         return true;
     case Path::avx2:
+        return cpu_has_avx2();
     case Path::avx512:
-#if defined(__x86_64__) || defined(__i386__)
-        // The cpu model is filled by a constructor that may not have run yet
-        // when another constructor draws.
-        __builtin_cpu_init();
-        // These also check that the system saves the wide registers.
-        return path == Path::avx2 ? __builtin_cpu_supports("avx2") : __builtin_cpu_supports("avx512f");
-#else
-        return false;
-#endif
+        return cpu_has_avx512f();
     }
     return false;
 }

@@ -12,9 +12,7 @@ std::strong_ordering cmp_ascending(double a, double b, double) noexcept { return
 std::strong_ordering cmp_descending(double a, double b, double) noexcept { return total_cmp(b, a); }
 
 std::strong_ordering cmp_nearest(double a, double b, double reference) noexcept {
-    double da = a - reference;
-    double db = b - reference;
-    return total_cmp(da * da, db * db);
+    return total_cmp(square_distance(a, reference), square_distance(b, reference));
 }
 
 CmpFn cmp_of(Order order) noexcept {

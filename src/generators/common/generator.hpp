@@ -17,6 +17,13 @@ inline std::strong_ordering total_cmp(double a, double b) noexcept { return tota
 
 using CmpFn = std::strong_ordering (*)(double a, double b, double reference);
 
+// The distance GM orders cells by. Every place that orders by it computes it
+// here, so that they all round it the same way.
+inline double square_distance(double x, double reference) noexcept {
+    const double d = x - reference;
+    return d * d;
+}
+
 std::strong_ordering cmp_ascending(double a, double b, double reference) noexcept;
 std::strong_ordering cmp_descending(double a, double b, double reference) noexcept;
 std::strong_ordering cmp_nearest(double a, double b, double reference) noexcept;
@@ -37,9 +44,7 @@ inline std::uint64_t ordered_key(double x, double centre) noexcept {
     } else if constexpr (O == Order::descending) {
         return ~order_key(x);
     } else {
-        // Computed exactly as cmp_nearest does.
-        const double d = x - centre;
-        return order_key(d * d);
+        return order_key(square_distance(x, centre));
     }
 }
 inline std::uint64_t ordered_key(Order order, double x, double centre) noexcept {

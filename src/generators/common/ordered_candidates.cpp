@@ -16,12 +16,6 @@ namespace porosa {
 
 namespace {
 
-// The distance cmp_nearest compares, computed the same way.
-double square_distance(double x, double reference) noexcept {
-    const double d = x - reference;
-    return d * d;
-}
-
 // The first position in a[0, n) whose value is above k, without branches on the
 // data: the searches land anywhere, so a mispredicted branch would cost more
 // than the comparisons.

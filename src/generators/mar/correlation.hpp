@@ -16,14 +16,8 @@ namespace porosa::mar {
 // column with gaps still correlates with the others; each column is first
 // shifted by its value in the first of those rows, so that one flat over them
 // has exactly zero spread. A pair with fewer than two such rows, a column flat
-// over them, or an infinity among them gives NaN. Both functions below give
-// each pair the same bits, for any number of workers, and fail on an empty
-// matrix with "Failed to calculate pearson_correlation: EmptyInput".
-
-// cols x cols, row-major; every diagonal entry of a column without NaN
-// correlations is 1. Memory grows with cols^2: the plain form, kept as the
-// reference for best_predictors.
-std::vector<double> pearson_correlation(const DataMatrix& data, Pool& pool);
+// over them, or an infinity among them gives NaN. Each pair gets the same bits
+// for any number of workers.
 
 // The best predictor found so far for one missing column.
 struct Predictor {
@@ -33,9 +27,9 @@ struct Predictor {
 
 // For each missing column, the observed column of strictly largest |corr|, the
 // earliest in `observed` on ties; when none is positive, the first observed
-// column, or column 0 when no column is observed. The same records as
-// choose_predictors on pearson_correlation's matrix, computed block by block
-// without ever holding the matrix: memory grows with the columns, not their
+// column, or column 0 when no column is observed. Fails on an empty matrix
+// with "Failed to calculate pearson_correlation: EmptyInput". Computed block
+// by block without ever holding the matrix of correlations: memory grows with the columns, not their
 // square (on data with gaps, the columns paired with one are copied once, up
 // to the size of the data). `missing` and `observed` are disjoint. `lanes`, one of
 // supported_lanes() (anything else means the widest), is how many pairs a

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "core/cpu_features.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "generators/mar/correlation.hpp"
@@ -128,10 +129,9 @@ std::vector<std::size_t> correlating(std::span<const std::size_t> cols, const Co
 std::vector<std::size_t> supported_lanes() {
     std::vector<std::size_t> out{4};
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    // This also checks that the system saves the wide registers. (GCC's 512-bit
-    // form of this loop shuffles more than it multiplies, so it stops here.)
-    if (__builtin_cpu_supports("avx2")) out.push_back(8);
+    // GCC's 512-bit form of this loop shuffles more than it multiplies, so it
+    // stops here.
+    if (cpu_has_avx2()) out.push_back(8);
 #endif
     return out;
 }

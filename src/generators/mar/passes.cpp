@@ -25,6 +25,7 @@
 #include "core/float_bits.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "core/row_sweep.hpp"
 #include "generators/common/ordered_candidates.hpp"
 #include "generators/common/pass_plan.hpp"
 #include "generators/mar/removal.hpp"
@@ -63,17 +64,16 @@ PassPlan plan(const Setup& setup, std::vector<std::size_t> candidates, std::size
 // Non-NaN cells of each missing column, counted in one sweep over the rows.
 std::vector<std::size_t> candidate_counts(const DataMatrix& matrix, const Setup& setup, Pool& pool) {
     const std::size_t n = setup.pairs.size(), rows = matrix.rows();
-    const std::size_t chunks = std::min<std::size_t>(rows, pool.threads() * 4);
-    if (chunks == 0) return std::vector<std::size_t>(n, 0);
-    std::vector<std::vector<std::size_t>> partial(chunks, std::vector<std::size_t>(n, 0));
-    pool.run_chunks(chunks, 1, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t c = begin; c < end; ++c) {
-            std::vector<std::size_t>& count = partial[c];
-            for (std::size_t r = rows * c / chunks; r < rows * (c + 1) / chunks; ++r) {
-                if ((r & 1023) == 0) interrupt_point(1024 * n);
+    if (rows == 0) return std::vector<std::size_t>(n, 0);
+    const RowChunks chunks = RowChunks::exactly(rows, std::min<std::size_t>(rows, pool.threads() * 4));
+    std::vector<std::vector<std::size_t>> partial(chunks.count, std::vector<std::size_t>(n, 0));
+    for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+        std::vector<std::size_t>& count = partial[ch];
+        for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
                 for (std::size_t i = 0; i < n; ++i) count[i] += !std::isnan(matrix(r, setup.missing[i]));
             }
-        }
+        });
     });
     std::vector<std::size_t> total(n, 0);
     for (const auto& count : partial)

@@ -51,24 +51,6 @@ std::vector<std::size_t> shuffle_columns(std::size_t cols, Rng& rng) {
     return order;
 }
 
-std::vector<Predictor> choose_predictors(std::span<const std::size_t> missing, std::span<const std::size_t> observed,
-                                         std::span<const double> corr, std::size_t cols) {
-    // A predictor must keep its values, so without any positive correlation a
-    // missing column still gets an observed one; column 0 only when none is.
-    const Predictor fallback{0.0, observed.empty() ? std::size_t{0} : observed.front()};
-    std::vector<Predictor> records(missing.size(), fallback);
-    for (std::size_t k = 0; k < missing.size(); ++k) {
-        Predictor& best = records[k];
-        const double* row = corr.data() + missing[k] * cols;
-        for (std::size_t o : observed) {
-            // A NaN never compares greater, so it is never taken.
-            const double a = std::abs(row[o]);
-            if (a > best.abs_corr) best = {a, o};
-        }
-    }
-    return records;
-}
-
 std::vector<Pair> pairs(std::span<const std::size_t> missing, std::span<const Predictor> records) {
     std::vector<Pair> out(missing.size());
     for (std::size_t i = 0; i < missing.size(); ++i) out[i] = {missing[i], records[i].column};

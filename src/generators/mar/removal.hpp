@@ -32,14 +32,6 @@ std::size_t missing_column_count(std::size_t cols, double rate, double max_missi
 // one index below a product of consecutive bounds serves several positions.
 std::vector<std::size_t> shuffle_columns(std::size_t cols, Rng& rng);
 
-// For each missing column, the observed column of strictly largest |corr|,
-// the earliest in `observed` on ties; when none is positive, the first observed
-// column, or column 0 when no column is observed.
-// `corr` is the cols x cols matrix of pearson_correlation. The plain form of
-// best_predictors, kept as its reference.
-std::vector<Predictor> choose_predictors(std::span<const std::size_t> missing, std::span<const std::size_t> observed,
-                                         std::span<const double> corr, std::size_t cols);
-
 std::vector<Pair> pairs(std::span<const std::size_t> missing, std::span<const Predictor> records);
 
 // The choice of one pair in a pass: the row whose cell of the missing column

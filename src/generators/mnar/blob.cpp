@@ -8,9 +8,9 @@
 #include <unordered_set>
 
 #include "core/interrupt.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 
-namespace porosa::mnar_detail {
+namespace porosa::mnar {
 namespace {
 
 constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
@@ -403,4 +403,4 @@ std::vector<Position> collect_blob(const DataMatrix& matrix, std::span<const std
     return collect<HashCells>(matrix, protected_cols, unprotected, plan, want);
 }
 
-}  // namespace porosa::mnar_detail
+}  // namespace porosa::mnar

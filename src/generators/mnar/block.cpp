@@ -15,17 +15,17 @@
 #include <optional>
 #include <vector>
 
+#include "core/cpu_features.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
-#include "generators/common/chacha.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #define POROSA_BLOCK_AVX512 1
 #endif
 
-namespace porosa::mnar_detail {
+namespace porosa::mnar {
 namespace {
 
 bool all_rows_protect_one_column(std::span<const std::size_t> protected_cols, std::size_t rows) {
@@ -485,7 +485,7 @@ Verdict draw_rectangle_batched(Rng& rng, std::size_t rows, std::size_t cols, std
 
 bool wide_batches() noexcept {
 #ifdef POROSA_BLOCK_AVX512
-    static const bool supported = chacha::supported(chacha::Path::avx512);
+    static const bool supported = cpu_has_avx512f();
     return supported;
 #else
     return false;
@@ -603,4 +603,4 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
     if (stats) stats->drawn += drawn, stats->looked_at += looked_at, stats->redrawn += redrawn;
 }
 
-}  // namespace porosa::mnar_detail
+}  // namespace porosa::mnar

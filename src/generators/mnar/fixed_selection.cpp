@@ -6,11 +6,11 @@
 #include <numeric>
 #include <utility>
 
-#include "core/interrupt.hpp"
 #include "core/panic.hpp"
-#include "generators/mnar/row_sweeps.hpp"
+#include "core/row_sweep.hpp"
+#include "generators/utils/rank_select.hpp"
 
-namespace porosa::mnar_detail {
+namespace porosa::mnar {
 
 namespace {
 
@@ -20,17 +20,18 @@ void sweep(const double* data, std::size_t cols, std::span<const std::size_t> pr
            const std::vector<std::size_t>& group_cols, const std::vector<double>& centres, std::size_t begin,
            std::size_t end, F&& f) {
     const std::size_t n = group_cols.size();
-    for (std::size_t r = begin; r < end; ++r) {
-        if ((r & 1023) == 0) interrupt_point(1024 * n);
-        const double* row = data + r * cols;
-        const std::size_t p = prot[r];
-        for (std::size_t j = 0; j < n; ++j) {
-            const std::size_t c = group_cols[j];
-            const double x = row[c];
-            if (!is_candidate(x, p, c)) continue;
-            f(j, ordered_key<O>(x, centres[j]), r);
+    for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+        for (std::size_t r = r0; r < r1; ++r) {
+            const double* row = data + r * cols;
+            const std::size_t p = prot[r];
+            for (std::size_t j = 0; j < n; ++j) {
+                const std::size_t c = group_cols[j];
+                const double x = row[c];
+                if (!is_candidate(x, p, c)) continue;
+                f(j, ordered_key<O>(x, centres[j]), r);
+            }
         }
-    }
+    });
 }
 
 template <Order O>
@@ -179,14 +180,13 @@ private:
         }
         const double* data = m_.data();
         const std::size_t mcols = m_.cols();
-        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t ch = b; ch < e; ++ch) {
-                // Kept apart from other chunks' until the end: neighbouring
-                // counters written from two threads would share cache lines.
-                std::vector<std::size_t> under(n, 0);
-                std::vector<std::vector<KeyRow>> mine(n);
-                for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
-                    if ((r & 1023) == 0) interrupt_point(1024 * n);
+        for_chunks(pool_, chunks_, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+            // Kept apart from other chunks' until the end: neighbouring
+            // counters written from two threads would share cache lines.
+            std::vector<std::size_t> under(n, 0);
+            std::vector<std::vector<KeyRow>> mine(n);
+            for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+                for (std::size_t r = r0; r < r1; ++r) {
                     const double* row = data + r * mcols;
                     const std::size_t p = prot_[r];
                     for (std::size_t i = 0; i < n; ++i) {
@@ -198,10 +198,10 @@ private:
                         if (counts & (k - lo[i] <= width[i])) mine[i].emplace_back(k, r);
                     }
                 }
-                for (std::size_t i = 0; i < n; ++i) {
-                    below[ch * n + i] = under[i];
-                    inside[ch * n + i] = std::move(mine[i]);
-                }
+            });
+            for (std::size_t i = 0; i < n; ++i) {
+                below[ch * n + i] = under[i];
+                inside[ch * n + i] = std::move(mine[i]);
             }
         });
     }
@@ -231,11 +231,10 @@ private:
         std::vector<std::uint32_t> hist(chunks_.count * stride, 0);
         const double* data = m_.data();
         const std::size_t mcols = m_.cols();
-        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t ch = b; ch < e; ++ch) {
-                std::uint32_t* h = hist.data() + ch * stride;
-                for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
-                    if ((r & 1023) == 0) interrupt_point(1024 * n);
+        for_chunks(pool_, chunks_, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+            std::uint32_t* h = hist.data() + ch * stride;
+            for_row_blocks(begin, end, n, [&](std::size_t r0, std::size_t r1) {
+                for (std::size_t r = r0; r < r1; ++r) {
                     const double* row = data + r * mcols;
                     const std::size_t p = prot_[r];
                     for (std::size_t i = 0; i < n; ++i) {
@@ -247,26 +246,21 @@ private:
                         h[i * buckets + ((k >> low[i]) & digit_mask[i])] += counts;
                     }
                 }
-            }
+            });
         });
+        std::vector<std::size_t> merged;
         for (std::size_t i = 0; i < n; ++i) {
             Selection& s = sel_[open[i]];
-            std::size_t below = 0;
-            bool found = false;
-            for (std::size_t d = 0; d < (std::size_t{1} << width[i]); ++d) {
-                std::size_t here = 0;
-                for (std::size_t ch = 0; ch < chunks_.count; ++ch) here += hist[ch * stride + i * buckets + d];
-                if (below + here >= s.rank) {
-                    s.rank -= below;
-                    s.matching = here;
-                    s.prefix = prefix[i] | (std::uint64_t(d) << low[i]);
-                    s.shift = low[i];
-                    found = true;
-                    break;
-                }
-                below += here;
-            }
-            if (!found) panic("a planned cell has no candidate");
+            merged.assign(std::size_t{1} << width[i], 0);
+            for (std::size_t ch = 0; ch < chunks_.count; ++ch)
+                for (std::size_t d = 0; d < merged.size(); ++d) merged[d] += hist[ch * stride + i * buckets + d];
+            // Ranks count from 1 here.
+            const RankBucket at = find_rank<std::size_t>(merged, s.rank - 1, false);
+            if (at.bucket == merged.size()) panic("a planned cell has no candidate");
+            s.rank -= at.under;
+            s.matching = merged[at.bucket];
+            s.prefix = prefix[i] | (std::uint64_t(at.bucket) << low[i]);
+            s.shift = low[i];
         }
     }
 
@@ -277,14 +271,12 @@ private:
         columns_of(rest, cols, centres);
         std::vector<std::vector<std::vector<KeyRow>>> gathered(chunks_.count,
                                                               std::vector<std::vector<KeyRow>>(rest.size()));
-        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t ch = b; ch < e; ++ch) {
-                auto& mine = gathered[ch];
-                sweep<O>(m_.data(), m_.cols(), prot_, cols, centres, chunks_.begin(ch), chunks_.end(ch),
-                         [&](std::size_t i, std::uint64_t k, std::size_t r) {
-                             if (sel_[rest[i]].matches(k)) mine[i].emplace_back(k, r);
-                         });
-            }
+        for_chunks(pool_, chunks_, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+            auto& mine = gathered[ch];
+            sweep<O>(m_.data(), m_.cols(), prot_, cols, centres, begin, end,
+                     [&](std::size_t i, std::uint64_t k, std::size_t r) {
+                         if (sel_[rest[i]].matches(k)) mine[i].emplace_back(k, r);
+                     });
         });
         for (std::size_t i = 0; i < rest.size(); ++i) {
             Selection& s = sel_[rest[i]];
@@ -310,25 +302,26 @@ private:
         for (std::size_t j = 0; j < sel_.size(); ++j) last_key[j] = sel_[j].last_key, last_row[j] = sel_[j].last_row;
         double* data = m_.data();
         const std::size_t mcols = m_.cols(), n = cols.size();
-        pool_.run_chunks(chunks_.count, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t ch = b; ch < e; ++ch) {
-                for (std::size_t r = chunks_.begin(ch); r < chunks_.end(ch); ++r) {
-                    if ((r & 1023) == 0) interrupt_point(1024 * n);
-                    double* row = data + r * mcols;
-                    const std::size_t p = prot_[r];
-                    for (std::size_t j = 0; j < n; ++j) {
-                        const std::size_t c = cols[j];
-                        const double x = row[c];
-                        const std::uint64_t k = ordered_key<O>(x, centres[j]);
-                        const unsigned before = unsigned(k < last_key[j]) |
-                                                (unsigned(k == last_key[j]) & unsigned(r <= last_row[j]));
-                        // All ones where the cell goes: NaN's bits, else the cell's own.
-                        const std::uint64_t go = 0 - std::uint64_t(unsigned(x == x) & unsigned(p != c) & before);
-                        std::uint64_t bits;
-                        std::memcpy(&bits, &x, sizeof bits);
-                        bits = (bits & ~go) | (kNanBits & go);
-                        std::memcpy(&row[c], &bits, sizeof bits);
-                    }
+        // Plain pointers, captured by value: the stores below may alias any
+        // memory, so whatever the loop reads through a reference it reloads.
+        const std::size_t *col = cols.data(), *prot = prot_.data(), *lrow = last_row.data();
+        const double* centre = centres.data();
+        const std::uint64_t* lkey = last_key.data();
+        sweep_rows(pool_, chunks_, n, [=](std::size_t, std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                double* row = data + r * mcols;
+                const std::size_t p = prot[r];
+                for (std::size_t j = 0; j < n; ++j) {
+                    const std::size_t c = col[j];
+                    const double x = row[c];
+                    const std::uint64_t k = ordered_key<O>(x, centre[j]);
+                    const unsigned before = unsigned(k < lkey[j]) | (unsigned(k == lkey[j]) & unsigned(r <= lrow[j]));
+                    // All ones where the cell goes: NaN's bits, else the cell's own.
+                    const std::uint64_t go = 0 - std::uint64_t(unsigned(x == x) & unsigned(p != c) & before);
+                    std::uint64_t bits;
+                    std::memcpy(&bits, &x, sizeof bits);
+                    bits = (bits & ~go) | (kNanBits & go);
+                    std::memcpy(&row[c], &bits, sizeof bits);
                 }
             }
         });
@@ -365,4 +358,4 @@ void remove_selected(Pool& pool, DataMatrix& m, std::span<const std::size_t> pro
     }
 }
 
-}  // namespace porosa::mnar_detail
+}  // namespace porosa::mnar

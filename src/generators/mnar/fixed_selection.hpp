@@ -12,9 +12,9 @@
 #include "core/data_matrix.hpp"
 #include "core/pool.hpp"
 #include "generators/common/generator.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 
-namespace porosa::mnar_detail {
+namespace porosa::mnar {
 
 // One column's search for the last cell it loses, in (key, row) order. The
 // candidates whose key starts with `prefix` (the bits above `shift`) are
@@ -39,4 +39,4 @@ struct Selection {
 void remove_selected(Pool& pool, DataMatrix& m, std::span<const std::size_t> prot, Order order,
                      std::vector<Selection>& sel, const ValuePassTuning& tuning);
 
-}  // namespace porosa::mnar_detail
+}  // namespace porosa::mnar

@@ -11,12 +11,12 @@
 #include "core/pool.hpp"
 #include "generators/common/mask.hpp"
 #include "generators/common/pass_plan.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 #include "generators/utils/gauss.hpp"
 
 namespace porosa {
 
-namespace mnar_detail {
+namespace mnar {
 
 std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
                                              std::size_t col, CmpFn cmp, double reference) {
@@ -105,7 +105,7 @@ void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::si
     }
 }
 
-}  // namespace mnar_detail
+}  // namespace mnar
 
 void MNAR::drop(DataMatrix& matrix, double /*rate*/, std::size_t target) {
     // Both steps run on every call, even when nothing is to be removed: the
@@ -121,8 +121,8 @@ void MNAR::drop(DataMatrix& matrix, double /*rate*/, std::size_t target) {
         drop_pattern(matrix, protected_cols, rng_, mode_, target);
         return;
     }
-    mnar_detail::drop_values_fast(Pool::global(), matrix, protected_cols, rng_, require_order(mode_),
-                                  mode_.kind == Kind::GM ? &dists : nullptr, target);
+    mnar::drop_values_fast(Pool::global(), matrix, protected_cols, rng_, require_order(mode_),
+                           mode_.kind == Kind::GM ? &dists : nullptr, target);
 }
 
 std::string MNAR::repr() const {

@@ -8,11 +8,11 @@
 
 #include "core/panic.hpp"
 #include "generators/mnar/mnar.hpp"
-#include "generators/mnar/mnar_detail.hpp"
+#include "generators/mnar/removal.hpp"
 
 namespace porosa {
 
-namespace mnar_detail {
+namespace mnar {
 
 void check_protected(std::span<const std::size_t> protected_cols, std::size_t rows) {
     if (protected_cols.size() < rows) panic_index(rows - 1, protected_cols.size());
@@ -126,11 +126,11 @@ void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t
     }
 }
 
-}  // namespace mnar_detail
+}  // namespace mnar
 
 void drop_pattern(DataMatrix& matrix, const std::vector<std::size_t>& protected_cols, Rng& rng, const Mode& mode,
                   std::size_t target) {
-    mnar_detail::drop_pattern_on(Pool::global(), matrix, protected_cols, rng, mode, target);
+    mnar::drop_pattern_on(Pool::global(), matrix, protected_cols, rng, mode, target);
 }
 
 }  // namespace porosa

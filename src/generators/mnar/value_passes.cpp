@@ -29,14 +29,14 @@
 #include "core/free_memory.hpp"
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "core/row_sweep.hpp"
 #include "generators/common/key_sort.hpp"
 #include "generators/common/ordered_candidates.hpp"
 #include "generators/common/pass_plan.hpp"
 #include "generators/mnar/fixed_selection.hpp"
-#include "generators/mnar/mnar_detail.hpp"
-#include "generators/mnar/row_sweeps.hpp"
+#include "generators/mnar/removal.hpp"
 
-namespace porosa::mnar_detail {
+namespace porosa::mnar {
 
 namespace {
 
@@ -54,17 +54,16 @@ CandidateCounts candidate_counts(Pool& pool, const DataMatrix& m, std::span<cons
     CandidateCounts out{RowChunks(m.rows(), pool.threads(), tuning.chunk_rows), {}, {}};
     const RowChunks& chunks = out.chunks;
     out.per_chunk.assign(chunks.count, std::vector<std::size_t>(cols, 0));
-    pool.run_chunks(chunks.count, 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t ch = b; ch < e; ++ch) {
-            std::size_t* count = out.per_chunk[ch].data();
-            for (std::size_t r = chunks.begin(ch); r < chunks.end(ch); ++r) {
-                if ((r & 1023) == 0) interrupt_point(1024 * cols);
+    for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+        std::size_t* count = out.per_chunk[ch].data();
+        for_row_blocks(begin, end, cols, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
                 const double* row = m.data() + r * cols;
                 for (std::size_t c = 0; c < cols; ++c) count[c] += !std::isnan(row[c]);
                 // The protected cell was counted when it holds a value.
                 if (prot[r] < cols && !std::isnan(row[prot[r]])) --count[prot[r]];
             }
-        }
+        });
     });
     out.total.assign(cols, 0);
     for (const auto& count : out.per_chunk)
@@ -91,11 +90,10 @@ void gather_columns(Pool& pool, const DataMatrix& m, std::span<const std::size_t
     std::vector<std::size_t> start(chunks * g);
     for (std::size_t j = 0; j < g; ++j)
         for (std::size_t ch = 0, at = 0; ch < chunks; ++ch) start[ch * g + j] = at, at += counts.per_chunk[ch][group[j]];
-    pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t ch = b; ch < e; ++ch) {
-            std::vector<std::size_t> at(start.begin() + std::ptrdiff_t(ch * g), start.begin() + std::ptrdiff_t(ch * g + g));
-            for (std::size_t r = counts.chunks.begin(ch); r < counts.chunks.end(ch); ++r) {
-                if ((r & 1023) == 0) interrupt_point(1024 * g);
+    for_chunks(pool, counts.chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+        std::vector<std::size_t> at(start.begin() + std::ptrdiff_t(ch * g), start.begin() + std::ptrdiff_t(ch * g + g));
+        for_row_blocks(begin, end, g, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
                 const double* row = m.data() + r * cols;
                 for (std::size_t j = 0; j < g; ++j) {
                     const std::size_t c = group[j];
@@ -105,7 +103,7 @@ void gather_columns(Pool& pool, const DataMatrix& m, std::span<const std::size_t
                     out[j].rows[at[j]++] = std::uint32_t(r);
                 }
             }
-        }
+        });
     });
 }
 
@@ -274,4 +272,4 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     if (plan.nan_reference) panic("Sample is nan");
 }
 
-}  // namespace porosa::mnar_detail
+}  // namespace porosa::mnar

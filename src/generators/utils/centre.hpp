@@ -6,19 +6,9 @@
 #include <span>
 
 #include "generators/utils/gauss.hpp"
+#include "generators/utils/rank_select.hpp"
 
 namespace porosa {
-
-// The keys at two ranks of a column: i - 1 (when asked for) and i.
-struct Ranked {
-    std::uint64_t below, at;
-};
-
-// The order keys at ranks i - 1 (only when `want_below`, which needs i >= 1)
-// and i of `keys`, whose smallest and largest are `min` and `max`. Reorders
-// the keys.
-Ranked select_ranks(std::span<std::uint64_t> keys, std::uint64_t min, std::uint64_t max, std::size_t i,
-                    bool want_below);
 
 // Which order statistics the centre of `n` observed keys needs, for the
 // quantile position `mean`.

@@ -7,10 +7,11 @@
 #include <vector>
 
 #include "core/float_bits.hpp"
-#include "core/interrupt.hpp"
 #include "core/pool.hpp"
+#include "core/row_sweep.hpp"
 #include "generators/utils/centre.hpp"
 #include "generators/utils/gauss.hpp"
+#include "generators/utils/rank_select.hpp"
 
 namespace porosa {
 
@@ -31,17 +32,15 @@ void distributions_by_copy(double mean, double variance, const DataMatrix& data,
     const std::size_t rows = data.rows(), cols = data.cols();
     Pool& pool = Pool::global();
     const std::size_t round = std::min(which.size(), 4 * pool.threads());
-    const std::size_t chunks = std::max<std::size_t>(1, std::min(rows / 4096, 4 * pool.threads()));
+    const RowChunks chunks =
+        RowChunks::exactly(rows, std::max<std::size_t>(1, std::min(rows / 4096, 4 * pool.threads())));
     std::unique_ptr<std::uint64_t[]> buffer(new std::uint64_t[round * rows]);
     for (std::size_t first = 0; first < which.size(); first += round) {
         const std::span<const std::size_t> group = which.subspan(first, std::min(round, which.size() - first));
-        pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t ch = b; ch < e; ++ch) {
-                for (std::size_t r = rows * ch / chunks; r < rows * (ch + 1) / chunks; ++r) {
-                    if ((r & 1023) == 0) interrupt_point(1024 * group.size());
-                    const double* row = data.data() + r * cols;
-                    for (std::size_t k = 0; k < group.size(); ++k) buffer[k * rows + r] = order_key(row[group[k]]);
-                }
+        sweep_rows(pool, chunks, group.size(), [&](std::size_t, std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = data.data() + r * cols;
+                for (std::size_t k = 0; k < group.size(); ++k) buffer[k * rows + r] = order_key(row[group[k]]);
             }
         });
         pool.run_chunks(group.size(), 1, [&](std::size_t b, std::size_t e) {
@@ -68,11 +67,11 @@ struct TopScan {
     std::vector<std::uint32_t> hist = std::vector<std::uint32_t>(kTopBuckets, 0);
 };
 
-// Where a column's centre ranks fall: the bucket holding rank i (and, when
-// rank i - 1 closes an earlier bucket, that one), and rank i within its bucket.
+// Where a column's centre ranks fall, and rank i within its bucket.
 struct Target {
-    std::size_t col, bucket, below_bucket = kTopBuckets, rank = 0, size = 0;
-    bool split = false;  // rank i opens its bucket, rank i - 1 closes below_bucket
+    std::size_t col;
+    RankBucket at;
+    std::size_t rank = 0, size = 0;
 };
 
 }  // namespace
@@ -90,18 +89,18 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
     // rows at most and columns of 65,536 rows at least, under a sixth of the
     // column. Shorter columns (wide data) are copied a round at a time instead,
     // which costs next to nothing there.
-    const std::size_t chunks = std::max<std::size_t>(1, std::min(rows / 16384, 4 * pool.threads()));
+    const RowChunks chunks =
+        RowChunks::exactly(rows, std::max<std::size_t>(1, std::min(rows / 16384, 4 * pool.threads())));
     if (rows < 65536 || rows >= (std::size_t{1} << 32)) {
         for (std::size_t c = 0; c < cols; ++c) copied.push_back(c);
         distributions_by_copy(mean, variance, data, copied, out);
         return out;
     }
-    std::vector<std::vector<TopScan>> scans(chunks, std::vector<TopScan>(cols));
-    pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t ch = b; ch < e; ++ch) {
-            std::vector<TopScan>& mine = scans[ch];
-            for (std::size_t r = rows * ch / chunks; r < rows * (ch + 1) / chunks; ++r) {
-                if ((r & 1023) == 0) interrupt_point(1024 * cols);
+    std::vector<std::vector<TopScan>> scans(chunks.count, std::vector<TopScan>(cols));
+    for_chunks(pool, chunks, [&](std::size_t ch, std::size_t begin, std::size_t end) {
+        std::vector<TopScan>& mine = scans[ch];
+        for_row_blocks(begin, end, cols, [&](std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
                 const double* row = data.data() + r * cols;
                 for (std::size_t c = 0; c < cols; ++c) {
                     const std::uint64_t k = order_key(row[c]);
@@ -111,14 +110,14 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
                     s.min = std::min(s.min, k), s.max = std::max(s.max, k);
                 }
             }
-        }
+        });
     });
     std::vector<Target> targets;
     // The first chunk's scans become the columns' totals.
     std::vector<TopScan> total = std::move(scans[0]);
     for (std::size_t c = 0; c < cols; ++c) {
         TopScan& t = total[c];
-        for (std::size_t ch = 1; ch < chunks; ++ch) {
+        for (std::size_t ch = 1; ch < chunks.count; ++ch) {
             const TopScan& s = scans[ch][c];
             t.observed += s.observed, t.min = std::min(t.min, s.min), t.max = std::max(t.max, s.max);
             for (std::size_t d = 0; d < kTopBuckets; ++d) t.hist[d] += s.hist[d];
@@ -132,14 +131,9 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
             out[c] = gauss_of(q, Ranked{0, 0}, t.min, t.max, variance);
             continue;
         }
-        Target g{c, 0};
-        std::size_t under = 0;
-        while (under + t.hist[g.bucket] <= q.i) under += t.hist[g.bucket++];
-        g.rank = q.i - under;
-        g.split = q.pair && g.rank == 0;
-        if (g.split)
-            for (g.below_bucket = g.bucket - 1; t.hist[g.below_bucket] == 0;) --g.below_bucket;
-        g.size = g.split ? 0 : t.hist[g.bucket];
+        Target g{c, find_rank<std::uint32_t>(t.hist, q.i, q.pair)};
+        g.rank = q.i - g.at.under;
+        g.size = g.at.split ? 0 : t.hist[g.at.bucket];
         // A bucket this large costs as much kept as the column copied.
         if (g.size > rows / 4) copied.push_back(c);
         else targets.push_back(g);
@@ -147,25 +141,19 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
     scans = {};
     if (!targets.empty()) {
         // Per chunk and target: the keys of its bucket, or the two ends it needs.
-        std::vector<std::vector<std::vector<std::uint64_t>>> kept(chunks, std::vector<std::vector<std::uint64_t>>(targets.size()));
-        std::vector<std::vector<Ranked>> ends(chunks, std::vector<Ranked>(targets.size(), Ranked{0, ~std::uint64_t{0}}));
-        pool.run_chunks(chunks, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t ch = b; ch < e; ++ch) {
-                for (std::size_t r = rows * ch / chunks; r < rows * (ch + 1) / chunks; ++r) {
-                    if ((r & 1023) == 0) interrupt_point(1024 * targets.size());
-                    const double* row = data.data() + r * cols;
-                    for (std::size_t j = 0; j < targets.size(); ++j) {
-                        const Target& g = targets[j];
-                        const std::uint64_t k = order_key(row[g.col]);
-                        if (!observed_key(k)) continue;
-                        const std::size_t d = k >> kTopShift;
-                        if (d == g.bucket) {
-                            if (g.split) ends[ch][j].at = std::min(ends[ch][j].at, k);
-                            else kept[ch][j].push_back(k);
-                        } else if (d == g.below_bucket) {
-                            ends[ch][j].below = std::max(ends[ch][j].below, k);
-                        }
-                    }
+        std::vector<std::vector<std::vector<std::uint64_t>>> kept(
+            chunks.count, std::vector<std::vector<std::uint64_t>>(targets.size()));
+        std::vector<std::vector<Ranked>> ends(chunks.count, std::vector<Ranked>(targets.size(), kNoEnds));
+        sweep_rows(pool, chunks, targets.size(), [&](std::size_t ch, std::size_t r0, std::size_t r1) {
+            for (std::size_t r = r0; r < r1; ++r) {
+                const double* row = data.data() + r * cols;
+                for (std::size_t j = 0; j < targets.size(); ++j) {
+                    const Target& g = targets[j];
+                    const std::uint64_t k = order_key(row[g.col]);
+                    if (!observed_key(k)) continue;
+                    const std::size_t d = k >> kTopShift;
+                    if (d == g.at.bucket && !g.at.split) kept[ch][j].push_back(k);
+                    else take_split_end(ends[ch][j], g.at, d, k);
                 }
             }
         });
@@ -174,14 +162,14 @@ std::vector<Gauss> get_distribution(double mean, double variance, const DataMatr
                 const Target& g = targets[j];
                 const TopScan& t = total[g.col];
                 const CentreRanks q = centre_ranks(t.observed, mean);
-                Ranked r{0, ~std::uint64_t{0}};
+                Ranked r = kNoEnds;
                 std::vector<std::uint64_t> keys;
                 keys.reserve(g.size);
-                for (std::size_t ch = 0; ch < chunks; ++ch) {
-                    r.at = std::min(r.at, ends[ch][j].at), r.below = std::max(r.below, ends[ch][j].below);
+                for (std::size_t ch = 0; ch < chunks.count; ++ch) {
+                    merge_split_ends(r, ends[ch][j]);
                     keys.insert(keys.end(), kept[ch][j].begin(), kept[ch][j].end());
                 }
-                if (!g.split) {
+                if (!g.at.split) {
                     const auto [lo, hi] = std::minmax_element(keys.begin(), keys.end());
                     const std::uint64_t min = *lo, max = *hi;
                     r = select_ranks(keys, min, max, g.rank, q.pair);

@@ -1,6 +1,7 @@
 // The pieces of MNAR's removal, exposed so tests can drive each one with a pool
 // of their choosing and check it against a hand-computed answer.
 #pragma once
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -16,7 +17,13 @@
 #include "generators/common/rng.hpp"
 #include "generators/utils/gauss.hpp"
 
-namespace porosa::mnar_detail {
+namespace porosa::mnar {
+
+// A cell the value passes may take: it holds a value and its row does not
+// protect its column.
+inline bool is_candidate(double x, std::size_t protected_col, std::size_t col) noexcept {
+    return !std::isnan(x) && protected_col != col;
+}
 
 // The cell of column `col` that goes next: the first minimum, in ascending row
 // order, of the column's values that are neither NaN nor protected. A plain
@@ -136,4 +143,4 @@ std::vector<Position> collect_blob(const DataMatrix& matrix, std::span<const std
                                    std::size_t unprotected, const BlobPlan& plan,
                                    BlobStore store = BlobStore::automatic);
 
-}  // namespace porosa::mnar_detail
+}  // namespace porosa::mnar
