@@ -354,13 +354,15 @@ def nullable(dtype: Any) -> Any:
             return pd.api.types.pandas_dtype(f"{'U' if dtype.kind == 'u' else ''}Int{8 * dtype.itemsize}")
     # pandas has no nullable form of these: it widens them itself as soon as
     # a cell goes missing, so they widen whether or not a cell was drawn.
-    if isinstance(dtype, pd.IntervalDtype) and getattr(dtype.subtype, "kind", "") in "iu":
-        return pd.IntervalDtype(np.float64, dtype.closed)
-    if isinstance(dtype, pd.SparseDtype) and dtype.subtype.kind in "iub":
-        fill: Any = dtype.fill_value
-        if dtype.subtype.kind == "b":
-            return pd.SparseDtype(np.dtype(object), fill)
-        return pd.SparseDtype(np.float64, float(fill))
+    # Read through Any, and the interval built by name: older pandas stubs
+    # know neither their attributes nor IntervalDtype's closed argument.
+    spec: Any = dtype
+    if isinstance(dtype, pd.IntervalDtype) and getattr(spec.subtype, "kind", "") in "iu":
+        return pd.api.types.pandas_dtype(f"interval[float64, {spec.closed}]")
+    if isinstance(dtype, pd.SparseDtype) and spec.subtype.kind in "iub":
+        if spec.subtype.kind == "b":
+            return pd.SparseDtype(np.dtype(object), spec.fill_value)
+        return pd.SparseDtype(np.float64, float(spec.fill_value))
     return dtype
 
 
