@@ -17,9 +17,9 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("porosa_kit.Amputer needs scikit-learn 1.6 or later: pip install porosa[sklearn]") from e
 
+from ._constraints import PARAMETERS, check_mechanism, check_rate
 from ._frame import Generator, amputate
-from ._generators import MECHANISMS, PARAMETERS, make_generator
-
+from ._generators import make_generator
 
 
 class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
@@ -99,12 +99,8 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
     def fit(self, X: Any, y: Any = None) -> Amputer:
         """Checks the parameters and builds the generator (``generator_``)."""
         self._check(X, reset=True)
-        mechanism = str(self.mechanism).upper()
-        if mechanism not in MECHANISMS:
-            raise ValueError(f"mechanism must be one of {', '.join(MECHANISMS)}, not {self.mechanism!r}")
-        rate = self.missing_rate
-        if not isinstance(rate, numbers.Real) or not 0 <= rate <= 1:
-            raise ValueError(f"missing_rate must be a number from 0 to 1, not {rate!r}")
+        mechanism = check_mechanism(self.mechanism)
+        check_rate(self.missing_rate)
         if mechanism == "MCAR" and (self.mode is not None or any(getattr(self, n) is not None for n in PARAMETERS)):
             # Not an error: a grid search may set them for the other mechanisms.
             warnings.warn("MCAR uses neither mode nor the modes' parameters", UserWarning, stacklevel=2)

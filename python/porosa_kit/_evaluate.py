@@ -13,13 +13,13 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ._constraints import COUNT, METRICS
 from ._export import export_table
 from ._frame import Generator, amputate, excluded_positions, missing_mask, textual
 from ._imputers import output_frame
 from ._tables import to_pandas
 from ._plot import plot_evaluation
 
-METRICS = ("rmse", "mae")
 KEYS = ["imputer", "mechanism", "missing_rate", "metric"]
 
 
@@ -182,8 +182,8 @@ def evaluate_imputers(
     for m in metrics:
         if m not in METRICS:
             raise ValueError(f"unknown metric {m!r}; expected one of {', '.join(METRICS)}")
-    if repeats < 1:
-        raise ValueError(f"repeats must be at least 1, not {repeats}")
+    if repeats < COUNT.low:
+        raise ValueError(f"repeats must be {COUNT.bounds}, not {repeats}")
     if not rates or not imputer_items or not generator_items:
         raise ValueError("give at least one imputer, one generator and one missing rate")
 

@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import decimal
 import math
-import numbers
-import operator
 import os
 import sys
 import threading
@@ -18,6 +16,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ._constraints import check_seed, real
 from ._frame import amputate, array_missing
 from ._tables import TableT
 
@@ -75,12 +74,9 @@ class MCAR:
     """
 
     def __init__(self, random_seed: int | None = None, max_missing_per_column: float = 0.8) -> None:
-        if random_seed is not None:
-            random_seed = operator.index(random_seed)
-            if not 0 <= random_seed < 2**64:
-                raise OverflowError(f"random_seed must be from 0 to 2**64 - 1, not {random_seed}")
-        self._max_missing = _real(max_missing_per_column, "max_missing_per_column")
-        self._bits = np.random.PCG64(random_seed)
+        seed = check_seed(random_seed)
+        self._max_missing = real(max_missing_per_column, "max_missing_per_column")
+        self._bits = np.random.PCG64(seed)
         self._busy = threading.Lock()
 
     def __repr__(self) -> str:
@@ -129,7 +125,7 @@ class MCAR:
             # two threads at once cannot make a seeded run depend on timing.
             raise RuntimeError("Already borrowed")
         try:
-            return self._draw(present, _real(missing_rate, "missing_rate"))
+            return self._draw(present, real(missing_rate, "missing_rate"))
         finally:
             self._busy.release()
 
@@ -262,12 +258,6 @@ def _caller_level() -> int:
     while frame.f_back is not None and str(frame.f_globals.get("__name__", "")).startswith("porosa_kit."):
         level, frame = level + 1, frame.f_back
     return level
-
-
-def _real(value: Any, name: str) -> float:
-    if isinstance(value, numbers.Real):
-        return float(value)
-    raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
 
 
 def _target(rows: int, cols: int, rate: float) -> int:
