@@ -16,7 +16,7 @@ import pandas as pd
 from ._constraints import COUNT, METRICS
 from ._export import export_table
 from ._frame import Generator, amputate, excluded_positions, missing_mask, textual
-from ._imputers import output_frame
+from ._output import output_frame
 from ._tables import to_pandas
 from ._plot import plot_evaluation
 

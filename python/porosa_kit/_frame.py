@@ -13,12 +13,22 @@ import pandas as pd
 import porosa
 
 from ._errors import generate
+from ._rules import MISSING_TEXTS
 from ._tables import Table, TableT, to_pandas
 
-# The texts porosa reads as a missing cell in a text column.
-MISSING_TEXTS = ("nan", "NaN", "<NA>")
-
 Generator = Callable[[Any, float], Any]
+
+
+class MaskGenerator:
+    """A generator that chooses the cells to remove by where the values are,
+    never by what they are. :func:`amputate` hands it only that, and writes
+    its choice into the caller's own columns, with no copy converted for it
+    to read."""
+
+    def _removed(self, present: npt.NDArray[np.bool_], missing_rate: float) -> npt.NDArray[np.bool_]:
+        """The cells a call removes, given the cells that hold a value (which
+        it may overwrite)."""
+        raise NotImplementedError
 
 
 @overload
@@ -92,12 +102,8 @@ def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: S
 
 
 def _amputate_frame(data: pd.DataFrame, generator: Generator, missing_rate: float) -> pd.DataFrame:
-    from ._mcar import MCAR
-
     columns = [data.iloc[:, j] for j in range(data.shape[1])]
-    if isinstance(generator, MCAR):
-        # MCAR needs nothing but where the values are, and would only read
-        # them back from a converted copy.
+    if isinstance(generator, MaskGenerator):
         missing = _stack([column_missing(c) for c in columns], len(data))
         removed = generator._removed(~missing, missing_rate)
         return _assemble(data, [_restore(c, removed[:, j]) for j, c in enumerate(columns)])

@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import decimal
-import math
 import os
 import sys
 import threading
@@ -17,11 +15,12 @@ import numpy.typing as npt
 import pandas as pd
 
 from ._constraints import check_seed, real
-from ._frame import amputate, array_missing
+from ._frame import MaskGenerator, amputate, array_missing
+from ._rules import rate_limit, rate_warning, target
 from ._tables import TableT
 
 
-class MCAR:
+class MCAR(MaskGenerator):
     """Removes values missing completely at random: every candidate cell is as
     likely to go as any other, whatever its value or its neighbours.
 
@@ -131,12 +130,9 @@ class MCAR:
 
     def _draw(self, candidates: npt.NDArray[np.bool_], rate: float) -> npt.NDArray[np.bool_]:
         rows, cols = candidates.shape
-        with np.errstate(divide="ignore", invalid="ignore"):
-            m = np.float64(self._max_missing)
-            limit = float(m - m / np.float64(cols))
+        limit = rate_limit(self._max_missing, cols)
         if rate > limit:
-            warnings.warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: "
-                          + number_text(limit), UserWarning, stacklevel=_caller_level())
+            warnings.warn(rate_warning(limit), UserWarning, stacklevel=_caller_level())
             rate = limit
         removed = np.zeros((rows, cols), dtype=bool)
         if cols == 0:
@@ -149,7 +145,7 @@ class MCAR:
 
         _in_parallel(unprotect, rows)
         n = _count(candidates)
-        k = min(_target(rows, cols, rate), n)
+        k = min(target(rows, cols, rate), n)
         if k == 0:
             return removed
         drawn = self._sample(k if 2 * k <= n else n - k, n)
@@ -259,21 +255,3 @@ def _caller_level() -> int:
         level, frame = level + 1, frame.f_back
     return level
 
-
-def _target(rows: int, cols: int, rate: float) -> int:
-    """ceil(rows × cols × rate) in double precision, as porosa counts it."""
-    cells = float(rows * cols) * rate
-    if not cells > 0:
-        return 0
-    return math.ceil(cells) if math.isfinite(cells) else rows * cols
-
-
-def number_text(value: float) -> str:
-    """A number as porosa writes it: the shortest decimal that reads back to
-    the same double, positional, a whole number without a point."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    text = format(decimal.Decimal(repr(value)), "f")
-    return text.rstrip("0").rstrip(".") if "." in text else text

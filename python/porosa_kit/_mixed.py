@@ -9,7 +9,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from ._frame import column_view, is_time, nullable, textual
-from ._imputers import output_frame
+from ._output import output_frame
 
 try:
     from sklearn.base import BaseEstimator, TransformerMixin, clone
