@@ -73,6 +73,7 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
 
     def __init__(
         self,
+        *,
         mechanism: str = "MAR",
         mode: str | None = None,
         missing_rate: float = 0.2,
@@ -82,7 +83,6 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         n_blobs: int | None = None,
         max_missing_per_column: float = 0.8,
         random_state: int | np.random.RandomState | np.random.Generator | None = None,
-        *,
         exclude: list[Any] | None = None,
     ) -> None:
         self.mechanism = mechanism

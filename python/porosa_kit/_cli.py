@@ -165,7 +165,7 @@ def _evaluate(args: argparse.Namespace) -> None:
         # the table is what this command is for.
         warnings.filterwarnings("ignore", category=Warning, module="sklearn")
         result = kit_call(name, "study", evaluate_imputers, table.frame, imputers, generators, args.rate,
-                          args.repeats, args.metric, exclude=args.exclude,
+                          repeats=args.repeats, metric=args.metric, exclude=args.exclude,
                           dataset="stdin" if args.input == STDIO else Path(args.input).stem)
     print(result.table().to_string())
     _report_failures(result)

@@ -6,7 +6,7 @@ import sys
 import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, Any
 
 import numpy as np
@@ -44,7 +44,7 @@ class Evaluation:
     """
 
     scores: pd.DataFrame
-    dataset: str | None = None
+    dataset: str | None = field(default=None, kw_only=True)
 
     @property
     def summary(self) -> pd.DataFrame:
@@ -60,7 +60,7 @@ class Evaluation:
         summary["failed"] = grouped["failed"].sum().astype(int)
         return summary
 
-    def table(self, digits: int = 3, *, format: str | None = None) -> Any:
+    def table(self, *, digits: int = 3, format: str | None = None) -> Any:
         """The summary as text, one row per mechanism and rate, one column per
         metric and imputer.
 
@@ -103,10 +103,10 @@ def evaluate_imputers(
     imputers: Mapping[str, Any] | Sequence[Any],
     generators: Mapping[str, Generator] | Sequence[Generator],
     missing_rates: float | Sequence[float],
+    *,
     repeats: int = 5,
     metric: str | Sequence[str] = "rmse",
     progress: bool | None = None,
-    *,
     exclude: Sequence[Any] | None = None,
     raise_errors: bool = False,
     dataset: str | None = None,
@@ -217,7 +217,7 @@ def evaluate_imputers(
                         bar.advance()
     finally:
         bar.close()
-    return Evaluation(pd.DataFrame(rows, columns=COLUMNS), dataset)
+    return Evaluation(pd.DataFrame(rows, columns=COLUMNS), dataset=dataset)
 
 
 COLUMNS = ["mechanism", "missing_rate", "repeat", "imputer", "metric", "score", "cells", "seconds", "dropped", "error"]

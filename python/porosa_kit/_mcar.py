@@ -72,7 +72,7 @@ class MCAR(MaskGenerator):
     it is one of the texts porosa reads as missing ("nan", "NaN", "<NA>").
     """
 
-    def __init__(self, random_seed: int | None = None, max_missing_per_column: float = 0.8) -> None:
+    def __init__(self, *, random_seed: int | None = None, max_missing_per_column: float = 0.8) -> None:
         seed = check_seed(random_seed)
         self._max_missing = real(max_missing_per_column, "max_missing_per_column")
         self._bits = np.random.PCG64(seed)
