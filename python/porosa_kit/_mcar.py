@@ -21,10 +21,10 @@ from ._tables import TableT
 
 
 class MCAR(MaskGenerator):
-    """Removes values missing completely at random: every candidate cell is as
-    likely to go as any other, whatever its value or its neighbours.
+    """Values missing completely at random, with porosa's promises.
 
-    Called like porosa's generators, ``MCAR(...)(data, missing_rate)``, with the
+    Every candidate cell is as likely to go as any other, whatever its value
+    or its neighbours. Called like porosa's generators, ``MCAR(...)(data, missing_rate)``, with the
     same promises: the caller's data is never changed; a call removes exactly
     ``ceil(rows × columns × rate)`` cells that held a value (fewer only when
     fewer are left); every row keeps one protected cell, as porosa's value
@@ -33,23 +33,33 @@ class MCAR(MaskGenerator):
     lowered to that limit; and the same seed removes the same cells on any
     machine and with any NumPy version.
 
-    What comes back: a DataFrame, a Polars DataFrame or a pyarrow Table as
-    :func:`porosa_kit.amputate` returns it (its labels and column types, removed
-    cells null in a table); a float array as a new array of its dtype with
-    NaN; an integer or boolean array as float64 with NaN; a datetime or
-    timedelta array with NaT; any other array as an object array with NaN.
+    Like porosa's generators, an instance continues its random stream from
+    call to call, and refuses a second call while one runs.
 
     Parameters
     ----------
-    random_seed:
-        Seed of the instance's stream, 0 to 2**64 - 1. Default None: seeded
+    random_seed : int, default=None
+        Seed of the instance's stream, from 0 to 2**64 - 1. None seeds it
         from the operating system.
-    max_missing_per_column:
-        Caps the missing rate at ``m - m / columns``. Default 0.8.
+    max_missing_per_column : float, default=0.8
+        Caps the missing rate at ``m - m / columns``, as porosa's parameter
+        of the same name does.
 
-    The draws
-    ---------
-    The instance owns a ``numpy.random.PCG64(random_seed)`` bit generator and
+    Raises
+    ------
+    TypeError
+        For a seed that is no integer, or a cap that is no real number.
+    OverflowError
+        For a seed outside 0 to 2**64 - 1.
+
+    See Also
+    --------
+    amputate : Calls any generator, MCAR too, and gives the data back in
+        its own kind.
+
+    Notes
+    -----
+    The draws. The instance owns a ``numpy.random.PCG64(random_seed)`` bit generator and
     reads nothing but its raw 64-bit words (``random_raw``), a stream that NumPy
     keeps the same across versions. Every call continues the stream. A call on
     data of R rows and C columns, after the rate is capped:
@@ -70,6 +80,22 @@ class MCAR(MaskGenerator):
     uniform sample of s among N (the modulo's bias is below N / 2**64).
     A cell holds a value unless pandas calls it missing or, in a text column,
     it is one of the texts porosa reads as missing ("nan", "NaN", "<NA>").
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from porosa_kit import MCAR
+    >>> mcar = MCAR(random_seed=5)
+    >>> print(mcar(np.arange(12.0).reshape(4, 3), 0.25))
+    [[ 0.  1.  2.]
+     [ 3.  4.  5.]
+     [ 6. nan nan]
+     [ 9. nan 11.]]
+    >>> print(mcar(np.arange(12.0).reshape(4, 3), 0.25))   # the stream goes on
+    [[ 0.  1.  2.]
+     [ 3. nan  5.]
+     [ 6. nan  8.]
+     [ 9. 10. nan]]
     """
 
     def __init__(self, *, random_seed: int | None = None, max_missing_per_column: float = 0.8) -> None:
@@ -100,6 +126,42 @@ class MCAR(MaskGenerator):
     @overload
     def __call__(self, data: TableT, missing_rate: float) -> TableT: ...
     def __call__(self, data: Any, missing_rate: float) -> Any:
+        """Remove ``missing_rate`` of the cells of ``data``.
+
+        Parameters
+        ----------
+        data : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+            The data, 2-D. It is never changed.
+        missing_rate : float
+            The share of the cells to remove: ``ceil(rows × columns ×
+            missing_rate)`` cells that hold a value go (fewer only when fewer
+            are left).
+
+        Returns
+        -------
+        amputated : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+            A DataFrame, a Polars DataFrame or a pyarrow Table as
+            :func:`porosa_kit.amputate` returns it (its labels and column
+            types, removed cells null in a table); a float array as a new
+            array of its dtype with NaN; an integer or boolean array as
+            float64 with NaN; a datetime or timedelta array with NaT; any
+            other array as an object array with NaN.
+
+        Raises
+        ------
+        TypeError
+            For data of another kind, or a rate that is no real number.
+        ValueError
+            For an array that is not 2-D.
+        RuntimeError
+            While another call on the same instance runs.
+
+        Warns
+        -----
+        UserWarning
+            porosa's, when the rate is above ``m - m / columns``: the call
+            then removes that share instead.
+        """
         if not isinstance(data, np.ndarray):
             # Frames and tables; amputate refuses anything else.
             return amputate(data, self, missing_rate)
