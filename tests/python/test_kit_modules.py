@@ -1,7 +1,13 @@
-"""porosa_kit's modules import one another without a circle."""
+"""porosa_kit's modules import one another without a circle, and its public
+options are keyword-only."""
 
 import ast
+import inspect
 from pathlib import Path
+
+import pytest
+
+import porosa_kit
 
 KIT = Path(__file__).resolve().parents[2] / "python" / "porosa_kit"
 
@@ -42,3 +48,29 @@ def test_no_module_imports_one_that_imports_it_back():
 
     circles = [c for m in sorted(graph) if (c := circle(m, [m]))]
     assert not circles, " ; ".join(" -> ".join(c) for c in circles)
+
+
+# Options that stay positional, as scikit-learn keeps them: fit's y, a
+# meta-estimator's estimator, and the panel that plot("rmse") selects.
+POSITIONAL_OPTIONS = {"fit": {"y"}, "MixedImputer": {"imputer"}, "plot": {"metric"}}
+
+
+def public_callables():
+    for name in porosa_kit.__all__:
+        obj = getattr(porosa_kit, name)
+        yield name, obj
+        if isinstance(obj, type):
+            yield from ((f"{name}.{attr}", value) for attr, value in vars(obj).items()
+                        if callable(value) and (attr == "__call__" or not attr.startswith("_")))
+
+
+PUBLIC = dict(public_callables())
+
+
+@pytest.mark.parametrize("name", PUBLIC)
+def test_public_options_are_keyword_only(name):
+    fn = PUBLIC[name]
+    allowed = POSITIONAL_OPTIONS.get(name.rpartition(".")[2], set())
+    positional = [p.name for p in inspect.signature(fn).parameters.values()
+                  if p.default is not p.empty and p.kind is not p.KEYWORD_ONLY and p.name not in allowed]
+    assert not positional
