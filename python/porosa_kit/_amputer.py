@@ -17,14 +17,14 @@ try:
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("porosa_kit.Amputer needs scikit-learn 1.6 or later: pip install porosa[sklearn]") from e
 
+from ._constraints import PARAMETERS, check_mechanism, check_rate
 from ._frame import Generator, amputate
-from ._generators import MECHANISMS, PARAMETERS, make_generator
-
+from ._generators import make_generator
 
 
 class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
-    """Removes values from the data it transforms, with porosa's ``MAR``,
-    ``MNAR`` or porosa_kit's ``MCAR``.
+    """Remove values from the data it transforms, with porosa's ``MAR`` or
+    ``MNAR``, or porosa_kit's ``MCAR``.
 
     ``fit`` checks the parameters, settles the seed (``seed_``) and builds the
     generator (``generator_``) from them. Each ``transform`` continues the
@@ -34,36 +34,67 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
     or a pickle of a fitted Amputer starts the stream again from ``seed_``, as
     if just fitted (porosa's generators cannot be copied). ``transform`` may be
     called from several threads at once: the calls take turns on the
-    generator, each continuing its stream where the one before left it. A
-    DataFrame comes back as :func:`porosa_kit.amputate` returns it
-    (index, labels and dtypes kept); anything else is read as a float64 array
-    and comes back as one.
+    generator, each continuing its stream where the one before left it.
 
     Parameters
     ----------
-    mechanism:
-        "MAR", "MNAR" or "MCAR". Default "MAR".
-    mode:
-        The generator's mode: "GM", "MAX" or "MIN", for MNAR also "BLOCK" and
-        "BLOB". Default None: the generator's default (GM). MCAR has none.
-    missing_rate:
-        The share of cells to remove, from 0 to 1. Default 0.2.
-    mean, variance:
-        GM only (porosa's parameters of the same names). Default None.
-    block_size:
-        MNAR BLOCK only. Default None.
-    n_blobs:
-        MNAR BLOB only. Default None.
-    max_missing_per_column:
-        Caps the missing rate at ``m - m / columns``. Default 0.8.
-    random_state:
+    mechanism : {"MAR", "MNAR", "MCAR"}, default="MAR"
+        The generator, in any case.
+    mode : {"GM", "MAX", "MIN", "BLOCK", "BLOB"}, default=None
+        The generator's mode; "BLOCK" and "BLOB" are MNAR's only. None is the
+        generator's default, GM. MCAR takes none.
+    missing_rate : float, default=0.2
+        The share of cells to remove, from 0 to 1.
+    mean : float, default=None
+        GM only: porosa's parameter of the same name.
+    variance : float, default=None
+        GM only: porosa's parameter of the same name.
+    block_size : tuple of (float, float), default=None
+        MNAR BLOCK only: porosa's parameter of the same name.
+    n_blobs : int, default=None
+        MNAR BLOB only: porosa's parameter of the same name.
+    max_missing_per_column : float, default=0.8
+        Caps the missing rate at ``m - m / columns``.
+    random_state : int, RandomState instance or Generator, default=None
         An int from 0 to 2**64 - 1 is the generator's seed; a NumPy
         ``RandomState`` or ``Generator`` draws a seed at each fit; None seeds
-        from the operating system. Default None.
-    exclude:
+        from the operating system.
+    exclude : list of labels, default=None
         Columns never amputated, such as a target or an ID: labels for a
         DataFrame, positions otherwise; the missing rate is of the other
-        columns' cells. Default None.
+        columns' cells.
+
+    Attributes
+    ----------
+    seed_ : int
+        The seed the generator was built with.
+    generator_ : callable
+        The fitted generator: ``porosa.MAR``, ``porosa.MNAR`` or
+        :class:`porosa_kit.MCAR`.
+    n_features_in_ : int
+        The number of columns seen at fit.
+    feature_names_in_ : ndarray of str
+        The column labels seen at fit, when they are all texts.
+
+    See Also
+    --------
+    amputate : The generator's call that ``transform`` makes.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from porosa_kit import Amputer
+    >>> X = np.arange(24.0).reshape(6, 4)
+    >>> amputer = Amputer(mechanism="MNAR", mode="MAX", missing_rate=0.25, random_state=0)
+    >>> print(amputer.fit_transform(X))
+    [[nan nan nan  3.]
+     [nan nan  6. nan]
+     [ 8.  9. 10. 11.]
+     [12. 13. 14. 15.]
+     [16. 17. 18. 19.]
+     [20. 21. 22. 23.]]
+    >>> amputer.generator_
+    MNAR[MAX]
     """
 
     seed_: int
@@ -73,6 +104,7 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
 
     def __init__(
         self,
+        *,
         mechanism: str = "MAR",
         mode: str | None = None,
         missing_rate: float = 0.2,
@@ -82,7 +114,6 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         n_blobs: int | None = None,
         max_missing_per_column: float = 0.8,
         random_state: int | np.random.RandomState | np.random.Generator | None = None,
-        *,
         exclude: list[Any] | None = None,
     ) -> None:
         self.mechanism = mechanism
@@ -97,14 +128,39 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         self.exclude = exclude
 
     def fit(self, X: Any, y: Any = None) -> Amputer:
-        """Checks the parameters and builds the generator (``generator_``)."""
+        """Check the parameters and build the generator.
+
+        Parameters
+        ----------
+        X : DataFrame or array-like of shape (n_samples, n_features)
+            The data to be amputated; only its shape and column labels are
+            read.
+        y : None
+            Ignored.
+
+        Returns
+        -------
+        self : Amputer
+            The fitted amputer, with ``seed_`` and ``generator_``.
+
+        Raises
+        ------
+        ValueError
+            For an unknown mechanism, a missing rate outside 0 to 1, a
+            random state of another kind, or a mode the generator does not
+            take.
+        OverflowError
+            For an integer random state outside 0 to 2**64 - 1.
+
+        Warns
+        -----
+        UserWarning
+            For an MCAR given a mode or a mode's parameter (which it ignores),
+            and porosa's warnings about parameters its mode ignores.
+        """
         self._check(X, reset=True)
-        mechanism = str(self.mechanism).upper()
-        if mechanism not in MECHANISMS:
-            raise ValueError(f"mechanism must be one of {', '.join(MECHANISMS)}, not {self.mechanism!r}")
-        rate = self.missing_rate
-        if not isinstance(rate, numbers.Real) or not 0 <= rate <= 1:
-            raise ValueError(f"missing_rate must be a number from 0 to 1, not {rate!r}")
+        mechanism = check_mechanism(self.mechanism)
+        check_rate(self.missing_rate)
         if mechanism == "MCAR" and (self.mode is not None or any(getattr(self, n) is not None for n in PARAMETERS)):
             # Not an error: a grid search may set them for the other mechanisms.
             warnings.warn("MCAR uses neither mode nor the modes' parameters", UserWarning, stacklevel=2)
@@ -136,7 +192,20 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
             self._lock = threading.Lock()
 
     def transform(self, X: Any) -> Any:
-        """X with ``missing_rate`` of its cells removed by the fitted generator."""
+        """Remove ``missing_rate`` of the cells of X with the fitted generator.
+
+        Parameters
+        ----------
+        X : DataFrame or array-like of shape (n_samples, n_features)
+            The data, with the columns seen at fit.
+
+        Returns
+        -------
+        X_amputated : DataFrame or ndarray of shape (n_samples, n_features)
+            A DataFrame as :func:`porosa_kit.amputate` returns it (index,
+            labels and dtypes kept); anything else is read as a float64
+            array and comes back as one.
+        """
         check_is_fitted(self, "generator_")
         X = self._check(X, reset=False)
         # The generator takes one call at a time (porosa's refuse a second

@@ -22,6 +22,7 @@ from . import _cli_options as opt
 from ._cli_errors import DATA, INTERRUPTED, PROG, USAGE, Failure, kit_call, one_line, one_line_warnings, plain
 from ._cli_io import STDIO, read_table, shown, write_figure, write_table
 from ._cli_table import check_table
+from ._constraints import METRICS
 from ._evaluate import Evaluation, evaluate_imputers
 from ._frame import amputate
 from ._imputers import DEFAULT_IMPUTERS, IMPUTERS
@@ -124,7 +125,7 @@ def _evaluate_options(ev: argparse.ArgumentParser) -> None:
     ev.add_argument("--rate", type=opt.rate, nargs="+", default=[0.2], help="missing rates (default 0.2)")
     ev.add_argument("--repeats", type=opt.count, default=5, help="amputations per mechanism and rate (default 5)")
     ev.add_argument("--seed", type=opt.seed, help="random seed of the study (default: from the system)")
-    ev.add_argument("--metric", choices=["rmse", "mae"], default="rmse",
+    ev.add_argument("--metric", choices=list(METRICS), default="rmse",
                     help="score of numeric columns, on standardised values (default rmse)")
     ev.add_argument("--out", metavar="FILE",
                     help="also write the scores, one row per repeat, imputer and metric (.csv, .parquet or .pq)")
@@ -164,7 +165,7 @@ def _evaluate(args: argparse.Namespace) -> None:
         # the table is what this command is for.
         warnings.filterwarnings("ignore", category=Warning, module="sklearn")
         result = kit_call(name, "study", evaluate_imputers, table.frame, imputers, generators, args.rate,
-                          args.repeats, args.metric, exclude=args.exclude,
+                          repeats=args.repeats, metric=args.metric, exclude=args.exclude,
                           dataset="stdin" if args.input == STDIO else Path(args.input).stem)
     print(result.table().to_string())
     _report_failures(result)

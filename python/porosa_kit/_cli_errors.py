@@ -10,6 +10,8 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, TypeVar
 
+from ._rules import RATE_WARNING
+
 PROG = "python -m porosa_kit"
 DATA = 1  # a file that cannot be read, written, amputated or studied
 USAGE = 2  # a mistake on the command line, as argparse's own errors
@@ -78,7 +80,7 @@ def kit_call(path: str, doing: str, fn: Callable[..., _T], *args: Any, **kwargs:
         raise kit_failure(e, path, doing) from e
 
 
-_RATE = re.compile(r"Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: (\S+)")
+_RATE = re.compile(re.escape(RATE_WARNING) + r"(\S+)")
 
 
 def _show(message: Warning | str, category: type[Warning], filename: str, lineno: int,

@@ -5,22 +5,22 @@ from __future__ import annotations
 
 import argparse
 import importlib.util
-import math
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TypeVar
 
 from ._cli_errors import USAGE, Failure, one_line
 from ._cli_io import STDIO, check_output, file_kind, figure_format
+from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RATE, SEED, SHARE, SPREAD, Range
 from ._frame import Generator
-from ._generators import MODES, PARAMETERS, make_generator, mode_problem
+from ._generators import make_generator
 from ._imputers import IMPUTERS
 
 _N = TypeVar("_N", int, float)
 Plan = list[tuple[str, str | None]]
 
 
-def _bounded(kind: str, parse: Callable[[str], _N], ok: Callable[[_N], bool], expected: str) -> Callable[[str], _N]:
+def _bounded(kind: str, parse: Callable[[str], _N], allowed: Range) -> Callable[[str], _N]:
     """An argparse type: the text parsed and checked, else an error saying what was expected."""
 
     def convert(text: str) -> _N:
@@ -28,19 +28,19 @@ def _bounded(kind: str, parse: Callable[[str], _N], ok: Callable[[_N], bool], ex
             value = parse(text)
         except ValueError:
             value = None
-        if value is None or not ok(value):
-            raise argparse.ArgumentTypeError(f"bad {kind} {text!r}: expected {expected}")
+        if value is None or value not in allowed:
+            raise argparse.ArgumentTypeError(f"bad {kind} {text!r}: expected {allowed.expected}")
         return value
 
     return convert
 
 
-rate = _bounded("rate", float, lambda v: 0 <= v <= 1, "a number from 0 to 1")
-seed = _bounded("seed", int, lambda v: 0 <= v < 2**64, "an integer from 0 to 2**64 - 1")
-count = _bounded("count", int, lambda v: v >= 1, "a whole number of at least 1")
-finite = _bounded("number", float, math.isfinite, "a finite number")
-spread = _bounded("spread", float, lambda v: math.isfinite(v) and v >= 0, "a finite number of at least 0")
-share = _bounded("share", float, lambda v: 0 < v <= 1, "a number above 0 and at most 1")
+rate = _bounded("rate", float, RATE)
+seed = _bounded("seed", int, SEED)
+count = _bounded("count", int, COUNT)
+finite = _bounded("number", float, FINITE)
+spread = _bounded("spread", float, SPREAD)
+share = _bounded("share", float, SHARE)
 
 # porosa compares a mode word lower-cased by Unicode's full mapping, which
 # str.lower is; str.upper would take words porosa refuses ("mın").
@@ -55,8 +55,9 @@ def mode(text: str) -> str:
     """A mode word, in capitals."""
     word = _WORDS.get(text.lower())
     if word is None:
+        patterns = tuple(w for w in MODES["MNAR"] if w not in MODES["MAR"])
         raise argparse.ArgumentTypeError(f"unknown mode {text!r}: MAR and MNAR take {_listed(MODES['MAR'])}, "
-                                         "and MNAR also BLOCK or BLOB")
+                                         f"and MNAR also {_listed(patterns)}")
     return word
 
 
@@ -65,7 +66,7 @@ def mechanism(text: str) -> tuple[str, str | None]:
     name, colon, given = text.partition(":")
     upper = name.upper()
     if upper not in MODES:
-        raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected MCAR, MAR or MNAR")
+        raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected {_listed(tuple(MODES))}")
     if not colon:
         return upper, None
     if not given:
@@ -99,6 +100,22 @@ def sep(text: str) -> str:
     return value
 
 
+def mode_problem(mechanism: str, mode: str | None) -> str | None:
+    """Why `mechanism` cannot take `mode`, in plain words; None if it can."""
+    if mode is None:
+        return None
+    if mechanism == "MCAR":
+        return "MCAR takes no mode"
+    word = mode.upper()
+    takers = [m for m, modes in MODES.items() if word in modes]
+    if not takers:
+        return f"unknown mode {mode!r}: expected one of {', '.join(MODES['MNAR'])}"
+    if mechanism not in takers:
+        return (f"{mechanism} cannot take mode {word}: only {' and '.join(takers)} can "
+                f"(e.g. --mechanism {takers[0]}:{word}); {mechanism} takes {', '.join(MODES[mechanism])}")
+    return None
+
+
 def resolve(given: Plan, default_mode: str | None) -> Plan:
     """Each mechanism with its mode: its own, else --mode (which MCAR takes
     only when it stands alone, to be refused)."""
@@ -114,17 +131,14 @@ def resolve(given: Plan, default_mode: str | None) -> Plan:
     return list(dict.fromkeys(out))
 
 
-# The options of one mode, passed to porosa's generator only for it: porosa
-# would warn and drop them for another.
-_MODE_OPTIONS = {"mean": "GM", "variance": "GM", "block_size": "BLOCK", "n_blobs": "BLOB"}
-
-
 def _check_mode_options(args: argparse.Namespace, plan: Plan) -> None:
     name, word = plan[0]
     chosen = "MCAR" if name == "MCAR" else f"{name} {word or 'GM'}"
-    for dest, wanted in _MODE_OPTIONS.items():
+    # Refused rather than passed on: porosa would warn about and drop an
+    # option that the chosen mode does not take.
+    for dest, wanted in MODE_PARAMETERS.items():
         if getattr(args, dest, None) is not None and chosen not in (f"MAR {wanted}", f"MNAR {wanted}"):
-            takers = " or ".join(f"{m} {wanted}" for m in ("MAR", "MNAR") if wanted in MODES[m])
+            takers = " or ".join(f"{m} {wanted}" for m in MODES if wanted in MODES[m])
             raise Failure(f"--{dest.replace('_', '-')} is for {takers} only, not for {chosen}", USAGE)
 
 
@@ -171,7 +185,7 @@ def check(args: argparse.Namespace) -> Plan:
         plan = resolve([args.mechanism], args.mode)
         _check_mode_options(args, plan)
     else:
-        plan = resolve(args.mechanism or [(m, None) for m in ("MCAR", "MAR", "MNAR")], args.mode)
+        plan = resolve(args.mechanism or [(m, None) for m in MODES], args.mode)
     _check_files(args)
     return plan
 

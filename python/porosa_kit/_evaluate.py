@@ -6,26 +6,34 @@ import sys
 import time
 import warnings
 from collections.abc import Callable, Mapping, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, Any
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ._constraints import COUNT, METRICS
 from ._export import export_table
 from ._frame import Generator, amputate, excluded_positions, missing_mask, textual
-from ._imputers import output_frame
+from ._output import output_frame
 from ._tables import to_pandas
 from ._plot import plot_evaluation
 
-METRICS = ("rmse", "mae")
 KEYS = ["imputer", "mechanism", "missing_rate", "metric"]
 
 
 @dataclass(frozen=True)
 class Evaluation:
-    """The result of :func:`evaluate_imputers`.
+    """The result of :func:`evaluate_imputers`: its scores, with their
+    summary, table and figure.
+
+    Parameters
+    ----------
+    scores : DataFrame
+        The study's scores, as ``scores`` below.
+    dataset : str, default=None
+        The data set's name, for titles.
 
     Attributes
     ----------
@@ -41,18 +49,53 @@ class Evaluation:
         NaN and no cells.
     dataset : str or None
         The data set's name, for titles.
+    summary : DataFrame
+        The scores' mean, spread and counts per imputer, mechanism, rate and
+        metric.
+
+    See Also
+    --------
+    evaluate_imputers : The study that gives an Evaluation.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from porosa_kit import Evaluation
+    >>> scores = pd.DataFrame({
+    ...     "mechanism": "MCAR", "missing_rate": 0.2, "repeat": [0, 1, 0, 1],
+    ...     "imputer": ["zero", "zero", "mean", "mean"], "metric": "rmse",
+    ...     "score": [1.0, 1.2, 0.8, 0.9], "cells": 12, "seconds": 0.01,
+    ...     "dropped": "", "error": None})
+    >>> study = Evaluation(scores, dataset="toy")
+    >>> print(study.summary[["mean", "repeats", "failed"]].to_string())
+                                           mean  repeats  failed
+    imputer mechanism missing_rate metric
+    zero    MCAR      0.2          rmse    1.10        2       0
+    mean    MCAR      0.2          rmse    0.85        2       0
+    >>> print(study.table(digits=2, format="markdown"))
+    | mechanism | missing rate | zero (rmse) | mean (rmse) |
+    |---|---:|---:|---:|
+    | MCAR | 0.2 | 1.10 ± 0.14 | 0.85 ± 0.07 |
+    <BLANKLINE>
     """
 
     scores: pd.DataFrame
-    dataset: str | None = None
+    dataset: str | None = field(default=None, kw_only=True)
 
     @property
     def summary(self) -> pd.DataFrame:
-        """Per imputer, mechanism, missing rate and metric, in the study's
-        order: the mean and standard deviation of the score over the repeats,
-        the number of repeats that had removed cells to score (a MAR call
-        may remove cells from text columns only, say), and the number that
-        failed."""
+        """The scores summarised over the repeats.
+
+        Returns
+        -------
+        summary : DataFrame
+            One row per imputer, mechanism, missing rate and metric, in the
+            study's order, with the mean and standard deviation (``std``) of
+            the score over the repeats, the number of repeats that had
+            removed cells to score (``repeats``: a MAR call may remove cells
+            from text columns only, say), and the number that failed
+            (``failed``).
+        """
         scores = self.scores.assign(failed=self.scores["error"].notna()) if "error" in self.scores else \
             self.scores.assign(failed=False)
         grouped = scores.groupby(KEYS, sort=False)
@@ -60,7 +103,7 @@ class Evaluation:
         summary["failed"] = grouped["failed"].sum().astype(int)
         return summary
 
-    def table(self, digits: int = 3, *, format: str | None = None) -> Any:
+    def table(self, *, digits: int = 3, format: str | None = None) -> Any:
         """The summary as text, one row per mechanism and rate, one column per
         metric and imputer.
 
@@ -103,10 +146,10 @@ def evaluate_imputers(
     imputers: Mapping[str, Any] | Sequence[Any],
     generators: Mapping[str, Generator] | Sequence[Generator],
     missing_rates: float | Sequence[float],
+    *,
     repeats: int = 5,
     metric: str | Sequence[str] = "rmse",
     progress: bool | None = None,
-    *,
     exclude: Sequence[Any] | None = None,
     raise_errors: bool = False,
     dataset: str | None = None,
@@ -172,8 +215,38 @@ def evaluate_imputers(
 
     Returns
     -------
-    Evaluation
+    evaluation : Evaluation
         The scores with their summary, table and plot.
+
+    Raises
+    ------
+    ValueError
+        For an unknown metric, fewer than one repeat, no imputer, generator
+        or rate, or two imputers or generators of a list with one name.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from porosa import MNAR
+    >>> from porosa_kit import MCAR, evaluate_imputers
+    >>> rng = np.random.default_rng(0)
+    >>> x = rng.normal(size=200)
+    >>> data = pd.DataFrame({"x": x, "y": 2 * x + rng.normal(scale=0.5, size=200),
+    ...                      "z": rng.normal(size=200)})
+    >>> study = evaluate_imputers(
+    ...     data,
+    ...     {"zero": lambda holes: holes.fillna(0), "mean": lambda holes: holes.fillna(holes.mean())},
+    ...     {"MCAR": MCAR(random_seed=1), "MNAR MAX": MNAR(mode="MAX", random_seed=2)},
+    ...     [0.1, 0.3], repeats=3)
+    >>> print(study.table(digits=2).to_string())
+    metric                         rmse
+    imputer                        zero         mean
+    mechanism missing_rate
+    MCAR      0.1           0.91 ± 0.03  0.92 ± 0.03
+              0.3           1.04 ± 0.07  1.06 ± 0.07
+    MNAR MAX  0.1           1.66 ± 0.04  1.84 ± 0.05
+              0.3           1.09 ± 0.04  1.42 ± 0.04
     """
     imputer_items = _named(imputers, "imputers")
     generator_items = _named(generators, "generators")
@@ -182,8 +255,8 @@ def evaluate_imputers(
     for m in metrics:
         if m not in METRICS:
             raise ValueError(f"unknown metric {m!r}; expected one of {', '.join(METRICS)}")
-    if repeats < 1:
-        raise ValueError(f"repeats must be at least 1, not {repeats}")
+    if repeats < COUNT.low:
+        raise ValueError(f"repeats must be {COUNT.bounds}, not {repeats}")
     if not rates or not imputer_items or not generator_items:
         raise ValueError("give at least one imputer, one generator and one missing rate")
 
@@ -217,7 +290,7 @@ def evaluate_imputers(
                         bar.advance()
     finally:
         bar.close()
-    return Evaluation(pd.DataFrame(rows, columns=COLUMNS), dataset)
+    return Evaluation(pd.DataFrame(rows, columns=COLUMNS), dataset=dataset)
 
 
 COLUMNS = ["mechanism", "missing_rate", "repeat", "imputer", "metric", "score", "cells", "seconds", "dropped", "error"]

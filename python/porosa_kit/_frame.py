@@ -13,12 +13,22 @@ import pandas as pd
 import porosa
 
 from ._errors import generate
+from ._rules import MISSING_TEXTS
 from ._tables import Table, TableT, to_pandas
 
-# The texts porosa reads as a missing cell in a text column.
-MISSING_TEXTS = ("nan", "NaN", "<NA>")
-
 Generator = Callable[[Any, float], Any]
+
+
+class MaskGenerator:
+    """A generator that chooses the cells to remove by where the values are,
+    never by what they are. :func:`amputate` hands it only that, and writes
+    its choice into the caller's own columns, with no copy converted for it
+    to read."""
+
+    def _removed(self, present: npt.NDArray[np.bool_], missing_rate: float) -> npt.NDArray[np.bool_]:
+        """The cells a call removes, given the cells that hold a value (which
+        it may overwrite)."""
+        raise NotImplementedError
 
 
 @overload
@@ -36,49 +46,94 @@ def amputate(data: npt.NDArray[Any], generator: Generator, missing_rate: float, 
 def amputate(data: TableT, generator: Generator, missing_rate: float, *,
              exclude: Sequence[Any] | None = None) -> TableT: ...
 def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: Sequence[Any] | None = None) -> Any:
-    """Calls ``generator(data, missing_rate)`` and returns data of the caller's kind.
+    """Remove values with a generator and give the data back in its own kind.
 
-    A NumPy array goes straight to the generator, and its result comes back as
-    the generator made it. A Polars DataFrame or a pyarrow Table goes as a
-    pandas DataFrame with Arrow-backed columns and comes back as a table of its
-    own kind, with its column names, their order and each column's type
-    (a Polars ``Enum`` stays an ``Enum``, ``Int64`` stays ``Int64``); removed
-    cells are null, which is what Polars and Arrow call missing. Anything else
-    raises TypeError. A pandas DataFrame comes back with its own index, column
-    labels and, column by column, its own dtype, or that dtype's nullable
-    counterpart where it cannot hold a missing value (``int64`` becomes
-    ``Int64``, ``uint8`` becomes ``UInt8``, ``bool`` becomes ``boolean``). Cells
-    that are kept hold their original values; removed cells hold the column's
-    own missing value (NaN, ``pd.NA``, NaT, or NaN in a categorical or object
-    column). The caller's frame is never changed.
+    Calls ``generator(data, missing_rate)``. A NumPy array goes straight to
+    the generator, and its result comes back as the generator made it. A
+    pandas DataFrame comes back with its own index, column labels and, column
+    by column, its own dtype, or that dtype's nullable counterpart where it
+    cannot hold a missing value (``int64`` becomes ``Int64``, ``uint8``
+    becomes ``UInt8``, ``bool`` becomes ``boolean``). A Polars DataFrame or a
+    pyarrow Table goes as a pandas DataFrame with Arrow-backed columns and
+    comes back as a table of its own kind, with its column names, their order
+    and each column's type (a Polars ``Enum`` stays an ``Enum``, ``Int64``
+    stays ``Int64``); removed cells are null, which is what Polars and Arrow
+    call missing.
 
     What the generator reads, column by column:
 
-    - numbers, nullable numbers and booleans as float64 (missing as NaN), so the
-      value modes order them by value;
+    - numbers, nullable numbers and booleans as float64 (missing as NaN), so
+      the value modes order them by value;
     - datetimes, timedeltas and periods as their integer time, as float64;
     - ordered categoricals as their category codes, as float64;
     - unordered categoricals as the texts of their categories, and text and
       object columns as they are (missing as NaN); porosa label-encodes them;
-    - in Polars and Arrow tables: dictionary columns (``Categorical``, ``Enum``)
-      as unordered or ordered categoricals, the others as the pandas columns of
-      the same type (texts as texts, numbers as numbers, times as times).
+    - in Polars and Arrow tables: dictionary columns (``Categorical``,
+      ``Enum``) as unordered or ordered categoricals, the others as the pandas
+      columns of the same type (texts as texts, numbers as numbers, times as
+      times).
 
-    ``generator`` is any callable with porosa's call: ``porosa.MAR``,
-    ``porosa.MNAR``, :class:`porosa_kit.MCAR`, or one of your own that takes a
-    DataFrame and a rate and returns a DataFrame of the same shape with the
-    removed cells missing.
+    Parameters
+    ----------
+    data : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+        The data to amputate, 2-D. It is never changed.
+    generator : callable
+        Any callable with porosa's call, ``generator(data, missing_rate)``:
+        ``porosa.MAR``, ``porosa.MNAR``, :class:`porosa_kit.MCAR`, or one of
+        your own that takes a DataFrame and a rate and returns a DataFrame of
+        the same shape with the removed cells missing.
+    missing_rate : float
+        The share of the cells to remove, as the generator reads it.
+    exclude : sequence of labels, default=None
+        Columns that are never amputated (labels, or positions for an array),
+        such as a target or an ID: the generator sees only the other columns,
+        so the missing rate is of their cells, and the excluded columns come
+        back as they were.
 
-    ``exclude`` lists columns that are never amputated (labels, or positions
-    for an array), such as a target or an ID: the generator sees only the
-    other columns, so the missing rate is of their cells, and the excluded
-    columns come back as they were.
+    Returns
+    -------
+    amputated : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+        A new object of the kind of ``data``. Kept cells hold their original
+        values; removed cells hold the column's own missing value (NaN,
+        ``pd.NA``, NaT, or NaN in a categorical or object column). Cells that
+        were already missing stay missing and are never counted as removed.
+        A table without a cell (no rows, no columns, or all of them
+        excluded) comes back with nothing removed.
 
-    Raises TypeError for data of another kind, and ValueError for data the
-    generator cannot process; when porosa stops with its PanicException,
-    that is the ValueError's cause, and its text the message. A table
-    without a cell (no rows, no columns, or all of them excluded) comes back
-    with nothing removed.
+    Raises
+    ------
+    TypeError
+        For data of another kind.
+    ValueError
+        For data the generator cannot process; when porosa stops with its
+        PanicException, that is the ValueError's cause, and its text the
+        message.
+
+    See Also
+    --------
+    missing_mask : The cells that a call removed.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from porosa import MNAR
+    >>> from porosa_kit import amputate
+    >>> frame = pd.DataFrame({
+    ...     "age": [34, 51, 29, 62, 45, 38],
+    ...     "ward": pd.Categorical(["A", "B", "A", "C", "B", "A"]),
+    ...     "weight": [71.5, 80.2, 64.0, 90.1, 77.3, 68.8],
+    ... }, index=[11, 12, 13, 14, 15, 16])
+    >>> holes = amputate(frame, MNAR(mode="MAX", random_seed=0), 0.25)
+    >>> holes
+         age ward  weight
+    11  <NA>  NaN    71.5
+    12    51    B    80.2
+    13  <NA>    A     NaN
+    14    62    C    90.1
+    15    45    B    77.3
+    16    38  NaN    68.8
+    >>> [str(dtype) for dtype in holes.dtypes]
+    ['Int64', 'category', 'float64']
     """
     # Checked here, not by the generator: porosa tells data kinds by their
     # type's name, and fails with an exception that is no Exception on an
@@ -92,12 +147,8 @@ def amputate(data: Any, generator: Generator, missing_rate: float, *, exclude: S
 
 
 def _amputate_frame(data: pd.DataFrame, generator: Generator, missing_rate: float) -> pd.DataFrame:
-    from ._mcar import MCAR
-
     columns = [data.iloc[:, j] for j in range(data.shape[1])]
-    if isinstance(generator, MCAR):
-        # MCAR needs nothing but where the values are, and would only read
-        # them back from a converted copy.
+    if isinstance(generator, MaskGenerator):
         missing = _stack([column_missing(c) for c in columns], len(data))
         removed = generator._removed(~missing, missing_rate)
         return _assemble(data, [_restore(c, removed[:, j]) for j, c in enumerate(columns)])
@@ -192,23 +243,51 @@ def missing_mask(before: TableT, after: Data) -> TableT: ...
 def missing_mask(before: Any, after: Any) -> Any:
     """The cells that hold a value in ``before`` and are missing in ``after``.
 
+    These are the cells a call removed, the ones an imputer is scored on.
     Cells are matched by position. Missing means what pandas calls missing
-    (NaN, None, ``pd.NA``, NaT, and so null in a Polars or Arrow table) and, in
-    text and object columns, the texts porosa reads as missing ("nan", "NaN",
-    "<NA>"), which porosa itself writes into the text columns of an object
-    array. ``before`` and ``after`` may be of different kinds.
+    (NaN, None, ``pd.NA``, NaT, and so null in a Polars or Arrow table) and,
+    in text and object columns, the texts porosa reads as missing ("nan",
+    "NaN", "<NA>"), which porosa itself writes into the text columns of an
+    object array.
+
+    Parameters
+    ----------
+    before : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+        The data before amputation, 2-D.
+    after : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+        The data after it, of the same shape; it may be of another kind.
 
     Returns
     -------
-    A boolean array when ``before`` is an array; a boolean DataFrame with
-    ``before``'s index and labels when it is a DataFrame; a table of
-    ``before``'s kind (Polars or Arrow) with its column names, every column
-    boolean, when it is a table.
+    mask : ndarray of bool, DataFrame, polars.DataFrame or pyarrow.Table
+        A boolean array when ``before`` is an array; a boolean DataFrame with
+        ``before``'s index and labels when it is a DataFrame; a table of
+        ``before``'s kind (Polars or Arrow) with its column names, every
+        column boolean, when it is a table.
 
     Raises
     ------
     TypeError
         When either is of another kind.
+    ValueError
+        When their shapes differ, or either is not 2-D.
+
+    See Also
+    --------
+    amputate : Remove values and give the data back in its own kind.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from porosa_kit import MCAR, missing_mask
+    >>> before = np.arange(12.0).reshape(4, 3)
+    >>> before[0, 0] = np.nan
+    >>> after = MCAR(random_seed=0)(before, 0.25)
+    >>> missing_mask(before, after)
+    array([[False,  True, False],
+           [ True, False, False],
+           [False, False, False],
+           [False,  True, False]])
     """
     before, back = to_pandas(before)
     had = ~_missing_cells(before)

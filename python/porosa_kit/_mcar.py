@@ -2,10 +2,6 @@
 
 from __future__ import annotations
 
-import decimal
-import math
-import numbers
-import operator
 import os
 import sys
 import threading
@@ -18,15 +14,17 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from ._frame import amputate, array_missing
+from ._constraints import check_seed, real
+from ._frame import MaskGenerator, amputate, array_missing
+from ._rules import rate_limit, rate_warning, target
 from ._tables import TableT
 
 
-class MCAR:
-    """Removes values missing completely at random: every candidate cell is as
-    likely to go as any other, whatever its value or its neighbours.
+class MCAR(MaskGenerator):
+    """Values missing completely at random, with porosa's promises.
 
-    Called like porosa's generators, ``MCAR(...)(data, missing_rate)``, with the
+    Every candidate cell is as likely to go as any other, whatever its value
+    or its neighbours. Called like porosa's generators, ``MCAR(...)(data, missing_rate)``, with the
     same promises: the caller's data is never changed; a call removes exactly
     ``ceil(rows × columns × rate)`` cells that held a value (fewer only when
     fewer are left); every row keeps one protected cell, as porosa's value
@@ -35,23 +33,33 @@ class MCAR:
     lowered to that limit; and the same seed removes the same cells on any
     machine and with any NumPy version.
 
-    What comes back: a DataFrame, a Polars DataFrame or a pyarrow Table as
-    :func:`porosa_kit.amputate` returns it (its labels and column types, removed
-    cells null in a table); a float array as a new array of its dtype with
-    NaN; an integer or boolean array as float64 with NaN; a datetime or
-    timedelta array with NaT; any other array as an object array with NaN.
+    Like porosa's generators, an instance continues its random stream from
+    call to call, and refuses a second call while one runs.
 
     Parameters
     ----------
-    random_seed:
-        Seed of the instance's stream, 0 to 2**64 - 1. Default None: seeded
+    random_seed : int, default=None
+        Seed of the instance's stream, from 0 to 2**64 - 1. None seeds it
         from the operating system.
-    max_missing_per_column:
-        Caps the missing rate at ``m - m / columns``. Default 0.8.
+    max_missing_per_column : float, default=0.8
+        Caps the missing rate at ``m - m / columns``, as porosa's parameter
+        of the same name does.
 
-    The draws
-    ---------
-    The instance owns a ``numpy.random.PCG64(random_seed)`` bit generator and
+    Raises
+    ------
+    TypeError
+        For a seed that is no integer, or a cap that is no real number.
+    OverflowError
+        For a seed outside 0 to 2**64 - 1.
+
+    See Also
+    --------
+    amputate : Calls any generator, MCAR too, and gives the data back in
+        its own kind.
+
+    Notes
+    -----
+    The draws. The instance owns a ``numpy.random.PCG64(random_seed)`` bit generator and
     reads nothing but its raw 64-bit words (``random_raw``), a stream that NumPy
     keeps the same across versions. Every call continues the stream. A call on
     data of R rows and C columns, after the rate is capped:
@@ -72,15 +80,28 @@ class MCAR:
     uniform sample of s among N (the modulo's bias is below N / 2**64).
     A cell holds a value unless pandas calls it missing or, in a text column,
     it is one of the texts porosa reads as missing ("nan", "NaN", "<NA>").
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from porosa_kit import MCAR
+    >>> mcar = MCAR(random_seed=5)
+    >>> print(mcar(np.arange(12.0).reshape(4, 3), 0.25))
+    [[ 0.  1.  2.]
+     [ 3.  4.  5.]
+     [ 6. nan nan]
+     [ 9. nan 11.]]
+    >>> print(mcar(np.arange(12.0).reshape(4, 3), 0.25))   # the stream goes on
+    [[ 0.  1.  2.]
+     [ 3. nan  5.]
+     [ 6. nan  8.]
+     [ 9. 10. nan]]
     """
 
-    def __init__(self, random_seed: int | None = None, max_missing_per_column: float = 0.8) -> None:
-        if random_seed is not None:
-            random_seed = operator.index(random_seed)
-            if not 0 <= random_seed < 2**64:
-                raise OverflowError(f"random_seed must be from 0 to 2**64 - 1, not {random_seed}")
-        self._max_missing = _real(max_missing_per_column, "max_missing_per_column")
-        self._bits = np.random.PCG64(random_seed)
+    def __init__(self, *, random_seed: int | None = None, max_missing_per_column: float = 0.8) -> None:
+        seed = check_seed(random_seed)
+        self._max_missing = real(max_missing_per_column, "max_missing_per_column")
+        self._bits = np.random.PCG64(seed)
         self._busy = threading.Lock()
 
     def __repr__(self) -> str:
@@ -105,6 +126,42 @@ class MCAR:
     @overload
     def __call__(self, data: TableT, missing_rate: float) -> TableT: ...
     def __call__(self, data: Any, missing_rate: float) -> Any:
+        """Remove ``missing_rate`` of the cells of ``data``.
+
+        Parameters
+        ----------
+        data : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+            The data, 2-D. It is never changed.
+        missing_rate : float
+            The share of the cells to remove: ``ceil(rows × columns ×
+            missing_rate)`` cells that hold a value go (fewer only when fewer
+            are left).
+
+        Returns
+        -------
+        amputated : ndarray, DataFrame, polars.DataFrame or pyarrow.Table
+            A DataFrame, a Polars DataFrame or a pyarrow Table as
+            :func:`porosa_kit.amputate` returns it (its labels and column
+            types, removed cells null in a table); a float array as a new
+            array of its dtype with NaN; an integer or boolean array as
+            float64 with NaN; a datetime or timedelta array with NaT; any
+            other array as an object array with NaN.
+
+        Raises
+        ------
+        TypeError
+            For data of another kind, or a rate that is no real number.
+        ValueError
+            For an array that is not 2-D.
+        RuntimeError
+            While another call on the same instance runs.
+
+        Warns
+        -----
+        UserWarning
+            porosa's, when the rate is above ``m - m / columns``: the call
+            then removes that share instead.
+        """
         if not isinstance(data, np.ndarray):
             # Frames and tables; amputate refuses anything else.
             return amputate(data, self, missing_rate)
@@ -129,18 +186,15 @@ class MCAR:
             # two threads at once cannot make a seeded run depend on timing.
             raise RuntimeError("Already borrowed")
         try:
-            return self._draw(present, _real(missing_rate, "missing_rate"))
+            return self._draw(present, real(missing_rate, "missing_rate"))
         finally:
             self._busy.release()
 
     def _draw(self, candidates: npt.NDArray[np.bool_], rate: float) -> npt.NDArray[np.bool_]:
         rows, cols = candidates.shape
-        with np.errstate(divide="ignore", invalid="ignore"):
-            m = np.float64(self._max_missing)
-            limit = float(m - m / np.float64(cols))
+        limit = rate_limit(self._max_missing, cols)
         if rate > limit:
-            warnings.warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: "
-                          + number_text(limit), UserWarning, stacklevel=_caller_level())
+            warnings.warn(rate_warning(limit), UserWarning, stacklevel=_caller_level())
             rate = limit
         removed = np.zeros((rows, cols), dtype=bool)
         if cols == 0:
@@ -153,7 +207,7 @@ class MCAR:
 
         _in_parallel(unprotect, rows)
         n = _count(candidates)
-        k = min(_target(rows, cols, rate), n)
+        k = min(target(rows, cols, rate), n)
         if k == 0:
             return removed
         drawn = self._sample(k if 2 * k <= n else n - k, n)
@@ -263,27 +317,3 @@ def _caller_level() -> int:
         level, frame = level + 1, frame.f_back
     return level
 
-
-def _real(value: Any, name: str) -> float:
-    if isinstance(value, numbers.Real):
-        return float(value)
-    raise TypeError(f"{name} must be a real number, not {type(value).__name__}")
-
-
-def _target(rows: int, cols: int, rate: float) -> int:
-    """ceil(rows × cols × rate) in double precision, as porosa counts it."""
-    cells = float(rows * cols) * rate
-    if not cells > 0:
-        return 0
-    return math.ceil(cells) if math.isfinite(cells) else rows * cols
-
-
-def number_text(value: float) -> str:
-    """A number as porosa writes it: the shortest decimal that reads back to
-    the same double, positional, a whole number without a point."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    text = format(decimal.Decimal(repr(value)), "f")
-    return text.rstrip("0").rstrip(".") if "." in text else text

@@ -9,7 +9,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from ._frame import column_view, is_time, nullable, textual
-from ._imputers import output_frame
+from ._output import output_frame
 
 try:
     from sklearn.base import BaseEstimator, TransformerMixin, clone
@@ -60,12 +60,14 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
     >>> import pandas as pd
     >>> from sklearn.impute import KNNImputer
     >>> from porosa_kit import MixedImputer
-    >>> frame = pd.DataFrame({"x": [1.0, None, 3.0], "kind": ["a", "b", None]})
+    >>> frame = pd.DataFrame({"x": [1.0, None, 3.0, 10.0], "y": [1.0, 1.2, 3.0, 10.0],
+    ...                       "kind": ["a", "b", None, "a"]})
     >>> MixedImputer(KNNImputer(n_neighbors=1)).fit_transform(frame)
-         x kind
-    0  1.0    a
-    1  1.0    b
-    2  3.0    a
+          x     y kind
+    0   1.0   1.0    a
+    1   1.0   1.2    b
+    2   3.0   3.0    a
+    3  10.0  10.0    a
     """
 
     numeric_: list[int]

@@ -64,35 +64,56 @@ def plot_evaluation(
     evaluation : Evaluation
         The study, as :func:`porosa_kit.evaluate_imputers` returns it (the
         instance itself when called as ``evaluation.plot(...)``).
-    metric : str, optional
+    metric : str, default=None
         Only this metric ("rmse", "mae" or "accuracy"); by default every
         metric of the study, a block of rows each.
-    mechanism : str, optional
+    mechanism : str, default=None
         Only this mechanism (by its name in the study); by default all.
-    ax : matplotlib Axes or sequence of Axes, optional
+    ax : matplotlib Axes or sequence of Axes, default=None
         Draw into these axes instead of a new figure: one Axes for a single
         panel (select one metric and one mechanism), or one Axes per panel,
         metric by metric, mechanism by mechanism.
-    ncols : int, optional
+    ncols : int, default=None
         Panels per row, at most 3 or 4 by default, whichever leaves fewer
         empty cells. Ignored with ``ax``.
-    sharey : bool, optional
+    sharey : bool, default=None
         Whether a metric's panels share their y axis. By default they do
         only when the shared range is at most 3 times each panel's own.
-    yscale : {"linear", "log"}, default "linear"
+    yscale : {"linear", "log"}, default="linear"
         The y axis' scale.
-    spread : {"std", "iqr"}, default "std"
+    spread : {"std", "iqr"}, default="std"
         Each point and its bar: the mean and one standard deviation either
         side, or the median and the interquartile range, over the repeats.
         Bars are cut at 0 for RMSE, MAE and accuracy and at 1 for accuracy.
-    title : str, optional
+    title : str, default=None
         The figure's title (with ``ax``: before each panel's title). By
         default ``evaluation.dataset`` when it is set, else none.
 
     Returns
     -------
-    matplotlib.figure.Figure
+    figure : matplotlib.figure.Figure
         A new figure, or the figure of ``ax``.
+
+    Raises
+    ------
+    ImportError
+        Without matplotlib.
+    ValueError
+        For a metric or mechanism the study lacks, an unknown ``spread`` or
+        ``yscale``, or ``ax`` with the wrong number of axes.
+
+    Examples
+    --------
+    >>> import pandas as pd
+    >>> from porosa_kit import Evaluation
+    >>> scores = pd.DataFrame({
+    ...     "mechanism": ["MCAR"] * 4 + ["MNAR MAX"] * 4, "missing_rate": [0.1, 0.1, 0.3, 0.3] * 2,
+    ...     "repeat": 0, "imputer": ["zero", "mean"] * 4, "metric": "rmse",
+    ...     "score": [1.0, 0.8, 1.1, 0.9, 1.6, 1.8, 1.1, 1.4]})
+    >>> fig = Evaluation(scores, dataset="toy").plot()
+    >>> [ax.get_title() for ax in fig.axes], fig.get_suptitle()
+    (['MCAR', 'MNAR MAX'], 'toy')
+    >>> fig.savefig("study.png")  # doctest: +SKIP
     """
     try:
         from matplotlib.axes import Axes

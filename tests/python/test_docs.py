@@ -1,12 +1,16 @@
-"""The user guide's examples run as doctests, and its signatures match the classes."""
+"""The user guide's and porosa_kit's examples run as doctests, and the guide's
+signatures match the classes."""
 
 import doctest
+import importlib
+import pkgutil
 import re
 from pathlib import Path
 
 import pytest
 
 import porosa
+import porosa_kit
 
 GUIDE = Path(__file__).resolve().parents[2] / "docs" / "guide.md"
 
@@ -38,3 +42,21 @@ def test_readme_quick_start_runs(monkeypatch, capsys):
     for code in blocks:
         exec(compile(code, "README.md", "exec"), {})
     assert "MAR[0.5]" in capsys.readouterr().out
+
+
+# Every module but __main__, which runs the command line when imported.
+KIT_MODULES = ["porosa_kit"] + sorted(m.name for m in pkgutil.iter_modules(porosa_kit.__path__, "porosa_kit.")
+                                      if m.name != "porosa_kit.__main__")
+
+
+@pytest.mark.parametrize("name", KIT_MODULES)
+def test_kit_docstring_examples_pass(name):
+    result = doctest.testmod(importlib.import_module(name),
+                             optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    assert result.failed == 0, f"{result.failed} of {result.attempted} examples failed (see the output above)"
+
+
+@pytest.mark.parametrize("name", porosa_kit.__all__)
+def test_every_public_name_of_the_kit_shows_an_example(name):
+    tests = doctest.DocTestFinder().find(getattr(porosa_kit, name), name)
+    assert any(t.examples for t in tests if t.name == name)

@@ -76,7 +76,7 @@ def test_other_base_exceptions_pass_through_unchanged(raised):
 def test_an_amputer_shared_by_threads_continues_one_stream(mechanism):
     Amputer = pytest.importorskip("porosa_kit._amputer").Amputer
     X = np.random.default_rng(0).normal(size=(300, 12))
-    shared, alone = (Amputer(mechanism, missing_rate=0.3, random_state=4).fit(X) for _ in range(2))
+    shared, alone = (Amputer(mechanism=mechanism, missing_rate=0.3, random_state=4).fit(X) for _ in range(2))
     results, errors = [], []
 
     def work():

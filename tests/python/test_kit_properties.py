@@ -39,8 +39,8 @@ COLUMNS = {  # kind: (cell strategy, the column from a list of cells)
 }
 LABELS = st.sampled_from([0, 1, "a", "b", 2.5, ("t", 1)])  # repeats and non-texts
 GENERATORS = {
-    "MCAR": MCAR, **{f"MAR-{m}": (lambda m: lambda seed: porosa.MAR(mode=m, random_seed=seed))(m)
-                     for m in ("GM", "MAX", "MIN")},
+    "MCAR": lambda seed: MCAR(random_seed=seed),
+    **{f"MAR-{m}": (lambda m: lambda seed: porosa.MAR(mode=m, random_seed=seed))(m) for m in ("GM", "MAX", "MIN")},
     **{f"MNAR-{m}": (lambda m: lambda seed: porosa.MNAR(mode=m, random_seed=seed))(m)
        for m in ("GM", "MAX", "MIN", "BLOCK", "BLOB")},
 }
@@ -103,7 +103,7 @@ def test_the_input_is_untouched(case):
         missing_mask(frame, out)
         MCAR(random_seed=case[2])(frame, case[3])
         Amputer = pytest.importorskip("porosa_kit._amputer").Amputer
-        Amputer("MNAR", "MAX", case[3], random_state=case[2]).fit_transform(numbered)
+        Amputer(mechanism="MNAR", mode="MAX", missing_rate=case[3], random_state=case[2]).fit_transform(numbered)
     pd.testing.assert_frame_equal(frame, before[0], check_exact=True)
     pd.testing.assert_frame_equal(numbered, before[1], check_exact=True)
 
@@ -159,6 +159,6 @@ def test_the_same_seed_removes_the_same_cells_by_every_road(case):
         Amputer = pytest.importorskip("porosa_kit._amputer").Amputer
         mechanism, _, mode = name.partition("-")
         numbered = frame.set_axis(range(frame.shape[1]), axis=1)  # labels as scikit-learn takes them
-        fitted = Amputer(mechanism, mode or None, rate, random_state=seed).fit(numbered)
+        fitted = Amputer(mechanism=mechanism, mode=mode or None, missing_rate=rate, random_state=seed).fit(numbered)
         expected = amputate(numbered, GENERATORS[name](seed), rate)
         pd.testing.assert_frame_equal(fitted.transform(numbered), expected, check_exact=True)
