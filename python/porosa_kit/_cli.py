@@ -158,7 +158,7 @@ def _evaluate(args: argparse.Namespace) -> None:
     seeds: list[int | None] = [None] * len(plan)
     if args.seed is not None:
         seeds = [int(s) for s in np.random.SeedSequence(args.seed).generate_state(len(plan), np.uint64)]
-    generators = {m if m == "MCAR" else f"{m} {word or 'GM'}": opt.generator(m, word, args, seed)
+    generators = {opt.label(m, word): opt.generator(m, word, args, seed)
                   for (m, word), seed in zip(plan, seeds)}
     with warnings.catch_warnings():
         # The iterative imputer warns whenever it stops at its iteration cap;

@@ -10,6 +10,7 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, TypeVar
 
+from ._constraints import MODES
 from ._rules import RATE_WARNING
 
 PROG = "python -m porosa_kit"
@@ -35,6 +36,17 @@ def one_line(text: object, limit: int = 300) -> str:
     return words if len(words) <= limit else words[: limit - 1] + "…"
 
 
+
+
+def listed(words: tuple[str, ...]) -> str:
+    """"A, B or C"."""
+    return ", ".join(words[:-1]) + " or " + words[-1]
+
+
+# Which mode words each mechanism takes, in words.
+MODE_WORDS = (f"MAR and MNAR take {listed(MODES['MAR'])}, and MNAR also "
+              f"{listed(tuple(w for w in MODES['MNAR'] if w not in MODES['MAR']))}")
+
 # porosa keeps its texts letter for letter for programs that match them; the
 # command line says instead what happened and what to do about it.
 _PLAIN = (
@@ -42,7 +54,7 @@ _PLAIN = (
                       "try --mode MAX or MIN, or remove those values"),
     ("Failed to calculate pearson_correlation", "it has no rows or no columns to amputate"),
     ("cannot sample empty range", "it has no columns to amputate"),
-    ("Unknown mode parameter", "unknown mode: MAR takes GM, MAX or MIN, MNAR also BLOCK or BLOB"),
+    ("Unknown mode parameter", f"unknown mode: {MODE_WORDS}"),
 )
 
 

@@ -9,7 +9,7 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TypeVar
 
-from ._cli_errors import USAGE, Failure, one_line
+from ._cli_errors import MODE_WORDS, USAGE, Failure, listed, one_line
 from ._cli_io import STDIO, check_output, file_kind, figure_format
 from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RATE, SEED, SHARE, SPREAD, Range
 from ._frame import Generator
@@ -47,18 +47,17 @@ share = _bounded("share", float, SHARE)
 _WORDS = {word.lower(): word for word in MODES["MNAR"]}
 
 
-def _listed(words: tuple[str, ...]) -> str:
-    return ", ".join(words[:-1]) + " or " + words[-1]
-
-
 def mode(text: str) -> str:
     """A mode word, in capitals."""
     word = _WORDS.get(text.lower())
     if word is None:
-        patterns = tuple(w for w in MODES["MNAR"] if w not in MODES["MAR"])
-        raise argparse.ArgumentTypeError(f"unknown mode {text!r}: MAR and MNAR take {_listed(MODES['MAR'])}, "
-                                         f"and MNAR also {_listed(patterns)}")
+        raise argparse.ArgumentTypeError(f"unknown mode {text!r}: {MODE_WORDS}")
     return word
+
+
+def label(name: str, word: str | None) -> str:
+    """How a study names a mechanism with its mode: MCAR, MAR GM, MNAR MAX."""
+    return name if name == "MCAR" else f"{name} {word or 'GM'}"
 
 
 def mechanism(text: str) -> tuple[str, str | None]:
@@ -66,7 +65,7 @@ def mechanism(text: str) -> tuple[str, str | None]:
     name, colon, given = text.partition(":")
     upper = name.upper()
     if upper not in MODES:
-        raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected {_listed(tuple(MODES))}")
+        raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected {listed(tuple(MODES))}")
     if not colon:
         return upper, None
     if not given:
@@ -75,7 +74,7 @@ def mechanism(text: str) -> tuple[str, str | None]:
         raise argparse.ArgumentTypeError("MCAR takes no mode")
     word = _WORDS.get(given.lower())
     if word is None:
-        raise argparse.ArgumentTypeError(f"unknown mode {given!r}: {upper} takes {_listed(MODES[upper])}")
+        raise argparse.ArgumentTypeError(f"unknown mode {given!r}: {upper} takes {listed(MODES[upper])}")
     problem = mode_problem(upper, word)
     if problem:
         raise argparse.ArgumentTypeError(problem)
@@ -133,7 +132,7 @@ def resolve(given: Plan, default_mode: str | None) -> Plan:
 
 def _check_mode_options(args: argparse.Namespace, plan: Plan) -> None:
     name, word = plan[0]
-    chosen = "MCAR" if name == "MCAR" else f"{name} {word or 'GM'}"
+    chosen = label(name, word)
     # Refused rather than passed on: porosa would warn about and drop an
     # option that the chosen mode does not take.
     for dest, wanted in MODE_PARAMETERS.items():
