@@ -5,8 +5,11 @@
 
 namespace {
 
+using porosa::ErrorKind;
+using porosa::py::check;
 using porosa::py::owned;
 using porosa::py::PyRef;
+using porosa::py::Result;
 using porosa::py::Status;
 
 // Signal handlers run on the interpreter's main thread only, so calls made
@@ -21,20 +24,22 @@ Status record_main_thread() {
     return {};
 }
 
+Status add_class(PyObject* module, const char* name, Result<PyObject*> type) {
+    if (!type) return std::move(type).pass();
+    return check(PyModule_AddObjectRef(module, name, *type));
+}
+
+// A failing step leaves the classes added before it on the module.
+Status exec_steps(PyObject* module) {
+    if (!PyModule_Check(module))
+        return porosa::py::fail(ErrorKind::Type, "porosa can only be executed on a module object");
+    RETURN_IF_ERROR(record_main_thread());
+    RETURN_IF_ERROR(add_class(module, "MNAR", porosa::py::mnar_type()));
+    return add_class(module, "MAR", porosa::py::mar_type());
+}
+
 int porosa_exec(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "porosa can only be executed on a module object");
-        return -1;
-    }
-    if (Status recorded = record_main_thread(); !recorded) {
-        std::move(recorded).error().restore();
-        return -1;
-    }
-    PyObject* mnar = porosa::py::mnar_type();
-    if (!mnar || PyModule_AddObjectRef(module, "MNAR", mnar) < 0) return -1;
-    PyObject* mar = porosa::py::mar_type();
-    if (!mar || PyModule_AddObjectRef(module, "MAR", mar) < 0) return -1;
-    return 0;
+    return porosa::py::guard_status([&] { return exec_steps(module); });
 }
 
 PyModuleDef_Slot porosa_slots[] = {

@@ -1,6 +1,7 @@
 // A value or an error, for failures that travel up to the Python boundary as
 // values. Expected<void, E> is the outcome of a step that yields nothing.
 #pragma once
+#include <concepts>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -19,6 +20,10 @@ class Expected {
 public:
     Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Expected(Unexpected<E> e) : v_(std::in_place_index<1>, std::move(e.error)) {}
+    // An error of a lower layer passes up as this layer's error.
+    template <class G>
+        requires std::constructible_from<E, G&&>
+    Expected(Unexpected<G> e) : v_(std::in_place_index<1>, E(std::move(e.error))) {}
 
     explicit operator bool() const noexcept { return v_.index() == 0; }
     bool has_value() const noexcept { return v_.index() == 0; }
@@ -40,6 +45,9 @@ class Expected<void, E> {
 public:
     Expected() = default;  // success
     Expected(Unexpected<E> e) : error_(std::move(e.error)) {}
+    template <class G>
+        requires std::constructible_from<E, G&&>
+    Expected(Unexpected<G> e) : error_(E(std::move(e.error))) {}
 
     explicit operator bool() const noexcept { return !error_; }
     bool has_value() const noexcept { return !error_; }

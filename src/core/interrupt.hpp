@@ -1,16 +1,31 @@
 // Interruption of a long call, without any knowledge of who interrupts.
 //
-// The thread that makes a call installs a hook for its duration (InterruptHook).
-// Work anywhere in the core calls interrupt_point() in its loops; every so
-// often that looks at the clock, and at most every kHookInterval it asks the
-// hook whether the call must stop. A hook that says so has already recorded
-// the reason on its side (a pending Python exception at the boundary), and
-// interrupt_point throws Interrupted, which the boundary lets through as that
-// reason.
+// How an interrupt travels, from the thread that makes a call to its caller:
 //
-// A pool worker has no hook. There interrupt_point stops the chunk it runs
-// once the chunk's step has failed or been cancelled, by throwing Cancelled,
-// which the pool discards in favour of the step's first failure.
+// 1. The calling thread installs a hook for the call's duration
+//    (InterruptHook). Loops anywhere in the core call interrupt_point(); every
+//    so often that looks at the clock, and at most every kHookInterval it asks
+//    the hook whether the call must stop.
+// 2. A hook that says so has already recorded the reason on its side: at the
+//    Python boundary, the exception a signal handler raised, left pending in
+//    the thread's error indicator. Nothing else records a reason.
+// 3. interrupt_point then throws Interrupted. It is an exception, not an error
+//    value, so that no code on its way can take it for a failure of its own:
+//    the core's loops have no error returns, and the boundary's code that puts
+//    up with ordinary Python errors never sees it. Neither Interrupted nor
+//    Cancelled derives from std::exception, so no handler of those catches it.
+// 4. In a pool step the calling thread's Interrupted stops the step: chunks not
+//    yet started are skipped, and workers stop theirs at their next
+//    interrupt_point by throwing Cancelled (they have no hook), which the pool
+//    drops. Once no chunk runs, the pool rethrows Interrupted on the calling
+//    thread, ahead of any failure of the step's chunks.
+// 5. Detached work re-attaches on the way (run_detached), and the entry guard
+//    sets no exception of its own for Interrupted: the pending one is what the
+//    caller gets, unchanged.
+//
+// A call made from inside the hook (a signal handler calling porosa again)
+// installs its own hook and works for no step, so the outer call's state
+// neither stops nor cancels it.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -18,14 +33,9 @@
 
 namespace porosa {
 
-// Neither type derives from std::exception: code that turns a std::exception
-// into a failure of its own must not catch them on their way out.
-
-// The call must stop for a reason recorded elsewhere: the hook asked it to, or
-// code at the boundary met an exception that must reach the caller unchanged.
-// At the boundary the reason is always the pending Python exception.
+// The call must stop: its hook said so and recorded the reason.
 struct Interrupted {};
-// The step the throwing thread works for has already failed.
+// The step the throwing thread works for has already failed or been stopped.
 struct Cancelled {};
 
 namespace interrupt_detail {

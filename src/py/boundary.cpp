@@ -35,22 +35,22 @@ void raise_current_exception() noexcept {
     }
 }
 
-void warn(const std::string& message) {
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 0) == 0) return;
-    panic("Something went wrong..: " + PyError::fetch().describe());
+Status warn(const std::string& message) {
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 0) == 0) return {};
+    return step_failed("Something went wrong..");
 }
 
 Status BorrowState::acquire_exclusive() noexcept {
     long expected = 0;
     if (state_.compare_exchange_strong(expected, -1, std::memory_order_acquire)) return {};
-    return fail(PyExc_RuntimeError, "Already borrowed");
+    return fail(ErrorKind::Runtime, "Already borrowed");
 }
 
 Status BorrowState::acquire_shared() noexcept {
     long cur = state_.load(std::memory_order_relaxed);
     while (cur >= 0)
         if (state_.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire)) return {};
-    return fail(PyExc_RuntimeError, "Already mutably borrowed");
+    return fail(ErrorKind::Runtime, "Already mutably borrowed");
 }
 
 }  // namespace porosa::py

@@ -20,26 +20,49 @@ namespace porosa::py {
 // it through; created once per process.
 PyObject* panic_exception_type();
 
-// Sets the Python exception for a C++ exception in flight; for Interrupted,
-// keeps the one already pending.
+// Sets the Python exception for a C++ exception in flight: Panic becomes
+// PanicException, a failed allocation MemoryError; for Interrupted, keeps the
+// exception already pending.
 void raise_current_exception() noexcept;
 
-// Runs a slot handler that returns Result<PyRef>. Returns the new reference,
-// or null with the Python exception set. The one thing it lets out is the
+namespace guard_detail {
+
+// Runs `handler`, whose outcome is a Result; a value goes back through
+// `take`, an error value or a C++ exception becomes the current Python
+// exception and the slot gets `failed`. The one thing it lets out is the
 // unwinding of a thread the interpreter ends at shutdown, which must reach
 // the thread's start (hence no noexcept).
-template <class F>
-PyObject* guard(F&& handler) {
+template <class Slot, class F, class Take>
+Slot run(F& handler, Take take, Slot failed) {
     try {
-        Result<PyRef> r = handler();
-        if (r) return std::move(r).value().release();
+        auto r = handler();
+        if (r) return take(std::move(r));
         std::move(r).error().restore();
     } catch (const ForcedUnwind&) {
         throw;
     } catch (...) {
         raise_current_exception();
     }
-    return nullptr;
+    return failed;
+}
+
+}  // namespace guard_detail
+
+// The entry guard of a slot that returns an object: `handler` returns
+// Result<PyRef>; the slot gets the new reference, or null with the exception set.
+template <class F>
+PyObject* guard(F&& handler) {
+    auto as_result = [&]() -> Result<PyRef> { return handler(); };
+    return guard_detail::run<PyObject*>(
+        as_result, [](Result<PyRef>&& r) { return std::move(r).value().release(); }, nullptr);
+}
+
+// The same for a slot that returns 0 or -1 (module execution): `handler`
+// returns Status.
+template <class F>
+int guard_status(F&& handler) {
+    auto as_status = [&]() -> Status { return handler(); };
+    return guard_detail::run<int>(as_status, [](Status&&) { return 0; }, -1);
 }
 
 // For deallocation and garbage-collector clear, where a failure cannot be reported.
@@ -54,9 +77,10 @@ void guard_fatal(F&& handler) {
     }
 }
 
-// Issues a UserWarning at stack level 0; a warning that raises (filters turned
-// into errors) becomes the internal failure "Something went wrong..: ...".
-void warn(const std::string& message);
+// Issues a UserWarning at stack level 0. A warning that raises an ordinary
+// error (filters turned into errors) becomes the internal failure "Something
+// went wrong..: ..."; anything else (an interruption meanwhile) comes back.
+Status warn(const std::string& message);
 
 // Free, shared by readers (> 0), or held by one writer (-1). Nothing waits: a
 // conflict fails at once.

@@ -63,7 +63,8 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
     Generator& core = *self->core;
     double limit = rate_limit(core.max_missing_per_column(), matrix.cols());
     if (missing_rate > limit) {
-        warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: " + number_text(limit));
+        RETURN_IF_ERROR(warn("Warning: Missing rate too high to ensure MAR properties! Maximum missing rate: " +
+                             number_text(limit)));
         missing_rate = limit;
     }
     std::size_t target = target_count(matrix.rows(), matrix.cols(), missing_rate);
@@ -89,15 +90,14 @@ void note_main_thread(unsigned long ident) {
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     CallWatch watch;
     InterruptHook hook(check_signals, &watch);
-    PyObject* result = guard([&] { return call_steps(reinterpret_cast<GeneratorObject*>(self), args, kwargs); });
-    // A fork between two looks of the hook (a cell's conversion that forks, in
-    // a short call) gives the child the same outcome as any other fork mid-call.
-    if (result && fork_count() != watch.forks) {
-        Py_DECREF(result);
-        set_error(panic_exception_type(), kForkedDuringCall);
-        return nullptr;
-    }
-    return result;
+    return guard([&]() -> Result<PyRef> {
+        ASSIGN_OR_RETURN(PyRef result, call_steps(reinterpret_cast<GeneratorObject*>(self), args, kwargs));
+        // A fork between two looks of the hook (a cell's conversion that forks,
+        // in a short call) gives the child the same outcome as any other fork
+        // mid-call.
+        if (fork_count() != watch.forks) panic(kForkedDuringCall);
+        return result;
+    });
 }
 
 }  // namespace porosa::py

@@ -10,11 +10,10 @@ namespace porosa::py {
 
 namespace {
 
-Unexpected<PyError> value_error(const mode::Error& e) { return fail(PyExc_ValueError, e.message); }
-
 // Issues the warnings of a mode in order; a failing one stops the construction.
-void issue(const std::vector<std::string>& warnings) {
-    for (const auto& w : warnings) warn(w);
+Status issue(const std::vector<std::string>& warnings) {
+    for (const auto& w : warnings) RETURN_IF_ERROR(warn(w));
+    return {};
 }
 
 // The parameters both classes share, converted in their order: mean and
@@ -50,12 +49,10 @@ Result<PyRef> new_mar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     ASSIGN_OR_RETURN(GmArgs gm, convert_gm(mean_o, variance_o));
     ASSIGN_OR_RETURN(TailArgs tail, convert_tail(cap_o, mode_o, seed_o));
 
-    auto mode = Mode::new_(tail.word, gm.mean, gm.variance, std::nullopt, std::nullopt);
-    if (!mode) return value_error(mode.error());
-    issue(mode->warnings);
-    auto mar = MAR::new_(mode->mode, tail.cap, tail.seed);
-    if (!mar) return value_error(mar.error());
-    return wrap_generator(type, std::make_unique<MAR>(std::move(mar).value()));
+    ASSIGN_OR_RETURN(ModeWithWarnings mode, Mode::new_(tail.word, gm.mean, gm.variance, std::nullopt, std::nullopt));
+    RETURN_IF_ERROR(issue(mode.warnings));
+    ASSIGN_OR_RETURN(MAR mar, MAR::new_(mode.mode, tail.cap, tail.seed));
+    return wrap_generator(type, std::make_unique<MAR>(std::move(mar)));
 }
 
 Result<PyRef> new_mnar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -71,11 +68,10 @@ Result<PyRef> new_mnar(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     ASSIGN_OR_RETURN(auto blobs, optional_arg<std::size_t>(blobs_o, "n_blobs", to_usize));
     ASSIGN_OR_RETURN(TailArgs tail, convert_tail(cap_o, mode_o, seed_o));
 
-    auto mode = Mode::new_(tail.word, gm.mean, gm.variance, block, blobs);
-    if (!mode) return value_error(mode.error());
-    issue(mode->warnings);
+    ASSIGN_OR_RETURN(ModeWithWarnings mode, Mode::new_(tail.word, gm.mean, gm.variance, block, blobs));
+    RETURN_IF_ERROR(issue(mode.warnings));
     // The generator is made only once the mode is known to be valid.
-    return wrap_generator(type, std::make_unique<MNAR>(mode->mode, tail.cap, build_rng(tail.seed)));
+    return wrap_generator(type, std::make_unique<MNAR>(mode.mode, tail.cap, build_rng(tail.seed)));
 }
 
 PyObject* mar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -100,18 +96,24 @@ PyType_Slot* slots_with(const char* doc) {
     return slots;
 }
 
-// Created once per process; a second thread arriving meanwhile waits.
-PyObject* make_type_once(std::once_flag& once, PyObject*& slot, PyType_Spec& spec) {
-    std::call_once(once, [&] { slot = PyType_FromSpec(&spec); });
-    if (!slot && !PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "type creation failed earlier");
-    return slot;
+// Created once per process; a second thread arriving meanwhile waits. Only
+// the thread that tried gets the failure's own exception.
+Result<PyObject*> make_type_once(std::once_flag& once, PyObject*& slot, PyType_Spec& spec) {
+    std::optional<PyError> failure;
+    std::call_once(once, [&] {
+        slot = PyType_FromSpec(&spec);
+        if (!slot) failure = PyError::fetch();
+    });
+    if (slot) return slot;
+    if (failure) return Unexpected<PyError>{std::move(*failure)};
+    return fail(ErrorKind::System, "type creation failed earlier");
 }
 
 constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE;
 
 }  // namespace
 
-PyObject* mnar_type() {
+Result<PyObject*> mnar_type() {
     static std::once_flag once;
     static PyObject* type = nullptr;
     static PyType_Spec spec{
@@ -125,7 +127,7 @@ PyObject* mnar_type() {
     return make_type_once(once, type, spec);
 }
 
-PyObject* mar_type() {
+Result<PyObject*> mar_type() {
     static std::once_flag once;
     static PyObject* type = nullptr;
     static PyType_Spec spec{

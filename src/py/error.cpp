@@ -5,23 +5,34 @@
 
 namespace porosa::py {
 
-PyError PyError::fetch() noexcept {
-    PyError e;
+namespace {
+
+PyRef take_raised() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-    e.value_ = PyRef::steal(PyErr_GetRaisedException());
+    PyRef value = PyRef::steal(PyErr_GetRaisedException());
 #else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject *type, *raw, *tb;
+    PyErr_Fetch(&type, &raw, &tb);
+    PyErr_NormalizeException(&type, &raw, &tb);
     PyRef owned_type = PyRef::steal(type), owned_tb = PyRef::steal(tb);
-    e.value_ = PyRef::steal(value);
-    if (owned_tb && e.value_) PyException_SetTraceback(e.value_.get(), owned_tb.get());
+    PyRef value = PyRef::steal(raw);
+    if (owned_tb && value) PyException_SetTraceback(value.get(), owned_tb.get());
 #endif
-    if (!e.value_) e.value_ = PyRef::steal(PyObject_CallFunction(PyExc_SystemError, "s", "error without exception"));
-    return e;
+    if (!value) value = PyRef::steal(PyObject_CallFunction(PyExc_SystemError, "s", "error without exception"));
+    return value;
 }
 
-namespace {
+// Every kind is an Exception other than MemoryError, so porosa's own failures
+// are ordinary (is_ordinary) without being raised first.
+PyObject* exception_type(ErrorKind kind) noexcept {
+    switch (kind) {
+        case ErrorKind::Value: return PyExc_ValueError;
+        case ErrorKind::Type: return PyExc_TypeError;
+        case ErrorKind::Runtime: return PyExc_RuntimeError;
+        case ErrorKind::System: break;
+    }
+    return PyExc_SystemError;
+}
 
 PyRef text_of(const std::string& s) noexcept {
     return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
@@ -29,30 +40,41 @@ PyRef text_of(const std::string& s) noexcept {
 
 }  // namespace
 
+PyError PyError::fetch() noexcept {
+    PyError e;
+    e.v_ = take_raised();
+    return e;
+}
+
+PyObject* PyError::raised() noexcept {
+    if (const Error* own = std::get_if<Error>(&v_)) {
+        set_error(exception_type(own->kind), own->message);
+        v_ = take_raised();
+    }
+    return std::get<PyRef>(v_).get();
+}
+
 void set_error(PyObject* type, const std::string& message) noexcept {
     PyRef text = text_of(message);
     if (text) PyErr_SetObject(type, text.get());
 }
 
-PyError PyError::make(PyObject* type, const std::string& message) noexcept {
-    set_error(type, message);
-    return fetch();
-}
-
 void PyError::restore() && noexcept {
+    raised();
 #if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(value_.release());
+    PyErr_SetRaisedException(std::get<PyRef>(v_).release());
 #else
-    PyObject* value = value_.release();
+    PyObject* value = std::get<PyRef>(v_).release();
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
     Py_INCREF(type);
     PyErr_Restore(type, value, PyException_GetTraceback(value));
 #endif
 }
 
-std::string PyError::describe() const {
-    std::string out = _PyType_Name(Py_TYPE(value_.get()));
-    PyRef text = PyRef::steal(PyObject_Str(value_.get()));
+std::string PyError::describe() {
+    PyObject* value = raised();
+    std::string out = _PyType_Name(Py_TYPE(value));
+    PyRef text = PyRef::steal(PyObject_Str(value));
     if (text) {
         Py_ssize_t n = 0;
         if (const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n); s && n > 0) out += ": " + std::string(s, n);
@@ -62,8 +84,10 @@ std::string PyError::describe() const {
 }
 
 bool PyError::is_ordinary() const noexcept {
-    return PyErr_GivenExceptionMatches(value_.get(), PyExc_Exception) &&
-           !PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError) && !raised_by_signal_handler(value_.get());
+    const PyRef* value = std::get_if<PyRef>(&v_);
+    if (!value) return true;
+    return PyErr_GivenExceptionMatches(value->get(), PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(value->get(), PyExc_MemoryError) && !raised_by_signal_handler(value->get());
 }
 
 Status clear_ordinary() {
@@ -78,9 +102,10 @@ Unexpected<PyError> step_failed(const std::string& what) {
     return Unexpected<PyError>{std::move(e)};
 }
 
-void PyError::add_note(const std::string& note) const noexcept {
+void PyError::add_note(const std::string& note) noexcept {
+    PyObject* value = raised();
     PyRef text = text_of(note);
-    PyRef r = text ? PyRef::steal(PyObject_CallMethod(value_.get(), "add_note", "O", text.get())) : PyRef();
+    PyRef r = text ? PyRef::steal(PyObject_CallMethod(value, "add_note", "O", text.get())) : PyRef();
     if (!r) PyErr_Clear();
 }
 

@@ -1,10 +1,14 @@
-// A Python exception taken out of the thread's error indicator, so that it can
-// travel up to the boundary as a value and be raised there.
+// The boundary's error value: a failure of porosa's own (a kind and a text),
+// or a Python exception taken out of the thread's error indicator. Either
+// travels up as a value and becomes the current exception only when the entry
+// guard restores it.
 #pragma once
 #include <Python.h>
 
 #include <string>
+#include <variant>
 
+#include "core/error.hpp"
 #include "core/expected.hpp"
 #include "py/ref.hpp"
 
@@ -12,28 +16,32 @@ namespace porosa::py {
 
 class PyError {
 public:
+    // A failure of porosa's own, not raised yet. Implicit, so that an Outcome
+    // of the core passes up through a Result unchanged.
+    PyError(Error own) noexcept : v_(std::move(own)) {}
     // Takes the current exception; one must be set.
     static PyError fetch() noexcept;
-    // Sets `type` with `message` and takes it at once.
-    static PyError make(PyObject* type, const std::string& message) noexcept;
 
-    // Puts the exception back as the current one.
+    // Makes it the current exception.
     void restore() && noexcept;
     // "TypeName: message", for texts that describe a Python error.
-    std::string describe() const;
+    std::string describe();
     // Whether this is an ordinary failure, one that code may handle in its own
     // way: an Exception other than MemoryError, raised by the code that failed.
     // Anything else (KeyboardInterrupt, SystemExit, MemoryError, other
     // BaseExceptions, whatever a signal handler raised meanwhile) must reach
-    // the caller unchanged.
+    // the caller unchanged. porosa's own failures are all ordinary.
     bool is_ordinary() const noexcept;
     // Attaches an exception note.
-    void add_note(const std::string& note) const noexcept;
-    // The exception object (normalised).
-    PyObject* value() const noexcept { return value_.get(); }
+    void add_note(const std::string& note) noexcept;
 
 private:
-    PyRef value_;
+    PyError() noexcept = default;
+    // The exception object (normalised), made from porosa's own failure first
+    // if need be: the one place where an ErrorKind meets its Python type.
+    PyObject* raised() noexcept;
+
+    std::variant<PyRef, Error> v_;
 };
 
 template <class T>
@@ -54,18 +62,17 @@ inline Status check(int rc) noexcept {
     if (rc < 0) return fail_from_current();
     return {};
 }
-// A fresh exception of `type` with `message`, as an error to return.
-inline Unexpected<PyError> fail(PyObject* type, const std::string& message) noexcept {
-    return Unexpected<PyError>{PyError::make(type, message)};
-}
+// A failure of porosa's own, as an error to return.
+inline Unexpected<Error> fail(ErrorKind kind, std::string message) { return refuse(kind, std::move(message)); }
 
 // For a current exception that the caller may put up with: an ordinary one is
 // cleared; anything else comes back, to reach the caller unchanged.
 Status clear_ordinary();
 
-// For a failed step whose ordinary failure is an internal one: an ordinary
-// current exception becomes Panic "what: TypeName: message"; anything else
-// comes back, to reach the caller unchanged.
+// For a failed step whose ordinary failure porosa reports as an internal one
+// (a data set it cannot read, a warning it cannot issue): an ordinary current
+// exception becomes Panic "what: TypeName: message"; anything else comes back,
+// to reach the caller unchanged.
 Unexpected<PyError> step_failed(const std::string& what);
 
 // Sets `type` with the whole of `message`, NULs included; bytes that are not

@@ -32,6 +32,8 @@ PyObject* generator_repr(PyObject* self) {
 void generator_dealloc(PyObject* self) {
     guard_fatal([&] {
         PyTypeObject* tp = Py_TYPE(self);
+        // The instance's reference to its heap type, dropped once it is freed.
+        PyRef type_ref = PyRef::steal(reinterpret_cast<PyObject*>(tp));
         PyObject_GC_UnTrack(self);
         GeneratorObject* g = cast(self);
         delete g->core;
@@ -39,7 +41,6 @@ void generator_dealloc(PyObject* self) {
         g->borrow.~BorrowState();
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(tp, Py_tp_free));
         free_fn(self);
-        Py_DECREF(tp);
     });
 }
 

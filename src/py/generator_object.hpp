@@ -29,8 +29,8 @@ void generator_dealloc(PyObject* self);
 int generator_traverse(PyObject* self, visitproc visit, void* arg);
 int generator_clear(PyObject* self);
 
-// The type objects, created once per process; null with an exception set on failure.
-PyObject* mnar_type();
-PyObject* mar_type();
+// The type objects, created once per process and borrowed from there.
+Result<PyObject*> mnar_type();
+Result<PyObject*> mar_type();
 
 }  // namespace porosa::py

@@ -63,6 +63,7 @@ TEST(mar_new, refuses_pattern_modes) {
     auto block = MAR::new_(mode_of(Kind::BLOCK), 0.8, 1);
     ASSERT_FALSE(block.has_value());
     EXPECT_EQ(block.error().message, std::string("Mode BLOCK not supported for MAR yet."));
+    EXPECT_TRUE(block.error().kind == porosa::ErrorKind::Value);
     auto blob = MAR::new_(mode_of(Kind::BLOB), 0.8, std::nullopt);
     ASSERT_FALSE(blob.has_value());
     EXPECT_EQ(blob.error().message, std::string("Mode BLOB not supported for MAR yet."));

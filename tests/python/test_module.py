@@ -235,6 +235,28 @@ def test_missing_rate_warning_as_error_is_a_panic(PanicException):
     inst(np.zeros((4, 4)), 0.1)
 
 
+@pytest.mark.parametrize("raised", [RuntimeError("shown badly"), KeyboardInterrupt(), MemoryError()])
+@pytest.mark.parametrize(
+    "action",
+    [lambda: MAR(mode="MAX", mean=0.3), lambda: MNAR(mode="MAX", random_seed=1)(np.zeros((4, 4)), 0.99)],
+    ids=["construct", "call"],
+)
+def test_failing_warning_panics_only_for_an_ordinary_error(PanicException, raised, action):
+    def show(*args, **kwargs):
+        raise raised
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("always")
+        warnings.showwarning = show
+        with pytest.raises(BaseException) as info:
+            action()
+    if isinstance(raised, RuntimeError):
+        assert type(info.value) is PanicException
+        assert str(info.value) == "Something went wrong..: RuntimeError: shown badly"
+    else:
+        assert info.value is raised
+
+
 def test_missing_rate_conversion_error_names_parameter():
     with pytest.raises(TypeError) as info:
         MNAR(random_seed=1)(np.zeros((2, 2)), "x")

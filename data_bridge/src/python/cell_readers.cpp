@@ -100,7 +100,7 @@ Status read_numbers(PyArrayObject* a, NumericDtype type, std::size_t rows, std::
         if (left == 0) {
             left = block;
             interrupt_point(block * cols);
-            if (!(Geometry(a) == at_start)) return py::fail(PyExc_RuntimeError, "the array changed while it was read");
+            if (!(Geometry(a) == at_start)) return py::fail(ErrorKind::Runtime, "the array changed while it was read");
         }
         convert_numbers(at_start.data + static_cast<npy_intp>(i) * at_start.strides[0], at_start.strides[1], cols,
                         type, out + i * cols, 1);

@@ -250,7 +250,7 @@ Result<Extracted> pyany_to_vec(PyObject* data) {
         out.kind = OUT::DataFrame{std::move(labels)};
     } else {
         print_line(name);
-        return py::fail(PyExc_TypeError,
+        return py::fail(ErrorKind::Type,
                         "Unsupported type: '" + name + "'. Supported types are: numpy.ndarray, pandas.DataFrame");
     }
 

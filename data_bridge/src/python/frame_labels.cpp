@@ -38,10 +38,10 @@ Result<std::size_t> length_hint(PyObject* seq) {
 // Reads a sequence (not a str) item by item; `read` appends one item or fails.
 template <class Read>
 Result<std::vector<std::string>> read_sequence(PyObject* seq, Read&& read) {
-    if (PyUnicode_Check(seq)) return py::fail(PyExc_TypeError, "expected a sequence of labels, got a str");
+    if (PyUnicode_Check(seq)) return py::fail(ErrorKind::Type, "expected a sequence of labels, got a str");
     ASSIGN_OR_RETURN(bool sequence, is_sequence(seq));
     if (!sequence)
-        return py::fail(PyExc_TypeError,
+        return py::fail(ErrorKind::Type,
                         std::string("'") + Py_TYPE(seq)->tp_name + "' object is not a sequence of labels");
     ASSIGN_OR_RETURN(std::size_t hint, length_hint(seq));
     ASSIGN_OR_RETURN(PyRef it, py::owned(PyObject_GetIter(seq)));
@@ -56,7 +56,7 @@ Result<std::vector<std::string>> read_sequence(PyObject* seq, Read&& read) {
 }
 
 Status append_text(PyObject* item, std::vector<std::string>& out) {
-    if (!PyUnicode_Check(item)) return py::fail(PyExc_TypeError, "label is not a str");
+    if (!PyUnicode_Check(item)) return py::fail(ErrorKind::Type, "label is not a str");
     ASSIGN_OR_RETURN(std::string text, utf8_of(item));
     out.push_back(std::move(text));
     return {};

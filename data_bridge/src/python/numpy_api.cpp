@@ -38,7 +38,7 @@ py::Status load_numpy() {
     // for the interpreter. Racing threads read the same capsule; one publishes.
     ASSIGN_OR_RETURN(PyRef mod, import_multiarray());
     ASSIGN_OR_RETURN(PyRef capsule, py::owned(PyObject_GetAttrString(mod.get(), "_ARRAY_API")));
-    if (!PyCapsule_CheckExact(capsule.get())) return py::fail(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
+    if (!PyCapsule_CheckExact(capsule.get())) return py::fail(ErrorKind::Runtime, "_ARRAY_API is not PyCapsule object");
     void** api = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (!api) return py::fail_from_current();
 
@@ -48,7 +48,7 @@ py::Status load_numpy() {
     auto abi = reinterpret_cast<unsigned (*)()>(api[0])();
     auto feature = reinterpret_cast<unsigned (*)()>(api[211])();
     if (abi > NPY_VERSION || feature < NPY_FEATURE_VERSION)
-        return py::fail(PyExc_RuntimeError, "the running NumPy's C-API (ABI " + std::to_string(abi) +
+        return py::fail(ErrorKind::Runtime, "the running NumPy's C-API (ABI " + std::to_string(abi) +
                                                 ", feature level " + std::to_string(feature) +
                                                 ") does not match the one this module was built for");
 

@@ -53,8 +53,8 @@ Expected<ModeWithWarnings, mode::Error> Mode::new_(std::string_view word, std::o
             break;
         }
     if (found == kWords.size())
-        return Unexpected<mode::Error>{{"Unknown mode parameter: " + std::string(word) +
-                                        " (Alloed: [\"GM\", \"MAX\", \"MIN\", \"BLOCK\", \"BLOB\"])"}};
+        return refuse(ErrorKind::Value, "Unknown mode parameter: " + std::string(word) +
+                                        " (Alloed: [\"GM\", \"MAX\", \"MIN\", \"BLOCK\", \"BLOB\"])");
 
     ModeWithWarnings out;
     Mode& m = out.mode;

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/expected.hpp"
+#include "core/error.hpp"
 
 namespace porosa {
 
@@ -17,10 +17,9 @@ enum class Kind { GM, MAX, MIN, BLOCK, BLOB };
 std::string_view kind_name(Kind kind) noexcept;
 
 namespace mode {
-// An unrecognised mode word; becomes a ValueError carrying exactly this text.
-struct Error {
-    std::string message;
-};
+// An unrecognised mode word, or a mode a generator refuses: a ValueError
+// carrying exactly its text.
+using Error = porosa::Error;
 }  // namespace mode
 
 struct Mode;

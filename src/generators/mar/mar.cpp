@@ -14,7 +14,7 @@ Expected<MAR, mode::Error> MAR::new_(Mode mode, double max_missing_per_column,
     // like an accepted construction does.
     Rng rng = build_rng(random_seed);
     if (mode.is_pattern())
-        return Unexpected(mode::Error{"Mode " + std::string(kind_name(mode.kind)) + " not supported for MAR yet."});
+        return refuse(ErrorKind::Value, "Mode " + std::string(kind_name(mode.kind)) + " not supported for MAR yet.");
     return MAR(mode, max_missing_per_column, rng);
 }
 
