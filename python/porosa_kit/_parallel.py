@@ -74,5 +74,16 @@ def run_parallel(study: Study, tables: dict[str, Any], tasks: Sequence[Task],
     # sends an argument it has seen before by reference, not again.
     calls = (joblib.delayed(run_chunk)(study, tables[chunk[0].dataset], chunk, threads)
              for chunk in chunks(tasks, n_workers))
-    for done in joblib.Parallel(n_jobs=n_jobs, return_as="generator_unordered")(calls):
+    for done in _parallel(joblib, n_jobs)(calls):
         yield from done
+
+
+def _parallel(joblib: Any, n_jobs: int | None) -> Any:
+    """joblib's Parallel that hands each result over as it comes, or as
+    soon as the backend can: Ray's hands them all over at the end."""
+    for way in ("generator_unordered", "generator"):
+        try:
+            return joblib.Parallel(n_jobs=n_jobs, return_as=way)
+        except ValueError:
+            continue
+    return joblib.Parallel(n_jobs=n_jobs)
