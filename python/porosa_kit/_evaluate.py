@@ -5,7 +5,10 @@ from __future__ import annotations
 
 import os
 import secrets
-from collections.abc import Mapping, Sequence
+import signal
+import threading
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from typing import Any
 
 import pandas as pd
@@ -214,9 +217,10 @@ def evaluate_imputers(
 
     try:
         for task, rows in runs:
-            results[task] = rows
-            if book:
-                book.add(rows)
+            with _interrupt_after():
+                if book:
+                    book.add(rows)
+                results[task] = rows
             bar.update(1)
     except KeyboardInterrupt as e:
         e.add_note(f"porosa_kit: {len(results)} of {len(tasks)} tasks finished"
@@ -229,6 +233,23 @@ def evaluate_imputers(
             book.flush()
         bar.close()
     return evaluation()
+
+
+@contextmanager
+def _interrupt_after() -> Iterator[None]:
+    """Holds Ctrl-C back until the block ends, so that a finished task is
+    in both the checkpoint and the result, or in neither."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    caught: list[int] = []
+    previous = signal.signal(signal.SIGINT, lambda number, frame: caught.append(number))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if caught:
+        raise KeyboardInterrupt
 
 
 def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str], exclude: Any,
