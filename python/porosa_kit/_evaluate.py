@@ -18,7 +18,7 @@ from ._constraints import COUNT, METRICS, check_seed
 from ._evaluation import Evaluation
 from ._frame import Generator
 from ._mechanism import Mechanism, is_instance, suggestion
-from ._parallel import run_parallel
+from ._parallel import run_parallel, wanted
 from ._progress import progress_bar
 from ._scoring import COLUMNS
 from ._tables import to_pandas
@@ -123,10 +123,11 @@ def evaluate_imputers(
         None draws one from the operating system (or takes the one of the
         study in ``checkpoint``), kept as the result's ``random_state``.
     n_jobs : int, default=None
-        Tasks run at once, by joblib (``pip install porosa[study]``): None
-        or 1 runs them here, one by one; -1 on every core. The active joblib
-        backend runs them (``joblib.parallel_config(backend="dask")`` on a
-        Dask cluster), each worker with porosa's and the BLAS libraries'
+        Tasks run at once, by joblib (``pip install porosa[study]``): 1 runs
+        them here, one by one; -1 on every core; None means 1 unless a
+        ``joblib.parallel_config`` says otherwise. The active joblib backend
+        runs them (``with joblib.parallel_config(backend="dask"):`` on a
+        Dask cluster, with no other change), each worker with porosa's and the BLAS libraries'
         threads limited to its share of the cores. Needs descriptions, not
         generator instances.
     checkpoint : str or path, default=None
@@ -205,7 +206,7 @@ def evaluate_imputers(
         tables, study.mechanisms, study.imputers, study.metrics, exclude, study.random_state))
     results = {t: book.finished[t] for t in tasks if t in book.finished} if book else {}
     todo = [t for t in tasks if t not in results]
-    parallel = n_jobs not in (None, 1)
+    parallel = wanted(n_jobs)
     runs = run_parallel(study, tables, todo, n_jobs) if parallel else run_serially(study, tables, todo)
     bar = progress_bar(len(tasks), progress)
     bar.update(len(results))
@@ -268,9 +269,9 @@ def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str
     if not imputer_items or not generator_items:
         raise ValueError("give at least one imputer, one generator and one missing rate")
     instances = [(name, g) for name, g in mechanisms.items() if is_instance(g)]
-    if instances and (n_jobs not in (None, 1) or checkpoint is not None):
+    if instances and (wanted(n_jobs) or checkpoint is not None):
         name, g = instances[0]
-        why = "n_jobs runs tasks in other processes" if n_jobs not in (None, 1) else \
+        why = "n_jobs runs tasks in other processes" if wanted(n_jobs) else \
             "a checkpoint resumes tasks out of order"
         raise ValueError(f"{why}, where a generator instance cannot continue its stream: describe "
                          f"generator {name!r} ({g!r}) as {suggestion(g)} instead, with random_state for the seed")

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import os
+import sys
 from collections.abc import Generator, Sequence
 from typing import Any
 
@@ -23,6 +24,16 @@ def joblib_module() -> Any:
     except ImportError as e:
         raise ImportError("n_jobs needs joblib (it comes with scikit-learn): pip install porosa[study]") from e
     return joblib
+
+
+def wanted(n_jobs: int | None) -> bool:
+    """Whether the tasks go through joblib: for an n_jobs other than 1, and
+    for None inside a ``joblib.parallel_config`` that runs more than one at
+    once (scikit-learn's convention), such as a Dask backend's."""
+    if n_jobs is not None:
+        return n_jobs != 1
+    joblib = sys.modules.get("joblib")  # no config can be active before joblib is imported
+    return joblib is not None and joblib.effective_n_jobs(None) > 1
 
 
 def workers(n_jobs: int | None) -> int:

@@ -65,11 +65,12 @@ def on_ray():
         ray.shutdown()
 
 
-def run_with_backend(backend):
+def run_with_backend(backend, n_jobs=None):
     import joblib
 
-    with joblib.parallel_config(backend=backend):
-        return study(n_jobs=2)
+    # The study's n_jobs stays None: the config alone sends the tasks there.
+    with joblib.parallel_config(backend=backend, n_jobs=n_jobs):
+        return study()
 
 
 @pytest.mark.parametrize("runner", ["n_jobs=2", "threads", "dask", "ray"])
@@ -77,7 +78,7 @@ def test_scores_are_identical_whatever_runs_the_tasks(serial, runner, request):
     if runner == "n_jobs=2":
         got = study(n_jobs=2)
     elif runner == "threads":
-        got = run_with_backend("threading")
+        got = run_with_backend("threading", n_jobs=2)
     elif runner == "dask":
         request.getfixturevalue("dask_cluster")
         got = run_with_backend("dask")
@@ -104,11 +105,15 @@ def test_adding_to_a_study_leaves_the_others_scores_unchanged(serial, change):
     (porosa.MNAR(mode="BLOB", n_blobs=5), "Mechanism('MNAR', mode='BLOB', n_blobs=5)"),
     (MCAR(random_seed=2), "'MCAR'"),
 ])
-@pytest.mark.parametrize("option", [{"n_jobs": 2}, {"checkpoint": "never-written.csv"}])
+@pytest.mark.parametrize("option", [{"n_jobs": 2}, {"checkpoint": "never-written.csv"}, {"config": 2}])
 def test_an_instance_is_refused_where_its_stream_cannot_continue_with_the_description_to_use(
         instance, suggested, option, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
-    with pytest.raises(ValueError, match="describe generator 'g'") as info:
+    import joblib
+
+    option = dict(option)
+    with pytest.raises(ValueError, match="describe generator 'g'") as info, \
+            joblib.parallel_config(n_jobs=option.pop("config", None)):
         evaluate_imputers(tables()["frame"], [means], {"g": instance}, 0.1, **option)
     assert f"as {suggested} instead" in str(info.value) and not any(tmp_path.iterdir())
     # The suggestion builds a generator of the same representation.
