@@ -6,7 +6,9 @@
 - ``missing_mask(before, after)``: the cells a call removed;
 - ``MCAR``: values missing completely at random, with porosa's promises;
 - ``Amputer``: a scikit-learn transformer (needs scikit-learn);
-- ``evaluate_imputers``: amputate, impute and score, repeated and summarised;
+- ``evaluate_imputers``: amputate, impute and score, repeated and summarised,
+  over several tables, on every core or a cluster, resumable;
+- ``Mechanism``: a generator described by plain values, for such studies;
 - ``MixedImputer``: a numeric imputer made fit for frames with text columns
   (needs scikit-learn).
 """
@@ -15,9 +17,11 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from ._evaluate import Evaluation, evaluate_imputers
+from ._evaluate import evaluate_imputers
+from ._evaluation import Evaluation
 from ._frame import amputate, missing_mask
 from ._mcar import MCAR
+from ._mechanism import Mechanism
 
 if TYPE_CHECKING:
     from ._amputer import Amputer
@@ -25,7 +29,7 @@ if TYPE_CHECKING:
 
     __version__: str
 
-__all__ = ["Amputer", "Evaluation", "MCAR", "MixedImputer", "amputate", "evaluate_imputers", "missing_mask"]
+__all__ = ["Amputer", "Evaluation", "MCAR", "Mechanism", "MixedImputer", "amputate", "evaluate_imputers", "missing_mask"]
 
 
 def __getattr__(name: str) -> Any:

@@ -23,7 +23,8 @@ from ._cli_errors import DATA, INTERRUPTED, PROG, USAGE, Failure, kit_call, one_
 from ._cli_io import STDIO, read_table, shown, write_figure, write_table
 from ._cli_table import check_table
 from ._constraints import METRICS
-from ._evaluate import Evaluation, evaluate_imputers
+from ._evaluate import evaluate_imputers
+from ._evaluation import Evaluation
 from ._frame import amputate
 from ._imputers import DEFAULT_IMPUTERS, IMPUTERS
 

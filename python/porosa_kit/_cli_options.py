@@ -9,12 +9,13 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any, TypeVar
 
-from ._cli_errors import MODE_WORDS, USAGE, Failure, listed, one_line
+from ._cli_errors import MODE_WORDS, USAGE, Failure, one_line
 from ._cli_io import STDIO, check_output, file_kind, figure_format
 from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RATE, SEED, SHARE, SPREAD, Range
 from ._frame import Generator
 from ._generators import make_generator
 from ._imputers import IMPUTERS
+from ._mechanism import WORDS, mode_problem, parse
 
 _N = TypeVar("_N", int, float)
 Plan = list[tuple[str, str | None]]
@@ -42,14 +43,9 @@ finite = _bounded("number", float, FINITE)
 spread = _bounded("spread", float, SPREAD)
 share = _bounded("share", float, SHARE)
 
-# porosa compares a mode word lower-cased by Unicode's full mapping, which
-# str.lower is; str.upper would take words porosa refuses ("mın").
-_WORDS = {word.lower(): word for word in MODES["MNAR"]}
-
-
 def mode(text: str) -> str:
     """A mode word, in capitals."""
-    word = _WORDS.get(text.lower())
+    word = WORDS.get(text.lower())
     if word is None:
         raise argparse.ArgumentTypeError(f"unknown mode {text!r}: {MODE_WORDS}")
     return word
@@ -62,23 +58,10 @@ def label(name: str, word: str | None) -> str:
 
 def mechanism(text: str) -> tuple[str, str | None]:
     """MECHANISM or MECHANISM:MODE, checked, in capitals."""
-    name, colon, given = text.partition(":")
-    upper = name.upper()
-    if upper not in MODES:
-        raise argparse.ArgumentTypeError(f"unknown mechanism {name!r}: expected {listed(tuple(MODES))}")
-    if not colon:
-        return upper, None
-    if not given:
-        raise argparse.ArgumentTypeError(f"no mode after the colon in {text!r}")
-    if upper == "MCAR":
-        raise argparse.ArgumentTypeError("MCAR takes no mode")
-    word = _WORDS.get(given.lower())
-    if word is None:
-        raise argparse.ArgumentTypeError(f"unknown mode {given!r}: {upper} takes {listed(MODES[upper])}")
-    problem = mode_problem(upper, word)
-    if problem:
-        raise argparse.ArgumentTypeError(problem)
-    return upper, word
+    try:
+        return parse(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from e
 
 
 def imputers(text: str) -> list[str]:
@@ -97,22 +80,6 @@ def sep(text: str) -> str:
         raise argparse.ArgumentTypeError(f"bad delimiter {text!r}: expected one character such as , ; | "
                                          "or tab, other than a quote")
     return value
-
-
-def mode_problem(mechanism: str, mode: str | None) -> str | None:
-    """Why `mechanism` cannot take `mode`, in plain words; None if it can."""
-    if mode is None:
-        return None
-    if mechanism == "MCAR":
-        return "MCAR takes no mode"
-    word = mode.upper()
-    takers = [m for m, modes in MODES.items() if word in modes]
-    if not takers:
-        return f"unknown mode {mode!r}: expected one of {', '.join(MODES['MNAR'])}"
-    if mechanism not in takers:
-        return (f"{mechanism} cannot take mode {word}: only {' and '.join(takers)} can "
-                f"(e.g. --mechanism {takers[0]}:{word}); {mechanism} takes {', '.join(MODES[mechanism])}")
-    return None
 
 
 def resolve(given: Plan, default_mode: str | None) -> Plan:

@@ -20,8 +20,13 @@ def export_table(table: pd.DataFrame, format: str) -> str:
 
 
 def _rows(table: pd.DataFrame) -> list[list[str]]:
-    return [[str(m), _rate(r)] + [str(v) for v in values]
-            for (m, r), values in zip(table.index.tolist(), table.to_numpy())]
+    return [[str(k) for k in keys[:-1]] + [_rate(keys[-1])] + [str(v) for v in values]
+            for keys, values in zip(table.index.tolist(), table.to_numpy())]
+
+
+def _heads(table: pd.DataFrame) -> list[str]:
+    """The row labels' headings: the table's name, if shown, the mechanism and the rate."""
+    return [str(name).replace("_", " ") for name in table.index.names]
 
 
 def _columns(table: pd.DataFrame) -> list[tuple[str, str]]:
@@ -35,8 +40,10 @@ def _rate(rate: object) -> str:
 
 
 def _markdown(table: pd.DataFrame) -> str:
-    head = ["mechanism", "missing rate"] + [f"{imputer} ({metric})" for metric, imputer in _columns(table)]
-    lines = ["| " + " | ".join(head) + " |", "|" + "|".join(["---", "---:"] + ["---:"] * len(table.columns)) + "|"]
+    heads = _heads(table)
+    head = heads + [f"{imputer} ({metric})" for metric, imputer in _columns(table)]
+    aligns = ["---"] * (len(heads) - 1) + ["---:"] * (1 + len(table.columns))
+    lines = ["| " + " | ".join(head) + " |", "|" + "|".join(aligns) + "|"]
     lines += ["| " + " | ".join(cell.replace("|", "\\|") for cell in row) + " |" for row in _rows(table)]
     return "\n".join(lines) + "\n"
 
@@ -54,16 +61,17 @@ def _latex(table: pd.DataFrame) -> str:
     columns = _columns(table)
     metrics = list(dict.fromkeys(m for m, _ in columns))
     spans = [sum(m == metric for m, _ in columns) for metric in metrics]
-    lines = [r"\begin{tabular}{ll" + "r" * len(table.columns) + "}", r"\toprule"]
-    lines.append(" & ".join(["", ""] + [rf"\multicolumn{{{n}}}{{c}}{{{_tex(m)}}}"
+    heads = _heads(table)
+    lines = [r"\begin{tabular}{" + "l" * len(heads) + "r" * len(table.columns) + "}", r"\toprule"]
+    lines.append(" & ".join([""] * len(heads) + [rf"\multicolumn{{{n}}}{{c}}{{{_tex(m)}}}"
                                         for m, n in zip(metrics, spans)]) + r" \\")
-    start = 3
+    start = len(heads) + 1
     rules = []
     for n in spans:
         rules.append(rf"\cmidrule(lr){{{start}-{start + n - 1}}}")
         start += n
     lines.append(" ".join(rules))
-    lines.append(" & ".join(["mechanism", "missing rate"] + [_tex(i) for _, i in columns]) + r" \\")
+    lines.append(" & ".join([_tex(h) for h in heads] + [_tex(i) for _, i in columns]) + r" \\")
     lines.append(r"\midrule")
     lines += [" & ".join(_tex(cell) for cell in row) + r" \\" for row in _rows(table)]
     lines += [r"\bottomrule", r"\end{tabular}"]

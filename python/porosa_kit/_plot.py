@@ -15,7 +15,7 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from ._evaluate import Evaluation
+    from ._evaluation import Evaluation
 
 # Markers and line styles as well as colours, so that two imputers with equal
 # scores still show as two lines, in print and to colour-blind readers too.
@@ -45,6 +45,7 @@ def plot_evaluation(
     metric: str | None = None,
     *,
     mechanism: str | None = None,
+    dataset: str | None = None,
     ax: Axes | Sequence[Axes] | npt.NDArray[Any] | None = None,
     ncols: int | None = None,
     sharey: bool | None = None,
@@ -53,7 +54,8 @@ def plot_evaluation(
     title: str | None = None,
 ) -> Figure:
     """Draw a study's scores: one panel per metric and mechanism, each
-    imputer's score against the missing rate.
+    imputer's score against the missing rate; for a study of several
+    tables, a row of panels per table and metric.
 
     Mechanisms, rates and imputers keep the study's order. Scores that are
     NaN (a failed repeat, or no removed cell to score) or infinite are left
@@ -69,6 +71,8 @@ def plot_evaluation(
         metric of the study, a block of rows each.
     mechanism : str, default=None
         Only this mechanism (by its name in the study); by default all.
+    dataset : str, default=None
+        Only this table (by its name in the study); by default all.
     ax : matplotlib Axes or sequence of Axes, default=None
         Draw into these axes instead of a new figure: one Axes for a single
         panel (select one metric and one mechanism), or one Axes per panel,
@@ -124,9 +128,13 @@ def plot_evaluation(
         raise ValueError(f"spread must be 'std' or 'iqr', not {spread!r}")
     if yscale not in ("linear", "log"):
         raise ValueError(f"yscale must be 'linear' or 'log', not {yscale!r}")
+    if dataset is not None:
+        evaluation = evaluation.select(dataset)
     scores = evaluation.scores
     if title is None:
         title = getattr(evaluation, "dataset", None)
+    if len(evaluation.datasets) > 1:
+        scores, mechanism, ncols = _rows_by_dataset(scores, mechanism, ncols)
     panels, ncols = _layout(scores, metric, mechanism, ncols)
     chosen = {(p.metric, p.mechanism) for p in panels}
     points = _points(scores, spread)
@@ -201,6 +209,19 @@ def _layout(scores: pd.DataFrame, metric: str | None, mechanism: str | None,
         panels += [_Panel(name, m, row + i // ncols, i % ncols) for i, m in enumerate(ms)]
         row += math.ceil(len(ms) / ncols)
     return panels, ncols
+
+
+def _rows_by_dataset(scores: pd.DataFrame, mechanism: str | None,
+                     ncols: int | None) -> tuple[pd.DataFrame, None, int]:
+    """The scores of several tables as panels named "table: mechanism", a
+    row of them per table."""
+    mechanisms = list(dict.fromkeys(scores["mechanism"]))
+    if mechanism is not None:
+        if mechanism not in mechanisms:
+            raise ValueError(f"no mechanism {mechanism!r} in this evaluation; it has {', '.join(map(repr, mechanisms))}")
+        scores = scores[scores["mechanism"] == mechanism]
+    named = scores["dataset"].astype(str) + ": " + scores["mechanism"].astype(str)
+    return scores.assign(mechanism=named), None, ncols or (1 if mechanism is not None else len(mechanisms))
 
 
 def _points(scores: pd.DataFrame, spread: str) -> pd.DataFrame:
