@@ -86,9 +86,9 @@ def _read(path: Path) -> pd.DataFrame:
 
 
 def _kind(path: Path) -> str:
-    kind = path.suffix.lower()
+    kind = {".pq": ".parquet"}.get(path.suffix.lower(), path.suffix.lower())
     if kind not in (".csv", ".parquet"):
-        raise ValueError(f"checkpoint must be a .csv or .parquet file, not {str(path)!r}")
+        raise ValueError(f"checkpoint must be a .csv, .parquet or .pq file, not {str(path)!r}")
     if kind == ".parquet":
         try:
             import pyarrow  # noqa: F401

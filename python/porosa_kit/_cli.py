@@ -13,10 +13,7 @@ import sys
 import traceback
 import warnings
 from collections.abc import Sequence
-from pathlib import Path
 from typing import NoReturn
-
-import numpy as np
 
 from . import _cli_options as opt
 from ._cli_errors import DATA, INTERRUPTED, PROG, USAGE, Failure, kit_call, one_line, one_line_warnings, plain
@@ -38,7 +35,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Failure as e:
         return _fail(e, str(e), e.status, args.debug)
     except KeyboardInterrupt as e:
-        return _fail(e, "interrupted", INTERRUPTED, args.debug)
+        # A study says how far it got, and how to resume from its checkpoint.
+        told = [n.removeprefix("porosa_kit: ") for n in getattr(e, "__notes__", ()) if n.startswith("porosa_kit: ")]
+        return _fail(e, "; ".join(["interrupted", *told]), INTERRUPTED, args.debug)
     except BrokenPipeError:
         # The reader of standard output left (`| head`): nothing more to say to it.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -78,7 +77,7 @@ def parser() -> argparse.ArgumentParser:
                     "complete, so OUT may be IN."))
     _evaluate_options(commands.add_parser(
         "evaluate", help="score scikit-learn's imputers on a CSV or Parquet file",
-        description="Amputates IN (- for standard input) repeatedly with each mechanism and rate, imputes it "
+        description="Amputates each IN (- for standard input) repeatedly with each mechanism and rate, imputes it "
                     "with scikit-learn's standard imputers (mean, median, k nearest neighbours, iterative; the "
                     "most frequent value in text columns) and prints the mean and spread of their scores on the "
                     "removed cells. Needs scikit-learn."))
@@ -115,7 +114,9 @@ def _amputate_options(amp: argparse.ArgumentParser) -> None:
 
 
 def _evaluate_options(ev: argparse.ArgumentParser) -> None:
-    ev.add_argument("input", metavar="IN", help="a .csv, .parquet or .pq file; - for standard input")
+    ev.add_argument("input", metavar="IN", nargs="+",
+                    help="a .csv, .parquet or .pq file; - for standard input; several for a study of each, "
+                         "named by their file names")
     ev.add_argument("--mechanism", type=opt.mechanism, action="append", metavar="MECHANISM[:MODE]",
                     help="MCAR, MAR or MNAR with an optional mode: MCAR, MAR:MAX, MNAR:BLOCK, ...; repeat it "
                          "for several, shown in the order given (default: MCAR, MAR and MNAR)")
@@ -130,6 +131,12 @@ def _evaluate_options(ev: argparse.ArgumentParser) -> None:
                     help="score of numeric columns, on standardised values (default rmse)")
     ev.add_argument("--out", metavar="FILE",
                     help="also write the scores, one row per repeat, imputer and metric (.csv, .parquet or .pq)")
+    ev.add_argument("--jobs", type=opt.jobs, default=1, metavar="N",
+                    help="tasks run at once, each in a process of its own with its share of the cores "
+                         "(-1: as many as cores; default 1); the scores do not depend on it")
+    ev.add_argument("--checkpoint", metavar="FILE",
+                    help="keep each finished task's scores in FILE (.csv, .parquet or .pq); the same command "
+                         "run again does only what is left")
     ev.add_argument("--figure", "--plot", metavar="IMAGE", dest="figure",
                     help="also draw the summary into this image file (.png, .pdf, .svg, ...; matplotlib)")
     _common(ev)
@@ -147,33 +154,35 @@ def _amputate(args: argparse.Namespace) -> None:
 
 def _evaluate(args: argparse.Namespace) -> None:
     plan = opt.check(args)
-    table = read_table(args.input, sep=args.sep)
-    name = shown(args.input)
-    check_table(table.frame, name, args.exclude, study=True)
+    names = opt.dataset_names(args.input)
+    tables, seps = {}, []
+    for path, name in zip(args.input, names):
+        table = read_table(path, sep=args.sep)
+        check_table(table.frame, shown(path), args.exclude, study=True)
+        tables[name] = table.frame
+        seps.append(table.sep)
     try:
         from ._imputers import standard_imputers
 
         imputers = standard_imputers(args.imputers, args.seed)
     except ImportError as e:
         raise Failure(f"evaluate needs scikit-learn: pip install porosa[sklearn] ({e})") from e
-    seeds: list[int | None] = [None] * len(plan)
-    if args.seed is not None:
-        seeds = [int(s) for s in np.random.SeedSequence(args.seed).generate_state(len(plan), np.uint64)]
-    generators = {opt.label(m, word): opt.generator(m, word, args, seed)
-                  for (m, word), seed in zip(plan, seeds)}
+    mechanisms = {opt.label(m, word): opt.description(m, word, args) for m, word in plan}
+    about = ", ".join(map(shown, args.input))
     with warnings.catch_warnings():
         # The iterative imputer warns whenever it stops at its iteration cap;
         # the table is what this command is for.
         warnings.filterwarnings("ignore", category=Warning, module="sklearn")
-        result = kit_call(name, "study", evaluate_imputers, table.frame, imputers, generators, args.rate,
+        result = kit_call(about, "study", evaluate_imputers, tables, imputers, mechanisms, args.rate,
                           repeats=args.repeats, metric=args.metric, exclude=args.exclude,
-                          dataset="stdin" if args.input == STDIO else Path(args.input).stem)
+                          random_state=args.seed, n_jobs=args.jobs, checkpoint=args.checkpoint,
+                          dataset=names[0] if len(names) == 1 else None)
     print(result.table().to_string())
     _report_failures(result)
     if args.out is not None:
-        write_table(result.scores, args.out, sep=args.sep or table.sep or ",", what="--out ")
+        write_table(result.scores, args.out, sep=args.sep or seps[0] or ",", what="--out ")
     if args.figure is not None:
-        write_figure(kit_call(name, "draw", result.plot), args.figure)
+        write_figure(kit_call(about, "draw", result.plot), args.figure)
     if not result.scores["score"].notna().any():
         raise Failure("nothing could be scored: every configuration failed (see above)")
 
@@ -181,11 +190,14 @@ def _evaluate(args: argparse.Namespace) -> None:
 def _report_failures(result: Evaluation) -> None:
     """One line per configuration that failed, with its first reason."""
     scores = result.scores
-    failed = scores[scores["error"].notna()].drop_duplicates(["mechanism", "missing_rate", "imputer", "repeat"])
-    for (mechanism, rate, imputer), rows in failed.groupby(["mechanism", "missing_rate", "imputer"], sort=False):
-        repeats = scores.loc[(scores["mechanism"] == mechanism) & (scores["missing_rate"] == rate)
-                             & (scores["imputer"] == imputer), "repeat"].nunique()
+    where = ["dataset", "mechanism", "missing_rate", "imputer"]
+    failed = scores[scores["error"].notna()].drop_duplicates([*where, "repeat"])
+    several = scores["dataset"].nunique() > 1
+    for (dataset, mechanism, rate, imputer), rows in failed.groupby(where, sort=False):
+        repeats = scores.loc[(scores["dataset"] == dataset) & (scores["mechanism"] == mechanism)
+                             & (scores["missing_rate"] == rate) & (scores["imputer"] == imputer), "repeat"].nunique()
         reason = str(rows["error"].iloc[0])
-        where, _, text = reason.rpartition("PanicException: ")
-        print(f"{PROG}: warning: {imputer} on {mechanism} at rate {rate:g} failed in {len(rows)} of {repeats} "
-              f"repeats: {where}{plain(text)}", file=sys.stderr)
+        at, _, text = reason.rpartition("PanicException: ")
+        on = f"{dataset}, {mechanism}" if several else mechanism
+        print(f"{PROG}: warning: {imputer} on {on} at rate {rate:g} failed in {len(rows)} of {repeats} "
+              f"repeats: {at}{plain(text)}", file=sys.stderr)

@@ -15,7 +15,7 @@ from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RAT
 from ._frame import Generator
 from ._generators import make_generator
 from ._imputers import IMPUTERS
-from ._mechanism import WORDS, mode_problem, parse
+from ._mechanism import WORDS, Mechanism, mode_problem, parse
 
 _N = TypeVar("_N", int, float)
 Plan = list[tuple[str, str | None]]
@@ -62,6 +62,19 @@ def mechanism(text: str) -> tuple[str, str | None]:
         return parse(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from e
+
+
+def jobs(text: str) -> int:
+    """A number of tasks at once: at least 1, or -1 for as many as cores
+    (joblib's -2 and below: all but some)."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value == 0:
+        raise argparse.ArgumentTypeError(f"bad number of jobs {text!r}: expected a whole number of at least 1, "
+                                         "or -1 for one per core")
+    return value
 
 
 def imputers(text: str) -> list[str]:
@@ -112,17 +125,22 @@ def _outputs(args: argparse.Namespace) -> list[tuple[str, str]]:
     """Each file the command writes, with the option that names it ("" for OUT)."""
     if args.command == "amputate":
         return [(args.output, "")]
-    return [(path, f"--{option} ") for option, path in (("out", args.out), ("figure", args.figure))
-            if path is not None]
+    return [(path, f"--{option} ") for option, path in (("out", args.out), ("figure", args.figure),
+                                                          ("checkpoint", args.checkpoint)) if path is not None]
 
 
 def _check_files(args: argparse.Namespace) -> None:
-    file_kind(args.input)
-    tables = [args.input]
+    inputs = [args.input] if args.command == "amputate" else args.input
+    for path in inputs:
+        file_kind(path)
+    if inputs.count(STDIO) > 1:
+        raise Failure("- stands for standard input once only", USAGE)
+    tables = list(inputs)
     for path, what in _outputs(args):
         if what and path == STDIO:
-            raise Failure(f"{what}-: evaluate prints its table on standard output; give {what.strip()} a file "
-                          "name", USAGE)
+            why = ("a checkpoint is read back when the command runs again" if what == "--checkpoint "
+                   else "evaluate prints its table on standard output")
+            raise Failure(f"{what}-: {why}; give {what.strip()} a file name", USAGE)
         if what == "--figure ":
             _check_figure(path)
         else:
@@ -167,3 +185,15 @@ def generator(name: str, word: str | None, args: argparse.Namespace, seed: int |
         return make_generator(name, word, seed, args.max_missing_per_column, **params)
     except (TypeError, ValueError) as e:
         raise Failure(one_line(e), USAGE) from e
+
+
+def dataset_names(paths: list[str]) -> list[str]:
+    """A study's name for each input: its file name without the suffix, or
+    the path as given where two share one."""
+    stems = ["stdin" if p == STDIO else Path(p).stem for p in paths]
+    return [stem if stems.count(stem) == 1 else p for stem, p in zip(stems, paths)]
+
+
+def description(name: str, word: str | None, args: argparse.Namespace) -> Mechanism:
+    """A mechanism and mode as a study's description, with the cap given."""
+    return Mechanism(name, mode=word, max_missing_per_column=args.max_missing_per_column)

@@ -6,16 +6,19 @@ from __future__ import annotations
 import math
 import os
 import sys
+import warnings
 from collections.abc import Generator, Sequence
 from typing import Any
 
 from ._scoring import Truth
 from ._tasks import Study, Task, run_task
 
-# Each table is cut into about this many chunks per worker: one would ship
-# it once to each worker, but the last chunks to finish would leave the
-# other workers idle.
-CHUNKS_PER_WORKER = 2
+# Each table's tasks go in runs of about this many per worker: one run would
+# ship the table once to each worker, but its tasks would reach the
+# checkpoint and the progress bar only when the whole run ends, and the last
+# runs would leave the other workers idle. Dask's backend sends an argument
+# it has seen by reference, so there every task goes alone.
+CHUNKS_PER_WORKER = 8
 
 
 def joblib_module() -> Any:
@@ -48,19 +51,25 @@ def chunks(tasks: Sequence[Task], n_workers: int) -> list[list[Task]]:
     for task in tasks:
         by_table.setdefault(task.dataset, []).append(task)
     out = []
+    alone = type(joblib_module().parallel.get_active_backend()[0]).__name__ == "DaskDistributedBackend"
     for mine in by_table.values():
-        size = math.ceil(len(mine) / (CHUNKS_PER_WORKER * n_workers))
+        size = 1 if alone else math.ceil(len(mine) / (CHUNKS_PER_WORKER * n_workers))
         out += [mine[i:i + size] for i in range(0, len(mine), size)]
     return out
 
 
-def run_chunk(study: Study, data: Any, tasks: list[Task], threads: int) -> list[tuple[Task, list[Any]]]:
+def run_chunk(study: Study, data: Any, tasks: list[Task], threads: int,
+              filters: tuple[int, list[Any]]) -> list[tuple[Task, list[Any]]]:
     """A worker's run of tasks on one table, with porosa and the BLAS
-    libraries limited to `threads` threads."""
+    libraries limited to `threads` threads, under the caller's warning
+    filters (a warning the caller silenced stays silent in a worker)."""
     # porosa sizes its pool from this when a process first amputates; a
     # worker that already did keeps the pool it made then.
     os.environ["POROSA_THREADS"] = str(threads)
-    with _limits(threads):
+    with _limits(threads), warnings.catch_warnings():
+        owner, wanted_filters = filters
+        if os.getpid() != owner:  # threads of the caller's process share its filters already
+            warnings.filters[:] = wanted_filters  # type: ignore[index]
         truth = Truth(data, study.exclude)
         return [(task, run_task(study, data, truth, task)) for task in tasks]
 
@@ -83,7 +92,8 @@ def run_parallel(study: Study, tables: dict[str, Any], tasks: Sequence[Task],
     threads = max(1, (os.cpu_count() or 1) // n_workers)
     # Every run of a table gets the same table object: the Dask backend
     # sends an argument it has seen before by reference, not again.
-    calls = (joblib.delayed(run_chunk)(study, tables[chunk[0].dataset], chunk, threads)
+    filters = (os.getpid(), list(warnings.filters))
+    calls = (joblib.delayed(run_chunk)(study, tables[chunk[0].dataset], chunk, threads, filters)
              for chunk in chunks(tasks, n_workers))
     for done in _parallel(joblib, n_jobs)(calls):
         yield from done

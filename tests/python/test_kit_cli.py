@@ -127,6 +127,11 @@ def expected_csv(data, argv):
     (["amputate", "good.csv", "nowhere/out.csv"], 1, "nowhere/out.csv: cannot write there: the directory"),
     (["evaluate", "good.csv", "--out", "-"], 2, "--out -: evaluate prints its table on standard output"),
     (["evaluate", "good.csv", "--out", "scores.xlsx"], 2, "unknown file type '.xlsx'"),
+    (["evaluate", "good.csv", "--checkpoint", "-"], 2, "--checkpoint -: a checkpoint is read back"),
+    (["evaluate", "good.csv", "--checkpoint", "nowhere/cp.csv"], 1, "nowhere/cp.csv: cannot write there"),
+    (["evaluate", "-", "good.csv", "-"], 2, "- stands for standard input once only"),
+    (["evaluate", "good.csv", "missing.csv"], 1, "cannot read missing.csv: no such file"),
+    (["evaluate", "good.csv", "--jobs", "0"], 2, "bad number of jobs '0'"),
     # Option values, refused before any work in plain words.
     (["amputate", "good.csv", "out.csv", "--mechanism", "MNAR:BLOB", "--n-blobs", "-3"], 2,
      "amputate: error: argument --n-blobs: bad count '-3': expected a whole number of at least 1"),
@@ -230,6 +235,34 @@ def test_evaluate_writes_scores_and_figure_and_reports_each_failure(csv, tmp_pat
     assert err[0] == ("python -m porosa_kit: warning: broken on MCAR at rate 0.2 failed in 2 of 2 repeats: "
                       "ZeroDivisionError: division by zero")
     assert err[-1] == "python -m porosa_kit: error: nothing could be scored: every configuration failed (see above)"
+
+
+def test_evaluate_studies_several_files_in_parallel_and_resumes_from_its_checkpoint(csv, tmp_path, capsys):
+    pytest.importorskip("sklearn", reason="scikit-learn is porosa_kit's optional dependency (porosa[sklearn])")
+    from porosa_kit import Mechanism, evaluate_imputers
+    from porosa_kit._imputers import standard_imputers
+
+    other = tmp_path / "sub" / "in.csv"  # the same file name: named by its path
+    other.parent.mkdir()
+    pd.read_csv(csv).iloc[::-1].to_csv(other, index=False)
+    out, book = tmp_path / "scores.csv", tmp_path / "book.csv"
+    argv = ["evaluate", csv, other, "--mechanism", "MNAR:MAX", "--mechanism", "MCAR", "--repeats", "2", "--seed", "5",
+            "--imputers", "mean,knn", "--max-missing-per-column", "0.5", "--checkpoint", book, "--out", out]
+    assert run(*argv, "--jobs", "2") == 0
+    expected = evaluate_imputers(
+        {str(csv): pd.read_csv(csv), str(other): pd.read_csv(other)}, standard_imputers(["mean", "knn"], 5),
+        {"MNAR MAX": Mechanism("MNAR", mode="MAX", max_missing_per_column=0.5),
+         "MCAR": Mechanism("MCAR", max_missing_per_column=0.5)}, 0.2, repeats=2, random_state=5).scores
+    expected.to_csv(tmp_path / "expected.csv", index=False)
+    scores = pd.read_csv(out)
+    pd.testing.assert_frame_equal(scores.drop(columns="seconds"),
+                                  pd.read_csv(tmp_path / "expected.csv").drop(columns="seconds"))
+    assert len(pd.read_csv(book)) == len(scores)
+    # Run again, it only reads the checkpoint back: the same scores.
+    assert capsys.readouterr().out.splitlines()[2].split() == ["dataset", "mechanism", "missing_rate"]
+    out.unlink()
+    assert run(*argv) == 0
+    pd.testing.assert_frame_equal(pd.read_csv(out), scores)
 
 
 def test_evaluate_prints_the_summary_for_sklearns_imputers(csv):

@@ -173,5 +173,7 @@ def test_a_table_travels_once_per_run_of_its_tasks_not_once_per_task(backend, re
                                    n_jobs=2)
     tasks = 3 * 3 * 4
     assert result.scores["error"].isna().all() and result.scores["repeat"].nunique() == 4
-    # Two runs of tasks per worker; Dask sends the table once, by reference after.
-    assert Counted.times == (4 if backend == "loky" else 1) < tasks
+    # 36 tasks in 12 runs of 3 (about 8 per worker; joblib may batch runs,
+    # which ships the table once per batch); Dask sends it once, by reference
+    # after.
+    assert Counted.times <= (12 if backend == "loky" else 1) < tasks
