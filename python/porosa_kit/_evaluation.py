@@ -130,7 +130,8 @@ class Evaluation:
         table : DataFrame or str
             Each cell is "mean ± std" over the scored repeats (the mean alone
             from one, "-" from none), followed by "(k failed)" when k repeats
-            failed, or "failed" when all did.
+            failed, or "failed" when all did; empty where the table has no
+            column for the metric (accuracy without text columns).
         """
         if dataset is not None:
             return self.select(dataset).table(digits=digits, format=format)
@@ -140,8 +141,9 @@ class Evaluation:
         wide = s.pivot(index=index, columns=["metric", "imputer"], values="cell")
         rows = self.scores.drop_duplicates(index)[index]
         columns = [(m, i) for m in dict.fromkeys(self.scores["metric"]) for i in dict.fromkeys(self.scores["imputer"])]
+        # Empty where a table has no column the metric scores (no text for accuracy).
         table = wide.reindex(index=pd.MultiIndex.from_frame(rows),
-                             columns=pd.MultiIndex.from_tuples(columns, names=["metric", "imputer"]))
+                             columns=pd.MultiIndex.from_tuples(columns, names=["metric", "imputer"])).fillna("")
         if format is None:
             return table
         return export_table(table, format)
