@@ -78,15 +78,17 @@ def recorded_seed(path: str | os.PathLike[str]) -> int | None:
     return int(seed) if seed.isdigit() else None
 
 
-# Scores read back bit for bit: pandas 3 parses floats exactly by default
-# (and deprecates the option); pandas 2 needs it.
-_EXACT: dict[str, Any] = {} if int(pd.__version__.split(".")[0]) >= 3 else {"float_precision": "round_trip"}
+# Scores read back bit for bit: pandas 3.1 parses floats exactly by default
+# (and deprecates the option); before, the option is needed.
+_EXACT: dict[str, Any] = ({} if tuple(int(p) for p in pd.__version__.split(".")[:2]) >= (3, 1)
+                          else {"float_precision": "round_trip"})
 
 
 def _read(path: Path) -> pd.DataFrame:
     if path.suffix.lower() == ".csv":
-        return pd.read_csv(path, dtype={c: str for c in TEXT}, keep_default_na=False,
-                           na_values={"score": [""], "seconds": [""]}, **_EXACT)
+        frame: pd.DataFrame = pd.read_csv(path, dtype={c: str for c in TEXT}, keep_default_na=False,
+                                          na_values={"score": [""], "seconds": [""]}, **_EXACT)
+        return frame
     return pd.read_parquet(path)
 
 
