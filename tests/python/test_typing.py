@@ -17,6 +17,9 @@ import porosa
 ROOT = Path(__file__).resolve().parents[2]
 STUB = ROOT / "src" / "porosa.pyi"
 SITE = Path(sysconfig.get_paths()["platlib"])
+# One worker runs them all: the strict run is shared, and two runs must not
+# write one cache at once.
+pytestmark = pytest.mark.xdist_group("mypy")
 
 
 # Analysing numpy and pandas takes most of a minute (several on the
