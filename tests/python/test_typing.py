@@ -24,10 +24,12 @@ pytestmark = pytest.mark.xdist_group("mypy")
 
 # Analysing numpy and pandas takes most of a minute (several on the
 # free-threaded interpreter, where mypy runs uncompiled); a cache per
-# interpreter (in the git-ignored build tree) makes later runs quick. mypy
-# keeps one set of options per cache, and a run with other options analyses
-# everything anew: each set of options has a cache of its own.
-CACHE = ROOT / "build" / "mypy-cache" / (sys.implementation.cache_tag + sys.abiflags)
+# environment (in the git-ignored build tree) makes later runs quick. mypy
+# keeps one set of options and one set of installed stubs per cache, and a run
+# with others analyses everything anew: each set of options, and each venv
+# (.venv-std and .venv-np1 share an interpreter, not their pandas stubs), has a
+# cache of its own.
+CACHE = ROOT / "build" / "mypy-cache" / f"{sys.implementation.cache_tag}{sys.abiflags}-{Path(sys.prefix).name}"
 TYPING = ROOT / "tests" / "typing"
 EXAMPLES = {"example": "typing/example.py", "kit_example": "typing/kit_example.py"}
 
