@@ -46,14 +46,13 @@ cpp_tests() {
 }
 
 # pytest_in VENV: runs the Python tests against the porosa installed there, on
-# PYTEST_WORKERS processes (pytest-xdist; tests that share one run, such as the
-# type checks, are kept together by their xdist_group). PYTHONSAFEPATH (-P for
-# the workers too) keeps the working directory off sys.path, so a stray build
-# of the module in the checkout cannot shadow the installed one.
+# PYTEST_WORKERS processes (pytest-xdist). PYTHONSAFEPATH (-P for the workers
+# too) keeps the working directory off sys.path, so a stray build of the module
+# in the checkout cannot shadow the installed one.
 pytest_in() {
   local py="$1/bin/python"
   [ -x "$py" ] || { echo "$1 is missing"; return 1; }
-  PYTHONSAFEPATH=1 "$py" -m pytest tests/python -q -n "${PYTEST_WORKERS:-2}" --dist loadgroup
+  PYTHONSAFEPATH=1 "$py" -m pytest tests/python -q -n "${PYTEST_WORKERS:-2}"
 }
 
 run_stage setup scripts/setup.sh

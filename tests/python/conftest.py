@@ -19,8 +19,3 @@ def panic_type():
 @pytest.fixture(scope="session")
 def PanicException():
     return panic_type()
-
-
-def pytest_configure(config):
-    # pytest-xdist's marker, declared for runs without it too.
-    config.addinivalue_line("markers", "xdist_group(name): tests that run on one worker")
