@@ -45,13 +45,14 @@ cpp_tests() {
   "$dir/porosa_core_tests"
 }
 
-# pytest_in VENV: runs the Python tests against the porosa installed there.
-# -P keeps the working directory off sys.path, so a stray build of the
-# module in the checkout cannot shadow the installed one.
+# pytest_in VENV: runs the Python tests against the porosa installed there, on
+# PYTEST_WORKERS processes (pytest-xdist). PYTHONSAFEPATH (-P for the workers
+# too) keeps the working directory off sys.path, so a stray build of the module
+# in the checkout cannot shadow the installed one.
 pytest_in() {
   local py="$1/bin/python"
   [ -x "$py" ] || { echo "$1 is missing"; return 1; }
-  "$py" -P -m pytest tests/python -q
+  PYTHONSAFEPATH=1 "$py" -m pytest tests/python -q -n "${PYTEST_WORKERS:-2}"
 }
 
 run_stage setup scripts/setup.sh

@@ -16,6 +16,8 @@ import json, os, signal, threading, time, warnings
 import numpy as np
 import porosa
 warnings.simplefilter("ignore", DeprecationWarning)  # forking a process that has threads
+# A test command run in the background ignores SIGINT, and so would this child.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 """
 
 # Once the parent's pool runs, a child forked from the main thread or another

