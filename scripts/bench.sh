@@ -4,7 +4,9 @@
 #   2. bench/run.py under .venv-ft: W1-W5 and W9, porosa against NumPy baselines,
 #      then bench/nan_input.py: W7, every mode on data holding NaN,
 #      bench/threads.py: W8, other threads during a call (also under .venv-std),
-#      and bench/kit.py: W10, porosa_kit against porosa's own calls,
+#      bench/kit.py: W10, porosa_kit against porosa's own calls,
+#      and bench/scale.py (under .venv-std): W12, a study serially, with
+#      n_jobs=2 and on a Dask cluster,
 #   3. .venv-bench: the peer packages of bench/requirements-peers.txt and porosa
 #      built from this checkout (build/py-bench), on the free-threaded
 #      interpreter, or on the standard python3 if the peers do not install there,
@@ -104,6 +106,10 @@ echo "==== bench/threads.py (.venv-ft, .venv-std) ===="
 echo
 echo "==== bench/kit.py (.venv-ft) ===="
 .venv-ft/bin/python bench/kit.py "$@" || status=1
+
+echo
+echo "==== bench/scale.py (.venv-std: Dask has no free-threaded wheels) ===="
+.venv-std/bin/python bench/scale.py || status=1
 
 echo
 echo "==== bench/peers.py ($VENV) ===="
