@@ -23,8 +23,10 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 NEEDED_IN_SDIST = ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src/", "data_bridge/", "python/")
 KIT = "python/porosa_kit/"
+_STUDY = {"joblib", "threadpoolctl", "tqdm"}
 EXTRAS = {"sklearn": {"scikit-learn"}, "plot": {"matplotlib"}, "parquet": {"pyarrow"},
-          "polars": {"polars", "pyarrow"}, "all": {"scikit-learn", "matplotlib", "pyarrow", "polars"}}
+          "polars": {"polars", "pyarrow"}, "study": _STUDY, "dask": _STUDY | {"distributed"},
+          "all": {"scikit-learn", "matplotlib", "pyarrow", "polars"} | _STUDY}
 
 
 def fail(msg):
