@@ -79,9 +79,14 @@ def on_dask(data: dict[str, pd.DataFrame], repeats: int) -> dict[str, object] | 
     except ImportError as e:
         print(f"dask: skipped ({e})")
         return None
+    import dask
     from joblib import parallel_config
 
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+    # Dask's workers sample their threads' stacks every 10 ms for the
+    # dashboard's profile, which costs Python-heavy imputers about a fifth
+    # of their time: a study wants it off.
+    with dask.config.set({"distributed.worker.profile.enabled": False}), \
+            LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client, parallel_config(backend="dask"):
         row = run("dask, 2 workers", data, repeats)
         row["workers MiB"] = max(client.run(peak_mib).values())
