@@ -85,7 +85,7 @@ _EXACT: dict[str, Any] = ({} if tuple(int(p) for p in pd.__version__.split(".")[
 
 
 def _read(path: Path) -> pd.DataFrame:
-    if path.suffix.lower() == ".csv":
+    if _kind(path) == ".csv":
         frame: pd.DataFrame = pd.read_csv(path, dtype={c: str for c in TEXT}, keep_default_na=False,
                                           na_values={"score": [""], "seconds": [""]}, **_EXACT)
         return frame
@@ -125,7 +125,8 @@ class Checkpoint:
         self.kind = _kind(self.path)
         self.mark = mark
         self.finished: dict[Task, list[dict[str, Any]]] = {}
-        self.kept = pd.DataFrame(columns=COLUMNS + ["study"])
+        # Parquet: the frames of the file so far and of the tasks since, joined when written.
+        self.kept: list[pd.DataFrame] = []
         self.pending = False
         self.written = 0.0
         if self.path.exists() and self.path.stat().st_size:
@@ -139,7 +140,7 @@ class Checkpoint:
             if other != self.mark:
                 raise ValueError(f"{self.path} is the checkpoint of another study (other {self._differs(other)}); "
                                  "give another file, or delete it to start again")
-        self.kept = frame
+        self.kept = [frame]
         for record in frame.to_dict("records"):
             row = _row({str(k): v for k, v in record.items()})
             task = Task(row["dataset"], row["mechanism"], row["missing_rate"], row["repeat"])
@@ -161,7 +162,7 @@ class Checkpoint:
                 frame.to_csv(f, header=new, index=False)
                 f.flush()
             return
-        self.kept = pd.concat([self.kept, frame], ignore_index=True) if len(self.kept) else frame
+        self.kept.append(frame)
         self.pending = True
         if time.monotonic() - self.written >= PARQUET_EVERY:
             self.flush()
@@ -172,7 +173,8 @@ class Checkpoint:
         if not self.pending:
             return
         temporary = self.path.with_name(self.path.name + ".partial")
-        self.kept.to_parquet(temporary, index=False)
+        self.kept = [pd.concat(self.kept, ignore_index=True)]
+        self.kept[0].to_parquet(temporary, index=False)
         os.replace(temporary, self.path)
         self.pending = False
         self.written = time.monotonic()

@@ -194,14 +194,14 @@ def evaluate_imputers(
     half    MCAR      0.2           1.15 ± 0.04
             MNAR:MAX  0.2           1.61 ± 0.05
     """
-    study, tables, names = _study(data, imputers, generators, metric, exclude, raise_errors, dataset,
+    study, tables = _study(data, imputers, generators, metric, exclude, raise_errors, dataset,
                                   random_state, n_jobs, checkpoint)
     rates = [float(missing_rates)] if isinstance(missing_rates, (int, float)) else [float(r) for r in missing_rates]
     if repeats < COUNT.low:
         raise ValueError(f"repeats must be {COUNT.bounds}, not {repeats}")
     if not rates:
         raise ValueError("give at least one imputer, one generator and one missing rate")
-    tasks = plan(list(tables), names, rates, repeats)
+    tasks = plan(list(tables), list(study.mechanisms), rates, repeats)
     book = None if checkpoint is None else Checkpoint(checkpoint, fingerprint(
         tables, study.mechanisms, study.imputers, study.metrics, exclude, study.random_state))
     results = {t: book.finished[t] for t in tasks if t in book.finished} if book else {}
@@ -255,13 +255,15 @@ def _interrupt_after() -> Iterator[None]:
 
 def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str], exclude: Any,
            raise_errors: bool, dataset: str | None, random_state: int | None, n_jobs: int | None,
-           checkpoint: Any) -> tuple[Study, dict[str, Any], list[str]]:
+           checkpoint: Any) -> tuple[Study, dict[str, Any]]:
     """The study's checked parts: what every task shares, the tables as
-    pandas frames by name, and the mechanisms' names."""
+    pandas frames by name."""
     imputer_items = _named(imputers, "imputers")
-    generator_items = _named([Mechanism.from_text(g) if isinstance(g, str) else g for g in generators]
-                             if not isinstance(generators, Mapping) else generators, "generators")
-    mechanisms = {name: Mechanism.from_text(g) if isinstance(g, str) else g for name, g in generator_items}
+    # Text becomes its Mechanism before a list is named, so that it is named by its normal form.
+    described = ({name: _described(g) for name, g in generators.items()} if isinstance(generators, Mapping)
+                 else [_described(g) for g in generators])
+    generator_items = _named(described, "generators")
+    mechanisms = dict(generator_items)
     metrics = [metric] if isinstance(metric, str) else list(metric)
     for m in metrics:
         if m not in METRICS:
@@ -285,7 +287,11 @@ def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str
     if not tables:
         raise ValueError("give at least one table")
     study = Study(imputer_items, mechanisms, metrics, exclude, raise_errors, seed)
-    return study, tables, list(mechanisms)
+    return study, tables
+
+
+def _described(generator: Any) -> Any:
+    return Mechanism.from_text(generator) if isinstance(generator, str) else generator
 
 
 def _named(items: Mapping[str, Any] | Sequence[Any], what: str) -> list[tuple[str, Any]]:
