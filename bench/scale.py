@@ -29,6 +29,8 @@ MECHANISMS = ["MCAR", "MAR:MAX", "MNAR:MAX", "MNAR:BLOCK"]
 RATES = [0.1, 0.3, 0.5]
 IMPUTERS = ("mean", "knn", "iterative")
 SEED = 12
+STUDY_CLUSTER = {"distributed.worker.profile.enabled": False,
+                 "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
 
 
 def tables() -> dict[str, pd.DataFrame]:
@@ -83,9 +85,11 @@ def on_dask(data: dict[str, pd.DataFrame], repeats: int) -> dict[str, object] | 
     from joblib import parallel_config
 
     # Dask's workers sample their threads' stacks every 10 ms for the
-    # dashboard's profile, which costs Python-heavy imputers about a fifth
-    # of their time: a study wants it off.
-    with dask.config.set({"distributed.worker.profile.enabled": False}), \
+    # dashboard's profile, and start with MALLOC_TRIM_THRESHOLD_ set, which
+    # pins glibc's mmap threshold so that every array above 128 KiB is
+    # mapped and faulted in anew: each costs the imputers about a fifth of
+    # their time, so a study turns both off.
+    with dask.config.set(STUDY_CLUSTER), \
             LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client, parallel_config(backend="dask"):
         row = run("dask, 2 workers", data, repeats)
