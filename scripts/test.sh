@@ -49,10 +49,13 @@ cpp_tests() {
 # PYTEST_WORKERS processes (pytest-xdist). PYTHONSAFEPATH (-P for the workers
 # too) keeps the working directory off sys.path, so a stray build of the module
 # in the checkout cannot shadow the installed one.
+# mypy has no compiled build for the free-threaded interpreter, so
+# .venv-std's checks the other environments' packages (POROSA_MYPY).
 pytest_in() {
-  local py="$1/bin/python"
+  local py="$1/bin/python" mypy="$ROOT/.venv-std/bin/python"
   [ -x "$py" ] || { echo "$1 is missing"; return 1; }
-  PYTHONSAFEPATH=1 "$py" -m pytest tests/python -q -n "${PYTEST_WORKERS:-2}"
+  [ -x "$mypy" ] || mypy=""
+  POROSA_MYPY="${POROSA_MYPY-$mypy}" PYTHONSAFEPATH=1 "$py" -m pytest tests/python -q -n "${PYTEST_WORKERS:-2}"
 }
 
 run_stage setup scripts/setup.sh

@@ -19,3 +19,30 @@ def panic_type():
 @pytest.fixture(scope="session")
 def PanicException():
     return panic_type()
+
+
+# The slowest tests (seconds each: whole studies, subprocesses, mypy), longest
+# first. They start before the rest, so that pytest-xdist hands them out while
+# every worker is free instead of leaving one worker alone with one at the end.
+SLOWEST_FIRST = (
+    "test_docs.py::test_guide_examples_pass",
+    "test_detached.py::test_exit_with_a_daemon_thread_inside_a_call",
+    "test_typing.py::test_kit_and_typed_examples_pass_strict_mypy",
+    "test_leaks.py::test_ten_thousand_calls_leave_memory_and_refcounts_flat",
+    "test_hostile.py::test_properties_hold_in_a_bounded_child",
+    "test_kit_scale.py::test_scores_are_identical_whatever_runs_the_tasks",
+    "test_kit_scale_checkpoint.py::test_ctrl_c_stops_a_parallel_study_within_a_second_and_a_rerun_resumes",
+    "test_hostile.py::test_sparse_input_in_pattern_modes_ends_promptly",
+    "test_detached.py::test_other_threads_collect_garbage_during_a_call",
+    "test_typing.py::test_stub_matches_the_runtime_module",
+    "test_kit_study.py::test_a_study_on_real_tables_with_gaps_and_texts_runs_to_the_end",
+    "test_interrupt.py::test_sigint_stops_a_long_call_promptly",
+)
+
+
+def pytest_collection_modifyitems(items):
+    def rank(item):
+        name = f"{item.path.name}::{item.originalname}"
+        return SLOWEST_FIRST.index(name) if name in SLOWEST_FIRST else len(SLOWEST_FIRST)
+
+    items.sort(key=rank)  # stable: the rest keep their order

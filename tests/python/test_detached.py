@@ -15,7 +15,7 @@ import porosa
 
 
 def test_other_threads_collect_garbage_during_a_call():
-    data = np.random.default_rng(1).normal(size=(1_000_000, 20))
+    data = np.random.default_rng(1).normal(size=(600_000, 20))
     pauses, stop = [], threading.Event()
 
     def collect():
@@ -86,7 +86,7 @@ time.sleep(delay)
 def test_exit_with_a_daemon_thread_inside_a_call(kind):
     # Exit lands at a different point of the call each time: reading, removing
     # or rebuilding.
-    delays = np.random.default_rng(7).uniform(0.02, 0.5, 50)
+    delays = np.random.default_rng(7).uniform(0.02, 0.5, 20)
     run = subprocess.run([sys.executable, "-c", EXIT_MID_CALL, kind, *map(repr, map(float, delays))],
                          capture_output=True, text=True, timeout=300)
     codes = run.stdout.split()

@@ -1,5 +1,6 @@
 """Evaluation.plot: the grid, the shared y axes, the bars, the labels and drawing into given axes."""
 
+import functools
 import subprocess
 import sys
 
@@ -81,44 +82,50 @@ def figure(rows=1, cols=1):
     return Figure().subplots(rows, cols, squeeze=False)
 
 
+@functools.cache
+def plotted(*args, blowup=True, dataset=None, **options):
+    """The study's figure, drawn once per set of options: the checks only read it."""
+    return study(blowup, dataset).plot(*args, **options)
+
+
 @pytest.mark.parametrize(("call", "check"), [
     # 7 mechanisms wrap into 2 rows of 4, in the study's order, not a strip.
-    (lambda: study().plot("rmse"), lambda f: grid(f)[:3] == (2, 4, MECHANISMS) and grid(f)[3] < 15),
-    (lambda: study().plot(ncols=3), lambda f: grid(f)[:2] == (6, 3) and len(f.axes) == 14),
+    (lambda: plotted("rmse"), lambda f: grid(f)[:3] == (2, 4, MECHANISMS) and grid(f)[3] < 15),
+    (lambda: plotted(ncols=3), lambda f: grid(f)[:2] == (6, 3) and len(f.axes) == 14),
     # The blow-up leaves the other panels their own range unless forced.
-    (lambda: study().plot("rmse"), lambda f: not same_ylim(f.axes)),
-    (lambda: study(blowup=False).plot("rmse"), lambda f: same_ylim(f.axes)),
-    (lambda: study().plot("rmse", sharey=True), lambda f: same_ylim(f.axes)),
-    (lambda: study(blowup=False).plot("rmse", sharey=False), lambda f: not same_ylim(f.axes)),
-    (lambda: study().plot("rmse", yscale="log"), lambda f: f.axes[0].get_yscale() == "log"),
+    (lambda: plotted("rmse"), lambda f: not same_ylim(f.axes)),
+    (lambda: plotted("rmse", blowup=False), lambda f: same_ylim(f.axes)),
+    (lambda: plotted("rmse", sharey=True), lambda f: same_ylim(f.axes)),
+    (lambda: plotted("rmse", blowup=False, sharey=False), lambda f: not same_ylim(f.axes)),
+    (lambda: plotted("rmse", yscale="log"), lambda f: f.axes[0].get_yscale() == "log"),
     # Bars stop at 0 for RMSE and at 1 for accuracy, both reached here.
-    (lambda: study().plot(), lambda f: (ends(f.axes[:7]).min(), ends(f.axes[7:]).max()) == (0, 1)
+    (lambda: plotted(), lambda f: (ends(f.axes[:7]).min(), ends(f.axes[7:]).max()) == (0, 1)
      and ends(f.axes[7:]).min() > 0),
     # Equal lines stay visible: each imputer its own marker and line style.
-    (lambda: study().plot("rmse"), lambda f: len({(h.get_marker(), h.get_linestyle())
+    (lambda: plotted("rmse"), lambda f: len({(h.get_marker(), h.get_linestyle())
                                                    for h in f.legends[0].legend_handles}) == 4),
-    (lambda: study().plot("rmse"), lambda f: [t.get_text() for t in f.legends[0].get_texts()] == IMPUTERS),
+    (lambda: plotted("rmse"), lambda f: [t.get_text() for t in f.legends[0].get_texts()] == IMPUTERS),
     # The caption says what the points are; the failed repeat leaves 4 of 5.
-    (lambda: study().plot(), lambda f: f.legends[0].get_title().get_text()
+    (lambda: plotted(), lambda f: f.legends[0].get_title().get_text()
      == "mean ± standard deviation over 4 to 5 repeats" and centres(f, "std")),
-    (lambda: study().plot("rmse", spread="iqr"), lambda f: f.legends[0].get_title().get_text()
+    (lambda: plotted("rmse", spread="iqr"), lambda f: f.legends[0].get_title().get_text()
      == "median and interquartile range over 4 to 5 repeats" and centres(f, "iqr")),
-    (lambda: study().plot("rmse", mechanism="MCAR"), lambda f: f.legends[0].get_title().get_text()
+    (lambda: plotted("rmse", mechanism="MCAR"), lambda f: f.legends[0].get_title().get_text()
      == "mean ± standard deviation over 5 repeats"),
-    (lambda: study().plot(), lambda f: f.get_suptitle() == ""),
-    (lambda: study(dataset="wine").plot(), lambda f: f.get_suptitle() == "wine"),
+    (lambda: plotted(), lambda f: f.get_suptitle() == ""),
+    (lambda: plotted(dataset="wine"), lambda f: f.get_suptitle() == "wine"),
     (lambda: study(dataset="wine").plot(title="Wine, 178 rows"), lambda f: f.get_suptitle() == "Wine, 178 rows"),
-    (lambda: study().plot(), lambda f: [a.get_ylabel() for a in f.axes if a.get_ylabel()]
+    (lambda: plotted(), lambda f: [a.get_ylabel() for a in f.axes if a.get_ylabel()]
      == ["RMSE (standardised values)"] * 2 + ["accuracy"] * 2),
     # The x label under each column's lowest panel only (the last row is short).
-    (lambda: study().plot("rmse"), lambda f: [a.get_xlabel() for a in f.axes] == [""] * 3 + ["missing rate"] * 4
+    (lambda: plotted("rmse"), lambda f: [a.get_xlabel() for a in f.axes] == [""] * 3 + ["missing rate"] * 4
      and list(f.axes[0].get_xticks()) == [0.1, 0.2, 0.3]),
     (lambda: one_panel(figure()[0][0]), lambda ok: ok),
     (lambda: study().plot("rmse", ax=figure(1, 7)), None),
     (lambda: study().plot("rmse", ax=figure()[0][0]), "one metric and one mechanism"),
     (lambda: study().plot("rmse", ax=figure(1, 6)), "one per panel"),
-    (lambda: study().plot("f1"), "no metric 'f1'"),
-    (lambda: study().plot(spread="sem"), "spread must be"),
+    (lambda: plotted("f1"), "no metric 'f1'"),
+    (lambda: plotted(spread="sem"), "spread must be"),
 ])
 def test_plot(call, check):
     pytest.importorskip("matplotlib", reason="matplotlib is porosa_kit's optional dependency (porosa[plot])")

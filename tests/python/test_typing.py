@@ -29,14 +29,29 @@ TYPING = ROOT / "tests" / "typing"
 EXAMPLES = {"example": "typing/example.py", "kit_example": "typing/kit_example.py"}
 
 
-def run_mypy(cache, *args, **env_extra):
-    pytest.importorskip("mypy", reason="mypy comes with the test requirements of scripts/")
+def run_mypy(cache, *args, python=sys.executable, **env_extra):
+    if python == sys.executable:
+        pytest.importorskip("mypy", reason="mypy comes with the test requirements of scripts/")
     env = {k: v for k, v in os.environ.items() if k not in ("MYPYPATH", "PYTHONPATH")}
     env.update(MYPY_CACHE_DIR=str(CACHE / cache), **env_extra)
     return subprocess.run(
-        [sys.executable, "-P", "-m", *args], capture_output=True, text=True, env=env,
+        [python, "-P", "-m", *args], capture_output=True, text=True, env=env,
         cwd=ROOT / "tests", timeout=600,
     )
+
+
+def strict_mypy():
+    """The interpreter that runs the strict check, its cache and the options
+    that aim it at this environment. POROSA_MYPY may name another
+    interpreter whose compiled mypy checks this environment's packages for
+    this Python version (scripts/test.sh names .venv-std's for the
+    free-threaded run, where mypy is uncompiled and takes minutes)."""
+    other = os.environ.get("POROSA_MYPY")
+    if not other or Path(other).resolve() == Path(sys.executable).resolve():
+        return sys.executable, "strict", []
+    version = f"{sys.version_info.major}.{sys.version_info.minor}"
+    return other, f"strict-by-{Path(other).parents[1].name}", ["--python-executable", sys.executable,
+                                                               "--python-version", version]
 
 
 def test_stub_matches_the_runtime_module():
@@ -50,8 +65,9 @@ def test_kit_and_typed_examples_pass_strict_mypy():
     whose `type: ignore`s on calls the stub must refuse make a stub that
     accepts them fail (warn_unused_ignores), and of porosa_kit."""
     # The examples are found as modules, as mypy takes no files beside a package.
-    proc = run_mypy("strict", "mypy", "--config-file", str(TYPING / "kit.ini"), "-p", "porosa_kit",
-                    *(arg for name in EXAMPLES for arg in ("-m", name)), MYPYPATH=str(TYPING))
+    python, cache, aim = strict_mypy()
+    proc = run_mypy(cache, "mypy", *aim, "--config-file", str(TYPING / "kit.ini"), "-p", "porosa_kit",
+                    *(arg for name in EXAMPLES for arg in ("-m", name)), python=python, MYPYPATH=str(TYPING))
     errors = [line for line in proc.stdout.splitlines() if ": error:" in line]
     # Exit 1 is "errors found", each on a line of its own; anything else is
     # mypy failing to run at all.
