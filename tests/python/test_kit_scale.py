@@ -35,12 +35,14 @@ def study(data=None, generators=MECHANISMS, rates=(0.1, 0.3), **options):
     return result.scores.drop(columns="seconds")
 
 
-@pytest.fixture(scope="module")
+# Session scope: the slowest tests run first and the module's others later,
+# which would end and remake module-scoped fixtures in between.
+@pytest.fixture(scope="session")
 def serial():
     return study()
 
 
-@pytest.fixture(scope="module")
+@pytest.fixture(scope="session")
 def dask_cluster():
     pytest.importorskip("distributed", reason="Dask's distributed is not installed for this interpreter")
     from distributed import Client, LocalCluster
@@ -60,7 +62,9 @@ def on_ray():
     ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
              runtime_env={"env_vars": {"PYTHONPATH": path}})
     try:
-        return run_with_backend("ray")
+        # Ray's backend runs one task at a time unless told otherwise, which
+        # porosa_kit rightly takes for a serial study.
+        return run_with_backend("ray", n_jobs=2)
     finally:
         ray.shutdown()
 
