@@ -99,8 +99,8 @@ def test_a_checkpoint_of_another_study_is_refused_and_left_as_it_was(change, nam
 
 
 class Slow:
-    """The child's imputer below by its name and representation, so that a
-    study here is its study, without the wait; counts its calls."""
+    """The child's imputer below, without its wait: the same name and
+    representation make a study here the child's study. Counts its calls."""
 
     def __repr__(self):
         return "Slow()"
@@ -110,7 +110,7 @@ class Slow:
         return holes.fillna(holes.mean())
 
 
-def parallel_study(checkpoint, imputer):
+def childs_study(checkpoint, imputer):
     data = pd.DataFrame(np.random.default_rng(0).normal(size=(40, 3)))
     return evaluate_imputers(data, {"slow": imputer}, ["MCAR"], [0.1, 0.2], repeats=20, random_state=1,
                              checkpoint=checkpoint)
@@ -155,7 +155,7 @@ def test_ctrl_c_stops_a_parallel_study_within_a_second_and_a_rerun_resumes(tmp_p
     # either way) runs only the rest, and the tasks the workers finished in
     # any order hold their own scores.
     calls.clear()
-    resumed = parallel_study(path, Slow()).scores.drop(columns="seconds")
+    resumed = childs_study(path, Slow()).scores.drop(columns="seconds")
     assert len(calls) == 40 - finished
-    pd.testing.assert_frame_equal(resumed, parallel_study(None, Slow()).scores.drop(columns="seconds"),
+    pd.testing.assert_frame_equal(resumed, childs_study(None, Slow()).scores.drop(columns="seconds"),
                                   check_exact=True)
