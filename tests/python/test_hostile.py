@@ -581,24 +581,87 @@ ALL = [(MNAR, m) for m in ("GM", "MAX", "MIN", "BLOCK", "BLOB")] + [(MAR, m) for
 """
 
 
+# Each group runs in a process of its own, forked from one server per test
+# process that has loaded numpy, pandas and porosa, which a fresh interpreter
+# would take longer over than most groups take to run. The server never starts
+# the pool, so each group's pool takes its own size; a group that crashes or
+# hangs ends only its own process.
+GROUP_SERVER = r"""
+import json, os, signal, sys, tempfile, time, traceback
+import numpy, pandas, porosa
+
+def serve(request):
+    out, err = tempfile.TemporaryFile("w+"), tempfile.TemporaryFile("w+")
+    pid = os.fork()
+    if pid == 0:
+        os.dup2(out.fileno(), 1)
+        os.dup2(err.fileno(), 2)
+        os.environ.update(request["env"])
+        code = 0
+        try:
+            exec(compile(request["script"], "<group>", "exec"), {"__name__": "__main__"})
+        except SystemExit as e:
+            code = e.code if isinstance(e.code, int) else 1
+        except BaseException:
+            traceback.print_exc()
+            code = 1
+        sys.stdout.flush(); sys.stderr.flush()
+        os._exit(code)
+    deadline, hung = time.monotonic() + request["timeout"], False
+    while not (done := os.waitpid(pid, os.WNOHANG))[0]:
+        if time.monotonic() >= deadline:
+            os.kill(pid, signal.SIGKILL)
+            done, hung = os.waitpid(pid, 0), True
+            break
+        time.sleep(0.005)
+    out.seek(0); err.seek(0)
+    return {"status": os.waitstatus_to_exitcode(done[1]), "hung": hung, "stdout": out.read(), "stderr": err.read()}
+
+for line in sys.stdin:
+    print(json.dumps(serve(json.loads(line))), flush=True)
+"""
+_server = []
+
+
+@pytest.fixture(scope="module", autouse=True)
+def _stop_group_server():
+    yield
+    while _server:
+        proc = _server.pop()
+        proc.stdin.close()
+        proc.wait(timeout=30)
+
+
+def run_in_server(script, env, timeout):
+    if not _server:
+        # No threads of NumPy's own in the process that forks.
+        server_env = dict(os.environ, PYTHONIOENCODING="utf-8:backslashreplace", OPENBLAS_NUM_THREADS="1")
+        server_env.pop("POROSA_THREADS", None)
+        _server.append(subprocess.Popen([sys.executable, "-P", "-c", GROUP_SERVER], stdin=subprocess.PIPE,
+                                        stdout=subprocess.PIPE, text=True, cwd=ROOT, env=server_env))
+    proc = _server[0]
+    proc.stdin.write(json.dumps({"script": script, "env": env, "timeout": timeout}) + "\n")
+    proc.stdin.flush()
+    line = proc.stdout.readline()
+    assert line, f"the group server ended (exit {proc.poll()})"
+    return json.loads(line)
+
+
 def run_group(code, timeout=120, env_extra=None, preamble="", bound=CALL_BOUND):
-    """Runs the cases of a group in a fresh interpreter, each within `bound`
-    seconds; returns their results by name after checking that the interpreter
+    """Runs the cases of a group in a process of its own, each within `bound`
+    seconds; returns their results by name after checking that the process
     ended on its own."""
-    env = dict(os.environ, PYTHONIOENCODING="utf-8:backslashreplace", **(env_extra or {}))
     script = preamble + RUNNER % {"bound": bound, "sanitized": SANITIZED} + textwrap.dedent(code)
-    try:
-        proc = subprocess.run([sys.executable, "-P", "-c", script], env=env, capture_output=True, text=True,
-                              timeout=timeout, cwd=ROOT)
-    except subprocess.TimeoutExpired as e:
-        raise AssertionError(f"hung: no exit within {timeout} s; output so far:\n{e.stdout}") from None
-    lines = [json.loads(line) for line in proc.stdout.splitlines() if line.startswith("{")]
+    proc = run_in_server(script, env_extra or {}, timeout)
+    if proc["hung"]:
+        raise AssertionError(f"hung: no exit within {timeout} s; output so far:\n{proc['stdout']}")
+    lines = [json.loads(line) for line in proc["stdout"].splitlines() if line.startswith("{")]
     started = [d["start"] for d in lines if "start" in d]
     results = {d["case"]: d for d in lines if "case" in d}
     unfinished = [s for s in started if s not in results]
-    report = f"exit {proc.returncode}; unfinished {unfinished}\n{proc.stderr[-4000:]}"
-    assert proc.returncode >= 0, f"killed by signal {-proc.returncode}: " + report
-    assert proc.returncode == 0 and not unfinished, report
+    report = f"exit {proc['status']}; unfinished {unfinished}\n{proc['stderr'][-4000:]}"
+    assert proc["status"] >= 0, f"killed by signal {-proc['status']}: " + report
+    assert proc["status"] == 0 and not unfinished, report
     return results
 
 
