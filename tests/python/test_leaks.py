@@ -226,12 +226,11 @@ def test_ten_thousand_calls_leave_memory_and_refcounts_flat():
     out = json.loads(proc.stdout.strip().splitlines()[-1])
     assert out["refcounts"] == {}, "reference counts changed (case: [before], [after])"
     assert out["alive"] == [], "results kept alive after their last reference"
-    # Python objects and NumPy buffers the calls left behind: some caches fill
-    # early on, but what a leak keeps grows with every call.
-    # Caches whose entries made before tracing began are replaced by traced
-    # ones fill the first samples (some 30 KiB, then a few KiB per thousand
-    # calls). 4,000 calls from the third sample to the last: 64 KiB is 16
-    # bytes a call, one small object in every other call.
+    # Python objects and NumPy buffers the calls left behind. Cache entries
+    # made before tracing began give way to traced ones over the first samples
+    # (some 30 KiB, then a few KiB per thousand calls), but what a leak keeps
+    # grows with every call: over the 4,000 calls from the third sample to the
+    # last, 64 KiB is 16 bytes a call.
     traced = out["traced"]
     assert traced[-1] < 384 * 1024 and traced[-1] - traced[2] < 64 * 1024, (traced, out["top"])
     if SANITIZED:
