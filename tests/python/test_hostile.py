@@ -516,6 +516,7 @@ def test_property_lookalike_containers(shape, name, cell, failing, labels, setup
 
 # The properties are called directly, without a pytest of the child's own,
 # whose start-up would cost as much again as the three smallest properties.
+# The child is forked from the group server below.
 PROPERTY_RUNNER = r"""
 import sys, traceback
 sys.path[:0] = [%(here)r]
@@ -534,14 +535,13 @@ PROPERTIES = sorted(name for name in dir() if name.startswith("test_property_"))
 
 @pytest.mark.skipif(IN_CHILD, reason="the child runs the properties themselves")
 def test_properties_hold_in_a_bounded_child():
-    env = dict(os.environ, POROSA_HOSTILE_CHILD="1", PYTHONIOENCODING="utf-8:backslashreplace")
     code = PROPERTY_RUNNER % {"here": str(Path(__file__).parent), "names": PROPERTIES}
-    proc = subprocess.run([sys.executable, "-P", "-c", code], cwd=ROOT, env=env, capture_output=True, text=True,
-                          timeout=400)
-    report = proc.stdout[-6000:] + proc.stderr[-4000:]
-    assert proc.returncode >= 0, f"child killed by signal {-proc.returncode}\n{report}"
-    assert proc.returncode == 0, report
-    assert proc.stdout.split() == [w for name in PROPERTIES for w in ("passed", name)], report
+    proc = run_in_server(code, {"POROSA_HOSTILE_CHILD": "1"}, timeout=400)
+    report = proc["stdout"][-6000:] + proc["stderr"][-4000:]
+    assert not proc["hung"], report
+    assert proc["status"] >= 0, f"child killed by signal {-proc['status']}\n{report}"
+    assert proc["status"] == 0, report
+    assert proc["stdout"].split() == [w for name in PROPERTIES for w in ("passed", name)], report
     assert len(PROPERTIES) == 5
 
 
