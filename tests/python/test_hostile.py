@@ -18,7 +18,6 @@ import fractions
 import json
 import math
 import os
-import re
 import struct
 import subprocess
 import sys
