@@ -217,7 +217,7 @@ print(json.dumps({"cases": len(cases), "rss0": rss0, "samples": samples, "traced
 """
 
 
-def test_ten_thousand_calls_leave_memory_and_refcounts_flat():
+def test_thousands_of_calls_leave_memory_and_refcounts_flat():
     env = dict(os.environ)
     proc = subprocess.run([sys.executable, "-P", "-c", textwrap.dedent(CHILD)], env=env, cwd=ROOT,
                           capture_output=True, text=True, timeout=180)
