@@ -38,10 +38,10 @@ print(json.dumps({{"caught": caught, "unchanged": bool(unchanged),
 """
 
 # Each takes seconds uninterrupted (about 10, 1.5, 3 and 13 on two cores), so
-# the signal, a quarter of a second in, lands in its middle: BLOB's blobs on the pool's workers and on
-# the calling thread, the data bridge alone, reading and rebuilding a text array
-# cell by cell, and MAR's predictor choice on wide data, billions of column
-# pairs, also with a gap in every column.
+# the signal, a quarter of a second in, lands in its middle: BLOB's blobs on the
+# pool's workers and on the calling thread, the data bridge alone, reading and
+# rebuilding a text array cell by cell, and MAR's predictor choice on wide data,
+# billions of column pairs, also with a gap in every column.
 WORKLOADS = {
     "blobs": ("np.random.default_rng(0).random((4000, 2000))", 'porosa.MNAR(mode="BLOB", n_blobs=2, random_seed=1)',
               0.5),

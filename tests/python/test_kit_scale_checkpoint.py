@@ -99,48 +99,44 @@ def test_a_checkpoint_of_another_study_is_refused_and_left_as_it_was(change, nam
 
 
 class Slow:
-    """The child's imputer below, without its wait: the same name and
-    representation make a study here the child's study. Counts its calls."""
+    """The imputer of the study below: it waits (in the child, so that Ctrl-C
+    lands mid-study) and counts its calls. Its representation leaves the wait
+    out, so that the child's study and the rerun here are one study."""
+
+    def __init__(self, wait=0.0):
+        self.wait = wait
 
     def __repr__(self):
         return "Slow()"
 
     def __call__(self, holes):
+        time.sleep(self.wait)
         calls.append(1)
         return holes.fillna(holes.mean())
 
 
-def childs_study(checkpoint, imputer):
+def slow_study(checkpoint, imputer, **options):
     data = pd.DataFrame(np.random.default_rng(0).normal(size=(40, 3)))
     return evaluate_imputers(data, {"slow": imputer}, ["MCAR"], [0.1, 0.2], repeats=20, random_state=1,
-                             checkpoint=checkpoint)
+                             checkpoint=checkpoint, **options)
 
 
 def test_ctrl_c_stops_a_parallel_study_within_a_second_and_a_rerun_resumes(tmp_path):
     pytest.importorskip("joblib", reason="joblib runs parallel studies (porosa[study])")
     script = textwrap.dedent(f"""
-        import sys, time
-        import numpy as np, pandas as pd
-        from porosa_kit import evaluate_imputers
+        import sys
+        from test_kit_scale_checkpoint import Slow, slow_study
 
-        class Slow:
-            def __repr__(self):
-                return "Slow()"
-
-            def __call__(self, holes):
-                time.sleep(0.05)
-                return holes.fillna(holes.mean())
-
-        data = pd.DataFrame(np.random.default_rng(0).normal(size=(40, 3)))
         try:
-            evaluate_imputers(data, {{"slow": Slow()}}, ["MCAR"], [0.1, 0.2], repeats=20, random_state=1,
-                              n_jobs=2, checkpoint={str(tmp_path / 'study.csv')!r})
+            slow_study({str(tmp_path / 'study.csv')!r}, Slow(wait=0.05), n_jobs=2)
         except KeyboardInterrupt as e:
             print("stopped", len(e.evaluation.scores), flush=True)
             sys.exit(3)
     """)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(KIT), os.environ.get("PYTHONPATH", "")]))
-    child = subprocess.Popen([sys.executable, "-c", script], env=env, stdout=subprocess.PIPE, text=True)
+    # The child and its workers import this module for the study and its imputer.
+    found = os.pathsep.join([str(KIT), str(Path(__file__).parent), os.environ.get("PYTHONPATH", "")])
+    child = subprocess.Popen([sys.executable, "-c", script], env=dict(os.environ, PYTHONPATH=found),
+                             stdout=subprocess.PIPE, text=True)
     path = tmp_path / "study.csv"
     deadline = time.monotonic() + 30
     while (not path.exists() or path.stat().st_size < 200) and time.monotonic() < deadline:
@@ -155,7 +151,7 @@ def test_ctrl_c_stops_a_parallel_study_within_a_second_and_a_rerun_resumes(tmp_p
     # either way) runs only the rest, and the tasks the workers finished in
     # any order hold their own scores.
     calls.clear()
-    resumed = childs_study(path, Slow()).scores.drop(columns="seconds")
+    resumed = slow_study(path, Slow()).scores.drop(columns="seconds")
     assert len(calls) == 40 - finished
-    pd.testing.assert_frame_equal(resumed, childs_study(None, Slow()).scores.drop(columns="seconds"),
+    pd.testing.assert_frame_equal(resumed, slow_study(None, Slow()).scores.drop(columns="seconds"),
                                   check_exact=True)
