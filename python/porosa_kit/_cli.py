@@ -17,7 +17,7 @@ from typing import NoReturn
 
 from . import _cli_options as opt
 from ._cli_errors import DATA, INTERRUPTED, PROG, USAGE, Failure, kit_call, one_line, one_line_warnings, plain
-from ._cli_io import STDIO, read_table, shown, write_figure, write_table
+from ._cli_io import STDIO, read_table, remove_leftovers, shown, write_figure, write_table
 from ._cli_table import check_table
 from ._constraints import METRICS
 from ._evaluate import evaluate_imputers
@@ -47,6 +47,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except BaseException as e:  # a fault: still one line, unless --debug
         return _fail(e, f"{type(e).__name__}: {one_line(e)} (this is a fault of porosa_kit: run again with "
                         "--debug and please report it)", DATA, args.debug)
+    finally:
+        remove_leftovers()
     return 0
 
 

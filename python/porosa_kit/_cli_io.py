@@ -9,9 +9,9 @@ import csv
 import io
 import os
 import re
+import secrets
 import stat
 import sys
-import tempfile
 from collections.abc import Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
@@ -185,6 +185,21 @@ def write_figure(figure: Any, path: str) -> None:
         raise Failure(f"cannot write --figure {path}: {reason}") from e
 
 
+# Temporary files made and not yet in place or removed. A Ctrl-C can land
+# where no handler of `replacing` runs (in contextlib's own code, just after
+# the file was made or just before its block ends), so the command line
+# removes what is left here before it exits.
+_LIVE: set[str] = set()
+
+
+def remove_leftovers() -> None:
+    """Removes the temporary files an interrupted write left behind."""
+    for temp in list(_LIVE):
+        with contextlib.suppress(OSError):
+            os.unlink(temp)
+        _LIVE.discard(temp)
+
+
 @contextmanager
 def replacing(path: str) -> Iterator[str]:
     """A temporary file beside `path` to write into, which takes the place of
@@ -193,21 +208,31 @@ def replacing(path: str) -> Iterator[str]:
     truncated before it was read."""
     target = os.path.realpath(path)  # through a symbolic link, not over it
     folder, name = os.path.split(target)
-    fd, temp = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".part")
-    os.close(fd)
+    # Named before it is made (mkstemp names it only once it exists), so
+    # that a Ctrl-C the instant after it exists still finds it to remove.
+    temp = os.path.join(folder, f".{name}.{secrets.token_hex(8)}.part")
+    _LIVE.add(temp)  # before it exists, so that it never exists unrecorded
     try:
+        try:
+            os.close(os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600))
+        except FileExistsError:
+            _LIVE.discard(temp)  # another's file: not ours to remove
+            raise
         yield temp
         os.chmod(temp, _mode(target))
         _sync(temp)
         os.replace(temp, target)
     except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temp)
+        if temp in _LIVE:
+            with contextlib.suppress(OSError):
+                os.unlink(temp)
         raise
+    finally:
+        _LIVE.discard(temp)
 
 
 def _mode(target: str) -> int:
-    """The permissions the target keeps, or a new file's (mkstemp makes 0600)."""
+    """The permissions the target keeps, or a new file's (the temporary one is 0600)."""
     try:
         return stat.S_IMODE(os.stat(target).st_mode)
     except FileNotFoundError:

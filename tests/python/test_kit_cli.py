@@ -290,6 +290,38 @@ INTERRUPTIBLE = ("import runpy, signal; signal.signal(signal.SIGINT, signal.defa
                  "runpy.run_module('porosa_kit', run_name='__main__')")
 
 
+@pytest.mark.parametrize("moment", ["as it is made", "before its block begins"])
+def test_ctrl_c_the_instant_the_temporary_file_exists_leaves_none(moment, tmp_path, monkeypatch, capsys):
+    # The races the test below meets only now and then: the signal lands just
+    # after the temporary file was made, or where no handler of the write
+    # runs (contextlib's own code; the write kept alive, as a cycle would).
+    from porosa_kit import _cli, _cli_io
+
+    made, kept = os.open, []
+
+    def made_then_interrupted(path, *args, **kwargs):
+        fd = made(path, *args, **kwargs)
+        if str(path).endswith(".part"):
+            os.close(fd)
+            raise KeyboardInterrupt
+        return fd
+
+    def begun_then_interrupted(frame, path, **options):
+        kept.append(_cli_io.replacing(path))
+        kept[-1].__enter__()
+        raise KeyboardInterrupt
+
+    (tmp_path / "in.csv").write_text("a,b\n1,2\n3,4\n")
+    if moment == "as it is made":
+        monkeypatch.setattr(os, "open", made_then_interrupted)
+    else:
+        monkeypatch.setattr(_cli, "write_table", begun_then_interrupted)
+    status = main(["amputate", str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), "--mechanism", "MCAR"])
+    monkeypatch.undo()
+    assert (status, capsys.readouterr().err) == (130, "python -m porosa_kit: interrupted\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
 def test_ctrl_c_while_writing_leaves_no_partial_file(tmp_path):
     original = ("a,b,c\n" + "".join(f"{i},{i * 0.5},{i % 7}\n" for i in range(300_000))).encode()
     for name in ("big.csv", "same.csv"):
