@@ -16,8 +16,10 @@ from ._tasks import Study, Task, run_task
 # Each table's tasks go in runs of about this many per worker: one run would
 # ship the table once to each worker, but its tasks would reach the
 # checkpoint and the progress bar only when the whole run ends, and the last
-# runs would leave the other workers idle. Dask's backend sends an argument
-# it has seen by reference, so there every task goes alone.
+# runs would leave the other workers idle. Dask's backend sends a table it
+# has seen by reference, yet runs pay there too: each task costs its
+# scheduler and the worker's event loop some milliseconds, on the cores that
+# the imputers use.
 CHUNKS_PER_WORKER = 8
 
 
@@ -51,9 +53,8 @@ def chunks(tasks: Sequence[Task], n_workers: int) -> list[list[Task]]:
     for task in tasks:
         by_table.setdefault(task.dataset, []).append(task)
     out = []
-    alone = type(joblib_module().parallel.get_active_backend()[0]).__name__ == "DaskDistributedBackend"
     for mine in by_table.values():
-        size = 1 if alone else math.ceil(len(mine) / (CHUNKS_PER_WORKER * n_workers))
+        size = math.ceil(len(mine) / (CHUNKS_PER_WORKER * n_workers))
         out += [mine[i:i + size] for i in range(0, len(mine), size)]
     return out
 
