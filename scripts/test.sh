@@ -46,7 +46,10 @@ cpp_tests() {
 }
 
 # pytest_in VENV: runs the Python tests against the porosa installed there, on
-# PYTEST_WORKERS processes (pytest-xdist). PYTHONSAFEPATH (-P for the workers
+# PYTEST_WORKERS processes (pytest-xdist). A worker that runs out of tests
+# takes pending ones from the other's queue (worksteal): xdist's default hands
+# each worker a fixed first share in collection order, and the slowest tests,
+# which come first, all fell to one worker while the other finished 20 s early. PYTHONSAFEPATH (-P for the workers
 # too) keeps the working directory off sys.path, so a stray build of the module
 # in the checkout cannot shadow the installed one.
 # mypy has no compiled build for the free-threaded interpreter, so
@@ -55,7 +58,7 @@ pytest_in() {
   local py="$1/bin/python" mypy="$ROOT/.venv-std/bin/python"
   [ -x "$py" ] || { echo "$1 is missing"; return 1; }
   [ -x "$mypy" ] || mypy=""
-  POROSA_MYPY="${POROSA_MYPY-$mypy}" PYTHONSAFEPATH=1 "$py" -m pytest tests/python -q -n "${PYTEST_WORKERS:-2}"
+  POROSA_MYPY="${POROSA_MYPY-$mypy}" PYTHONSAFEPATH=1 "$py" -m pytest tests/python -q -n "${PYTEST_WORKERS:-2}" --dist worksteal
 }
 
 run_stage setup scripts/setup.sh

@@ -22,8 +22,9 @@ def PanicException():
 
 
 # The slowest tests (seconds each: whole studies, subprocesses, mypy), longest
-# first. They start before the rest, so that pytest-xdist hands them out while
-# every worker is free instead of leaving one worker alone with one at the end.
+# first. They start before the rest, and the short tests that come after them
+# are what an idle worker takes from a busy one (scripts/test.sh runs xdist's
+# worksteal), so no worker is left alone with a slow one at the end.
 SLOWEST_FIRST = (
     "test_docs.py::test_guide_examples_pass",
     "test_detached.py::test_exit_with_a_daemon_thread_inside_a_call",
