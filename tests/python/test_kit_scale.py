@@ -54,15 +54,16 @@ def on_dask():
         return run_with_backend("dask"), trips_of_a_table("dask")
 
 
-def on_ray():
+def on_ray(monkeypatch):
     ray = pytest.importorskip("ray", reason="Ray is not installed for this interpreter")
     from ray.util.joblib import register_ray
 
     register_ray()
-    # Ray's workers import this module for its imputers, as the others do.
+    # Ray's workers import this module for its imputers, as the others do;
+    # they inherit the environment of the local instance that init starts.
     path = os.pathsep.join([os.path.dirname(__file__), os.environ.get("PYTHONPATH", "")])
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False,
-             runtime_env={"env_vars": {"PYTHONPATH": path}})
+    monkeypatch.setenv("PYTHONPATH", path)
+    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
     try:
         # Ray's backend runs one task at a time unless told otherwise, which
         # porosa_kit rightly takes for a serial study.
@@ -80,7 +81,7 @@ def run_with_backend(backend, n_jobs=None):
 
 
 @pytest.mark.parametrize("runner", ["n_jobs=2", "threads", "dask", "ray"])
-def test_scores_are_identical_whatever_runs_the_tasks(serial, runner):
+def test_scores_are_identical_whatever_runs_the_tasks(serial, runner, monkeypatch):
     if runner == "n_jobs=2":
         got = study(n_jobs=2)
     elif runner == "threads":
@@ -89,7 +90,7 @@ def test_scores_are_identical_whatever_runs_the_tasks(serial, runner):
         got, trips = on_dask()
         assert trips <= 1  # Dask sends a table once, by reference after
     else:
-        got = on_ray()
+        got = on_ray(monkeypatch)
     pd.testing.assert_frame_equal(got, serial, check_exact=True)
     assert list(dict.fromkeys(serial["dataset"])) == ["frame", "array"]
 
