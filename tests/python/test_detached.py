@@ -73,7 +73,7 @@ else:
     sys.exit(0)
 rng = np.random.default_rng(0)
 data = {"float": lambda: rng.normal(size=(300_000, 20)),
-        "int": lambda: rng.integers(0, 1000, size=(100_000, 20)),
+        "int": lambda: rng.integers(0, 1000, size=(25_000, 20)),
         "frame": lambda: pd.DataFrame(rng.normal(size=(60_000, 8)), columns=list("abcdefgh")).assign(
             t=rng.choice(["a", "b"], 60_000))}[kind]()
 inside = threading.Event()
@@ -92,11 +92,17 @@ time.sleep(delay)
 """
 
 
+# About two calls' time (each call here takes some 50 ms on ints, 30 ms on the
+# frame): enough for the exits to land all over the call, and the children
+# compute on every core until they exit.
+SPAN = {"int": 0.13, "frame": 0.08}
+
+
 @pytest.mark.parametrize("kind", ["int", "frame"])
 def test_exit_with_a_daemon_thread_inside_a_call(kind):
     # Exit lands at a different point of the call each time: reading, removing
     # or rebuilding.
-    delays = np.random.default_rng(7).uniform(0.02, 0.5, 20)
+    delays = np.random.default_rng(7).uniform(0.02, SPAN[kind], 20)
     run = subprocess.run([sys.executable, "-c", EXIT_MID_CALL, kind, *map(repr, map(float, delays))],
                          capture_output=True, text=True, timeout=300)
     codes = run.stdout.split()

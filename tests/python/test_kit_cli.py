@@ -78,20 +78,15 @@ def snapshot(folder):
     return {p.name: p.read_bytes() if p.is_file() else None for p in folder.iterdir()}
 
 
-def invoke(argv, folder, capsys):
-    """Status, stdout and stderr; `<FILE` in argv is standard input, which
-    takes a process of its own, with its standard output. A `-` refused
-    before any work reads and writes nothing: main runs here."""
+def invoke(argv, folder, capsys, monkeypatch):
+    """Status, stdout and stderr; `<FILE` in argv is standard input."""
     stdin = [a[1:] for a in argv if a.startswith("<")]
     argv = [a for a in argv if not a.startswith("<")]
-    if not stdin:
+    with open(folder / stdin[0] if stdin else os.devnull, "rb") as f:
+        monkeypatch.setattr(sys, "stdin", io.TextIOWrapper(f))
         status = run(*argv)
-        out, err = capsys.readouterr()
-        return status, out.encode(), err
-    with open(folder / stdin[0], "rb") if stdin else open(os.devnull, "rb") as f:
-        proc = subprocess.run([sys.executable, "-P", "-m", "porosa_kit", *argv], stdin=f, capture_output=True,
-                              cwd=folder, timeout=120)
-    return proc.returncode, proc.stdout, proc.stderr.decode()
+    out, err = capsys.readouterr()
+    return status, out.encode(), err
 
 
 def expected_csv(data, argv):
@@ -174,7 +169,7 @@ def test_each_outcome_is_one_line_and_its_status(tmp_path, monkeypatch, capsys, 
     write_inputs(tmp_path)
     monkeypatch.chdir(tmp_path)
     before = snapshot(tmp_path)
-    got, out, err = invoke(argv, tmp_path, capsys)
+    got, out, err = invoke(argv, tmp_path, capsys, monkeypatch)
     assert (got, err.count("\n"), "Traceback" in err) == (status, 1 if message else 0, False), err
     assert message in err
     after = snapshot(tmp_path)
@@ -189,6 +184,17 @@ def test_each_outcome_is_one_line_and_its_status(tmp_path, monkeypatch, capsys, 
         assert stat.S_IMODE((tmp_path / written).stat().st_mode) == 0o666 & ~mask
     elif status == 0:
         assert out == expected_csv(before[argv[-1][1:]], argv)
+
+
+def test_standard_input_and_output_through_a_real_pipe(tmp_path):
+    # The cases above hand main its standard input in-process.
+    write_inputs(tmp_path)
+    argv = ["amputate", "-", "-", "--seed", "7"]
+    with open(tmp_path / "good.csv", "rb") as f:
+        proc = subprocess.run([sys.executable, "-P", "-m", "porosa_kit", *argv], stdin=f, capture_output=True,
+                              cwd=tmp_path, timeout=120)
+    assert (proc.returncode, proc.stderr) == (0, b"")
+    assert proc.stdout == expected_csv((tmp_path / "good.csv").read_bytes(), argv)
 
 
 class PanicException(BaseException):
