@@ -8,16 +8,18 @@ R's row names excluded) x 4 mechanisms x 3 rates x repeats, scored with the
 command line's mean, knn and iterative imputers. The runs take turns, once
 each per round, and each keeps its fastest round: this machine's speed
 drifts by a third within minutes, which one run after another would
-mistake for a speed-up or a loss. Each Dask run starts its own cluster, so
-its workers import scikit-learn within every round's time. Prints one line
-per run: its fastest wall time, the speed-up over the serial run's fastest
-and over its first round (the workers' start and imports included), whether its scores equal
-the serial ones in every round (all but the `seconds` column), and the peak
-resident memory of the process and of its workers. Then porosa's share of the serial run: the time
-of the study's amputations alone. Targets (2 cores): n_jobs=2 >= 1.7x, Dask
-with 2 single-threaded workers >= 1.5x, identical scores. Dask needs
-`distributed`, which the free-threaded interpreter lacks; its run is skipped
-there.
+mistake for a speed-up or a loss. Each round starts a Dask cluster and runs
+the study on it twice: "dask, new cluster" with the workers importing
+scikit-learn within its time, then "dask, 2 workers" on the same workers.
+Prints one line per run: its fastest wall time, the speed-up over the
+serial run's fastest and over its first round (the workers' start and
+imports included), whether its scores equal the serial ones in every round
+(all but the `seconds` column), and the peak resident memory of the process
+and of its workers. Then porosa's share of the serial run: the time of the
+study's amputations alone. Targets (2 cores): n_jobs=2 >= 1.7x, Dask with 2
+single-threaded workers >= 1.5x, identical scores. Dask needs
+`distributed`, which the free-threaded interpreter lacks; its run is
+skipped there.
 """
 
 from __future__ import annotations
