@@ -47,11 +47,10 @@ cpp_tests() {
 
 # pytest_in VENV: runs the Python tests against the porosa installed there, on
 # PYTEST_WORKERS processes (pytest-xdist). A worker that runs out of tests
-# takes pending ones from the other's queue (worksteal): xdist's default hands
-# each worker a fixed first share in collection order, and the slowest tests,
-# which come first, all fell to one worker while the other finished 20 s early. PYTHONSAFEPATH (-P for the workers
-# too) keeps the working directory off sys.path, so a stray build of the module
-# in the checkout cannot shadow the installed one.
+# takes pending ones from another's queue (worksteal; conftest.py puts the
+# slowest tests at the head of each worker's share). PYTHONSAFEPATH (-P for
+# the workers too) keeps the working directory off sys.path, so a stray build
+# of the module in the checkout cannot shadow the installed one.
 # mypy has no compiled build for the free-threaded interpreter, so
 # .venv-std's checks the other environments' packages (POROSA_MYPY).
 pytest_in() {

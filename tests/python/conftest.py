@@ -1,3 +1,4 @@
+import itertools
 import warnings
 
 import pytest
@@ -22,9 +23,10 @@ def PanicException():
 
 
 # The slowest tests (seconds each: whole studies, subprocesses, mypy), longest
-# first. They start before the rest, and the short tests that come after them
-# are what an idle worker takes from a busy one (scripts/test.sh runs xdist's
-# worksteal), so no worker is left alone with a slow one at the end.
+# first. xdist's worksteal (scripts/test.sh) hands each worker a consecutive
+# share of the collection and lets an idle worker take the tail of a busy
+# one's: the slow tests, dealt in turn to the head of each share, start at
+# once on every worker, and the short ones behind them are what gets taken.
 SLOWEST_FIRST = (
     "test_docs.py::test_guide_examples_pass",
     "test_detached.py::test_exit_with_a_daemon_thread_inside_a_call",
@@ -42,9 +44,24 @@ SLOWEST_FIRST = (
 )
 
 
-def pytest_collection_modifyitems(items):
+def pytest_collection_modifyitems(config, items):
     def rank(item):
         name = f"{item.path.name}::{item.originalname}"
         return SLOWEST_FIRST.index(name) if name in SLOWEST_FIRST else len(SLOWEST_FIRST)
 
-    items.sort(key=rank)  # stable: the rest keep their order
+    slow = sorted((item for item in items if rank(item) < len(SLOWEST_FIRST)), key=rank)
+    rest = [item for item in items if rank(item) == len(SLOWEST_FIRST)]
+    workers = int(getattr(config, "workerinput", {}).get("workercount", 1))
+    items[:] = slow_at_the_head_of_each_share(slow, rest, workers)
+
+
+def slow_at_the_head_of_each_share(slow, rest, workers):
+    """The collection cut as worksteal cuts it (each share is what is left
+    divided by the workers left), each share opening with its turn of the
+    slow tests; the rest keep their order."""
+    n, out, rest = len(slow) + len(rest), [], iter(rest)
+    for k in range(workers):
+        mine = slow[k::workers]
+        size = (n - len(out)) // (workers - k)
+        out += mine + list(itertools.islice(rest, max(0, size - len(mine))))
+    return out + list(rest)
