@@ -3,29 +3,30 @@
 
     .venv-std/bin/python bench/scale.py [--repeats 5] [--rounds 3] [--only serial,jobs,dask]
 
-3 real tables with gaps and text columns (penguins, airquality, msleep;
-R's row names excluded) x 4 mechanisms x 3 rates x repeats, scored with the
-command line's mean, knn and iterative imputers. The runs take turns, once
-each per round, and each keeps its fastest round: this machine's speed
-drifts by a third within minutes, which one run after another would
+3 real tables with gaps and text columns (penguins, airquality, msleep; R's
+row names excluded) x 4 mechanisms x 3 rates x repeats, scored with the
+command line's mean, knn and iterative imputers. The runs take turns, each
+parallel run between two serial ones, for --rounds rounds: this machine's
+speed drifts by a third within minutes, which one run after another would
 mistake for a speed-up or a loss. Each round starts a Dask cluster and runs
 the study on it twice: "dask, new cluster" with the workers importing
 scikit-learn within its time, then "dask, 2 workers" on the same workers.
-Prints one line per run: its fastest wall time, the speed-up over the
-serial run's fastest and over its first round (the workers' start and
-imports included), whether its scores equal the serial ones in every round
-(all but the `seconds` column), and the peak resident memory of the process
+Prints one line per run: its fastest wall time; its speed-up, the median
+over the rounds of the mean time of the serial runs around it over its own;
+that ratio in the first round (the workers' start and imports included) and
+in each later one; whether its scores equal the serial ones in every round
+(all but the `seconds` column); and the peak resident memory of the process
 and of its workers. Then porosa's share of the serial run: the time of the
 study's amputations alone. Targets (2 cores): n_jobs=2 >= 1.7x, Dask with 2
-single-threaded workers >= 1.5x, identical scores. Dask needs
-`distributed`, which the free-threaded interpreter lacks; its run is
-skipped there.
+single-threaded workers >= 1.5x, identical scores. Dask needs `distributed`,
+which the free-threaded interpreter lacks; its run is skipped there.
 """
 
 from __future__ import annotations
 
 import argparse
 import resource
+import statistics
 import sys
 import time
 import warnings
@@ -38,7 +39,10 @@ RATES = [0.1, 0.3, 0.5]
 IMPUTERS = ("mean", "knn", "iterative")
 SEED = 12
 STUDY_CLUSTER = {"distributed.worker.profile.enabled": False,
-                 "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None}
+                 "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
+                 "distributed.admin.tick.interval": "1s",
+                 "distributed.admin.system-monitor.interval": "5s",
+                 "distributed.worker.memory.monitor-interval": "1s"}
 
 
 def tables() -> dict[str, pd.DataFrame]:
@@ -107,7 +111,11 @@ def on_dask(data: dict[str, pd.DataFrame], repeats: int) -> list[dict[str, Any]]
     # dashboard's profile, and start with MALLOC_TRIM_THRESHOLD_ set, which
     # pins glibc's mmap threshold so that every array above 128 KiB is
     # mapped and faulted in anew: each costs the imputers about a fifth of
-    # their time, so a study turns both off.
+    # their time. And each event loop wakes 50 times a second to see that it
+    # is not blocked, 10 times to check memory and twice to sample the
+    # system for the dashboard: each wake-up takes the GIL from the imputer
+    # running beside it, and the checks' reads of /proc pass it back and
+    # forth. A study turns the first two off and makes the checks rarer.
     with dask.config.set(STUDY_CLUSTER), \
             LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client, parallel_config(backend="dask"):
@@ -133,27 +141,36 @@ def same(a: dict[str, Any], b: dict[str, Any]) -> bool:
 
 
 def timed_rounds(data: dict[str, pd.DataFrame], args: argparse.Namespace) -> list[dict[str, Any]]:
-    """Each run once per round, the runs of a round one after the other,
-    so that a slow spell of the machine falls on all of them alike; each
-    run's row keeps its fastest round and its first (the workers' imports
-    and start included) and its scores must be the same in every round."""
-    runs = {"serial": lambda: [run("serial", data, args.repeats, n_jobs=1)],
-            "jobs": lambda: [run("n_jobs=2", data, args.repeats, n_jobs=2)],
+    """The runs in turns, each parallel run between two serial ones: S P1 S
+    P2 S, then P1 S P2 S again for each further round. This machine's speed
+    drifts by a third within minutes, so a run is compared with the mean of
+    the serial runs just before and after it, and its speed-up is the median
+    of those ratios over the rounds; its first round's ratio includes the
+    workers' start and imports. Each row keeps the run's fastest round, and
+    its scores must equal the first serial run's in every round."""
+    runs = {"jobs": lambda: [run("n_jobs=2", data, args.repeats, n_jobs=2)],
             "dask": lambda: on_dask(data, args.repeats)}
-    wanted = ["serial"] + [key for key in ("jobs", "dask") if key in args.only.split(",")]
+    wanted = [key for key in ("jobs", "dask") if key in args.only.split(",")]
     if "dask" in wanted and not has_dask():
         wanted.remove("dask")
-    rows: dict[str, dict[str, Any]] = {}
+
+    def serial() -> dict[str, Any]:
+        return run("serial", data, args.repeats, n_jobs=1)
+
+    rows = {"serial": {**serial(), "process MiB": peak_mib(), "ratios": [1.0], "same scores": True}}
+    before = rows["serial"]["seconds"]
     for _ in range(args.rounds):
-        for row in (row for key in wanted for row in runs[key]()):
-            name = row["run"]
-            if name == "serial" and name not in rows:
-                row["process MiB"] = peak_mib()
-            best = rows.setdefault(name, {**row, "first": row["seconds"], "same scores": True})
-            best["same scores"] = bool(best["same scores"]) and same(row, best)
-            best["seconds"] = min(best["seconds"], row["seconds"])
-            if "workers MiB" in row:
-                best["workers MiB"] = max(best["workers MiB"], row["workers MiB"])
+        for key in wanted:
+            done = runs[key]()
+            after = serial()
+            for row in done + [after]:
+                best = rows.setdefault(row["run"], {**row, "ratios": [], "same scores": True})
+                best["same scores"] = bool(best["same scores"]) and same(row, rows["serial"])
+                best["seconds"] = min(best["seconds"], row["seconds"])
+                best["workers MiB"] = max(best.get("workers MiB") or 0.0, row.get("workers MiB") or 0.0) or None
+            for row in done:
+                rows[row["run"]]["ratios"].append((before + after["seconds"]) / 2 / row["seconds"])
+            before = after["seconds"]
     if "n_jobs=2" in rows:
         rows["n_jobs=2"]["workers MiB"] = workers_peak_mib(2)
     return list(rows.values())
@@ -174,12 +191,14 @@ def main() -> int:
     failed = 0
     target = {"n_jobs=2": 1.7, "dask, 2 workers": 1.5}
     for row in rows:
-        row["identical"] = bool(row.pop("same scores")) and same(row, serial)
-        row["speed-up"] = serial["seconds"] / row["seconds"]
-        row["first round"] = serial["first"] / row["first"]
+        ratios = row.pop("ratios")
+        row["identical"] = bool(row.pop("same scores"))
+        row["speed-up"] = statistics.median(ratios)
+        row["first round"] = ratios[0]
+        row["each round"] = " ".join(f"{r:.2f}" for r in ratios[1:]) if len(ratios) > 1 else ""
         row["target"] = target.get(str(row["run"]), float("nan"))
         failed += (not row["identical"]) + bool(row["speed-up"] < row["target"])
-    table = pd.DataFrame(rows).drop(columns=["scores", "first"])
+    table = pd.DataFrame(rows).drop(columns=["scores"])
     print(table.to_string(index=False, float_format=lambda v: f"{v:.2f}"))
     share = porosa_seconds(data, args.repeats)
     print(f"porosa's share of the serial study: amputation and scoring alone take {share:.2f} s of "
