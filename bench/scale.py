@@ -7,7 +7,7 @@
 row names excluded) x 4 mechanisms x 3 rates x repeats, scored with the
 command line's mean, knn and iterative imputers. The runs take turns, each
 parallel run between two serial ones, for --rounds rounds: this machine's
-speed drifts by a third within minutes, which one run after another would
+speed swings by a third within seconds, which one run after another would
 mistake for a speed-up or a loss. Each round starts a Dask cluster and runs
 the study on it twice: "dask, new cluster" with the workers importing
 scikit-learn within its time, then "dask, 2 workers" on the same workers.
@@ -141,13 +141,10 @@ def same(a: dict[str, Any], b: dict[str, Any]) -> bool:
 
 
 def timed_rounds(data: dict[str, pd.DataFrame], args: argparse.Namespace) -> list[dict[str, Any]]:
-    """The runs in turns, each parallel run between two serial ones: S P1 S
-    P2 S, then P1 S P2 S again for each further round. This machine's speed
-    drifts by a third within minutes, so a run is compared with the mean of
-    the serial runs just before and after it, and its speed-up is the median
-    of those ratios over the rounds; its first round's ratio includes the
-    workers' start and imports. Each row keeps the run's fastest round, and
-    its scores must equal the first serial run's in every round."""
+    """The runs in turns: S P1 S P2 S, then P1 S P2 S again for each further
+    round. Each row keeps its run's fastest time, its ratios (the mean time
+    of the serial runs around it over its own, one per round) and whether
+    its scores equaled the first serial run's in every round."""
     runs = {"jobs": lambda: [run("n_jobs=2", data, args.repeats, n_jobs=2)],
             "dask": lambda: on_dask(data, args.repeats)}
     wanted = [key for key in ("jobs", "dask") if key in args.only.split(",")]
@@ -157,17 +154,18 @@ def timed_rounds(data: dict[str, pd.DataFrame], args: argparse.Namespace) -> lis
     def serial() -> dict[str, Any]:
         return run("serial", data, args.repeats, n_jobs=1)
 
-    rows = {"serial": {**serial(), "process MiB": peak_mib(), "ratios": [1.0], "same scores": True}}
+    rows = {"serial": {**serial(), "process MiB": peak_mib(), "ratios": [1.0], "identical": True}}
     before = rows["serial"]["seconds"]
     for _ in range(args.rounds):
         for key in wanted:
             done = runs[key]()
             after = serial()
             for row in done + [after]:
-                best = rows.setdefault(row["run"], {**row, "ratios": [], "same scores": True})
-                best["same scores"] = bool(best["same scores"]) and same(row, rows["serial"])
+                best = rows.setdefault(row["run"], {**row, "ratios": [], "identical": True})
+                best["identical"] = best["identical"] and same(row, rows["serial"])
                 best["seconds"] = min(best["seconds"], row["seconds"])
-                best["workers MiB"] = max(best.get("workers MiB") or 0.0, row.get("workers MiB") or 0.0) or None
+                if "workers MiB" in row:
+                    best["workers MiB"] = max(best["workers MiB"], row["workers MiB"])
             for row in done:
                 rows[row["run"]]["ratios"].append((before + after["seconds"]) / 2 / row["seconds"])
             before = after["seconds"]
@@ -192,7 +190,6 @@ def main() -> int:
     target = {"n_jobs=2": 1.7, "dask, 2 workers": 1.5}
     for row in rows:
         ratios = row.pop("ratios")
-        row["identical"] = bool(row.pop("same scores"))
         row["speed-up"] = statistics.median(ratios)
         row["first round"] = ratios[0]
         row["each round"] = " ".join(f"{r:.2f}" for r in ratios[1:]) if len(ratios) > 1 else ""
