@@ -15,16 +15,16 @@
 
 from __future__ import annotations
 
+import importlib
 from typing import TYPE_CHECKING, Any
-
-from ._evaluate import evaluate_imputers
-from ._evaluation import Evaluation
-from ._frame import amputate, missing_mask
-from ._mcar import MCAR
-from ._mechanism import Mechanism
 
 if TYPE_CHECKING:
     from ._amputer import Amputer
+    from ._evaluate import evaluate_imputers
+    from ._evaluation import Evaluation
+    from ._frame import amputate, missing_mask
+    from ._mcar import MCAR
+    from ._mechanism import Mechanism
     from ._mixed import MixedImputer
 
     __version__: str
@@ -32,17 +32,21 @@ if TYPE_CHECKING:
 __all__ = ["Amputer", "Evaluation", "MCAR", "Mechanism", "MixedImputer", "amputate", "evaluate_imputers", "missing_mask"]
 
 
+# Each public name's module, imported when the name is first asked for:
+# scikit-learn is an optional dependency that only Amputer and MixedImputer
+# need, and `python -m porosa_kit` must reach its own code, which turns a
+# Ctrl-C into one line, before pandas and NumPy take their time to import.
+_HOMES = {"Amputer": "_amputer", "Evaluation": "_evaluation", "MCAR": "_mcar", "Mechanism": "_mechanism",
+          "MixedImputer": "_mixed", "amputate": "_frame", "evaluate_imputers": "_evaluate",
+          "missing_mask": "_frame"}
+
+
 def __getattr__(name: str) -> Any:
-    # scikit-learn is an optional dependency: only Amputer and MixedImputer
-    # need it, and only when they are asked for.
-    if name == "Amputer":
-        from ._amputer import Amputer
-
-        return Amputer
-    if name == "MixedImputer":
-        from ._mixed import MixedImputer
-
-        return MixedImputer
+    home = _HOMES.get(name)
+    if home is not None:
+        value = getattr(importlib.import_module(f".{home}", __name__), name)
+        globals()[name] = value
+        return value
     if name == "__version__":
         # Read when asked for: importlib.metadata alone takes longer to import
         # than porosa_kit's own modules.
@@ -59,3 +63,7 @@ def _version() -> str:
         return metadata.version("porosa")
     except metadata.PackageNotFoundError:  # a source tree on the path, not installed
         return "0+unknown"
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

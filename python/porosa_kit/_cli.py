@@ -2,7 +2,8 @@
 
 Every failure ends the program with one line on standard error: status 2
 for a mistake on the command line, 1 for a file that cannot be read,
-amputated, studied or written, 130 for Ctrl-C; --debug adds the traceback.
+amputated, studied or written, 130 for Ctrl-C and 143 for SIGTERM (which
+stops it as Ctrl-C does); --debug adds the traceback.
 """
 
 from __future__ import annotations
@@ -16,13 +17,14 @@ from collections.abc import Sequence
 from typing import NoReturn
 
 from . import _cli_options as opt
-from ._cli_errors import DATA, INTERRUPTED, PROG, USAGE, Failure, kit_call, one_line, one_line_warnings, plain
-from ._cli_io import STDIO, read_table, remove_leftovers, shown, write_figure, write_table
+from ._cli_errors import DATA, USAGE, Failure, kit_call, one_line, one_line_warnings, plain
+from ._cli_io import STDIO, file_kind, read_table, remove_leftovers, shown, write_cells, write_figure, write_table
+from ._cli_signals import PROG, interrupted_status
 from ._cli_table import check_table
 from ._constraints import METRICS
 from ._evaluate import evaluate_imputers
 from ._evaluation import Evaluation
-from ._frame import amputate
+from ._frame import amputate, missing_mask
 from ._imputers import DEFAULT_IMPUTERS, IMPUTERS
 
 
@@ -37,7 +39,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt as e:
         # A study says how far it got, and how to resume from its checkpoint.
         told = [n.removeprefix("porosa_kit: ") for n in getattr(e, "__notes__", ()) if n.startswith("porosa_kit: ")]
-        return _fail(e, "; ".join(["interrupted", *told]), INTERRUPTED, args.debug)
+        return _fail(e, "; ".join(["interrupted", *told]), interrupted_status(), args.debug, kind="")
     except BrokenPipeError:
         # The reader of standard output left (`| head`): nothing more to say to it.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -52,10 +54,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
-def _fail(error: BaseException, message: str, status: int, debug: bool) -> int:
+def _fail(error: BaseException, message: str, status: int, debug: bool, kind: str = "error: ") -> int:
     if debug:
         traceback.print_exception(error)
-    print(f"{PROG}: {'' if status == INTERRUPTED else 'error: '}{message}", file=sys.stderr)
+    print(f"{PROG}: {kind}{message}", file=sys.stderr)
     return status
 
 
@@ -146,12 +148,18 @@ def _evaluate_options(ev: argparse.ArgumentParser) -> None:
 
 def _amputate(args: argparse.Namespace) -> None:
     (name, word), = opt.check(args)
-    table = read_table(args.input, sep=args.sep)
+    # A CSV written back gets each kept cell's text as read ('007', 'NA',
+    # 1e5); the amputation reads its numbers, to order and count them.
+    table = read_table(args.input, sep=args.sep, cells=file_kind(args.output) == "csv")
     check_table(table.frame, shown(args.input), args.exclude, study=False)
     generator = opt.generator(name, word, args, args.seed)
     out = kit_call(shown(args.input), "amputate", amputate, table.frame, generator, args.rate,
                    exclude=args.exclude)
-    write_table(out, args.output, sep=args.sep or table.sep or ",")
+    sep = args.sep or table.sep or ","
+    if table.cells is None:
+        write_table(out, args.output, sep=sep)
+    else:
+        write_cells(table.cells, missing_mask(table.frame, out).to_numpy(dtype=bool), args.output, sep=sep)
 
 
 def _evaluate(args: argparse.Namespace) -> None:

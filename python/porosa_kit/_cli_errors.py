@@ -11,12 +11,11 @@ from contextlib import contextmanager
 from typing import Any, TypeVar
 
 from ._constraints import MODES
+from ._cli_signals import PROG
 from ._rules import RATE_WARNING
 
-PROG = "python -m porosa_kit"
 DATA = 1  # a file that cannot be read, written, amputated or studied
 USAGE = 2  # a mistake on the command line, as argparse's own errors
-INTERRUPTED = 130  # 128 + SIGINT, what a shell reports for Ctrl-C
 
 _T = TypeVar("_T")
 

@@ -5,14 +5,12 @@ only once complete."""
 from __future__ import annotations
 
 import contextlib
-import csv
 import io
 import os
-import re
 import secrets
 import stat
 import sys
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -20,22 +18,22 @@ from typing import Any
 
 import pandas as pd
 
+from ._cli_csv import Cells, parse
 from ._cli_errors import USAGE, Failure, one_line
 
 STDIO = "-"
 SUFFIXES = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
-# What the delimiter is guessed among, and the part of a file it is guessed from.
-DELIMITERS = ",;\t|"
-SAMPLE = 8192
 
 
 @dataclass(frozen=True)
 class Table:
     """A table as read, with the delimiter of its CSV (None for Parquet),
-    which the output keeps by default."""
+    which the output keeps by default, and the CSV's cells as written when
+    they were asked for."""
 
     frame: pd.DataFrame
     sep: str | None
+    cells: Cells | None = None
 
 
 def shown(path: str) -> str:
@@ -66,23 +64,36 @@ def check_output(path: str, what: str = "") -> None:
         raise Failure(f"{what}{path}: cannot write there: the directory {target.parent} does not exist")
 
 
-def read_table(path: str, *, sep: str | None = None) -> Table:
+def read_table(path: str, *, sep: str | None = None, cells: bool = False) -> Table:
     """The table in `path` (`-`: standard input), a failure as one line.
 
     Without `sep`, a CSV's delimiter is guessed from its first lines among
-    ``, ; tab |``, ',' when nothing fits.
+    ``, ; tab |``, ',' when nothing fits. `cells` keeps a CSV's text too.
     """
     kind = file_kind(path)
     try:
+        # Read once: a pipe or FIFO cannot be read again, and a delimiter
+        # guessed from one read must be the delimiter of the data parsed.
+        data = _read_bytes(path, kind)
         if kind == "parquet":
-            return Table(pd.read_parquet(path), None)
-        return _read_csv(path, sep)
+            return Table(pd.read_parquet(data), None)
+        return Table(*parse(data, sep, shown(path), cells=cells))
     except Failure:
         raise
     except ImportError as e:
         raise Failure(f"{path}: reading Parquet needs pyarrow: pip install porosa[parquet]") from e
     except Exception as e:
         raise Failure(f"cannot read {shown(path)}: {_reason(e)}") from e
+
+
+def _read_bytes(path: str, kind: str) -> Any:
+    if path == STDIO:
+        return sys.stdin.buffer.read()
+    if kind == "parquet" and stat.S_ISREG(os.stat(path).st_mode):
+        return path  # read in place, only the parts needed
+    with open(path, "rb") as f:
+        data = f.read()
+    return data if kind == "csv" else io.BytesIO(data)
 
 
 def _reason(error: Exception) -> str:
@@ -103,63 +114,31 @@ def _reason(error: Exception) -> str:
     return one_line(error) or type(error).__name__
 
 
-def _read_csv(path: str, sep: str | None) -> Table:
-    source: str | io.BytesIO = path
-    if path == STDIO:
-        source = io.BytesIO(sys.stdin.buffer.read())
-        sample = source.getvalue()[:SAMPLE]
-    else:
-        with open(path, "rb") as f:
-            sample = f.read(SAMPLE)
-    used = sep or sniff(sample)
-    # low_memory=False: one dtype per column, not one per chunk of rows.
-    frame = pd.read_csv(source, sep=used, low_memory=False)
-    if frame.shape[1] == 1:
-        _check_one_column(frame, sample, used, path)
-    return Table(frame, used)
-
-
-def sniff(sample: bytes) -> str:
-    """The delimiter of a CSV whose first bytes are `sample`."""
-    text = sample.decode("utf-8", errors="replace").lstrip("\ufeff")
-    if len(sample) == SAMPLE and "\n" in text:
-        text = text[: text.rindex("\n") + 1]  # whole lines: a cut one counts fewer delimiters
-    try:
-        return csv.Sniffer().sniff(text, delimiters=DELIMITERS).delimiter
-    except csv.Error:
-        return ","
-
-
-def sep_option(sep: str) -> str:
-    """How to pass `sep` on the command line."""
-    return "tab" if sep == "\t" else f"'{sep}'"
-
-
-def _check_one_column(frame: pd.DataFrame, sample: bytes, sep: str, path: str) -> None:
-    """One column read from a header that holds another delimiter, outside
-    quotes, is most likely a file read with the wrong one."""
-    header = sample.decode("utf-8", errors="replace").lstrip("\ufeff").partition("\n")[0]
-    unquoted = re.sub(r'"[^"]*"', "", header)
-    others = [d for d in DELIMITERS if d != sep and d in unquoted]
-    if others:
-        raise Failure(f"{shown(path)} was read as one column, {str(frame.columns[0])!r}, but its header holds "
-                      f"{others[0]!r}: if that separates its columns, pass --sep {sep_option(others[0])}")
-
-
 def write_table(frame: pd.DataFrame, path: str, *, sep: str = ",", what: str = "") -> None:
     """Writes `frame` without its index to `path` (`-`: standard output, as CSV);
     a file only appears or changes once it is complete."""
+    _write(path, what, lambda target: frame.to_csv(target, sep=sep, index=False),
+           lambda target: frame.to_parquet(target, index=False))
+
+
+def write_cells(cells: Cells, removed: Any, path: str, *, sep: str) -> None:
+    """Writes a CSV's cells as they were read, the `removed` ones empty, to
+    a CSV file or standard output, as write_table does."""
+    _write(path, "", lambda target: cells.write(removed, target, sep), None)
+
+
+def _write(path: str, what: str, as_csv: Callable[[Any], None], as_parquet: Callable[[str], None] | None) -> None:
     try:
         if path == STDIO:
-            frame.to_csv(sys.stdout, sep=sep, index=False)
+            as_csv(sys.stdout)
             sys.stdout.flush()
             return
         kind = file_kind(path, what)
         with replacing(path) as temp:
-            if kind == "csv":
-                frame.to_csv(temp, sep=sep, index=False)
+            if kind == "csv" or as_parquet is None:
+                as_csv(temp)
             else:
-                frame.to_parquet(temp, index=False)
+                as_parquet(temp)
     except (Failure, BrokenPipeError):
         raise
     except ImportError as e:

@@ -312,8 +312,8 @@ def test_ctrl_c_the_instant_the_temporary_file_exists_leaves_none(moment, tmp_pa
             raise KeyboardInterrupt
         return fd
 
-    def begun_then_interrupted(frame, path, **options):
-        kept.append(_cli_io.replacing(path))
+    def begun_then_interrupted(*what_and_path, **options):
+        kept.append(_cli_io.replacing(what_and_path[-1]))
         kept[-1].__enter__()
         raise KeyboardInterrupt
 
@@ -322,6 +322,7 @@ def test_ctrl_c_the_instant_the_temporary_file_exists_leaves_none(moment, tmp_pa
         monkeypatch.setattr(os, "open", made_then_interrupted)
     else:
         monkeypatch.setattr(_cli, "write_table", begun_then_interrupted)
+        monkeypatch.setattr(_cli, "write_cells", begun_then_interrupted)
     status = main(["amputate", str(tmp_path / "in.csv"), str(tmp_path / "out.csv"), "--mechanism", "MCAR"])
     monkeypatch.undo()
     assert (status, capsys.readouterr().err) == (130, "python -m porosa_kit: interrupted\n")
