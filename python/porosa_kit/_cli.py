@@ -126,8 +126,12 @@ def _evaluate_options(ev: argparse.ArgumentParser) -> None:
                          "for several, shown in the order given (default: MCAR, MAR and MNAR)")
     ev.add_argument("--mode", type=opt.mode, help="the mode of every MAR and MNAR given without one (default GM)")
     ev.add_argument("--imputers", type=opt.imputers, default=list(DEFAULT_IMPUTERS), metavar="NAMES",
-                    help=f"comma-separated, from {','.join(IMPUTERS)} (default {','.join(DEFAULT_IMPUTERS)}); "
-                         "text columns get their most frequent value")
+                    help=f"comma-separated, from {','.join(IMPUTERS)} (default {','.join(DEFAULT_IMPUTERS)}): "
+                         "scikit-learn's imputers with their defaults, as MixedImputer makes them, so the "
+                         "scores are those of the API; knn measures distances on the values as they are, not "
+                         "standardised; iterative and forest draw with the seed --seed mod 2**32 (0 without "
+                         "--seed); text columns get their most frequent value, and a column an amputation "
+                         "empties is neither imputed nor scored")
     ev.add_argument("--rate", type=opt.rate, nargs="+", default=[0.2], help="missing rates (default 0.2)")
     ev.add_argument("--repeats", type=opt.count, default=5, help="amputations per mechanism and rate (default 5)")
     ev.add_argument("--seed", type=opt.seed, help="random seed of the study (default: from the system)")

@@ -10,8 +10,8 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from typing import Any, TypeVar
 
-from ._constraints import MODES
 from ._cli_signals import PROG
+from ._constraints import MODES
 from ._rules import RATE_WARNING
 
 DATA = 1  # a file that cannot be read, written, amputated or studied
@@ -70,6 +70,9 @@ def kit_failure(error: BaseException, path: str, doing: str) -> Failure:
     as one line; the reason is kept for what no plain words exist."""
     if isinstance(error, MemoryError):
         return Failure(f"{path}: not enough memory to {doing} it")
+    died = _worker_death(error)
+    if died is not None:
+        return Failure(f"{path}: cannot {doing} it: {died}")
     text = one_line(error)
     words = plain(text)
     if words != text or isinstance(error, (ValueError, TypeError)):
@@ -77,6 +80,25 @@ def kit_failure(error: BaseException, path: str, doing: str) -> Failure:
     # porosa's internal failure (PanicException) or a fault of our own.
     return Failure(f"{path}: cannot {doing} it: {type(error).__name__}: {text} "
                    "(run again with --debug for the traceback, and please report it)")
+
+
+# How joblib says that a worker process ended without handing back its
+# work; its own message goes on with advice, over several lines.
+_DEATHS = ("TerminatedWorkerError", "BrokenProcessPool")
+_EXIT_CODES = re.compile(r"exit codes of the workers are (\{[^}]*\})")
+
+
+def _worker_death(error: BaseException) -> str | None:
+    """In plain words, the death of a worker process behind `error`, if one is."""
+    seen: BaseException | None = error
+    while seen is not None and type(seen).__name__ not in _DEATHS:
+        seen = seen.__cause__ or seen.__context__
+    if seen is None:
+        return None
+    codes = _EXIT_CODES.search(str(seen))
+    told = [n.removeprefix("porosa_kit: ") for n in getattr(error, "__notes__", ()) if n.startswith("porosa_kit: ")]
+    return "; ".join([f"a worker process ended abruptly{f' (exit codes {codes[1]})' if codes else ''}, "
+                      "out of memory or in a crash; try fewer --jobs", *told])
 
 
 def kit_call(path: str, doing: str, fn: Callable[..., _T], *args: Any, **kwargs: Any) -> _T:

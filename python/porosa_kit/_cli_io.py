@@ -62,6 +62,14 @@ def check_output(path: str, what: str = "") -> None:
     target = Path(os.path.realpath(path))
     if not target.parent.is_dir():
         raise Failure(f"{what}{path}: cannot write there: the directory {target.parent} does not exist")
+    # The file is written beside its target and renamed over it, so the
+    # directory must take a new file; only making one tells (root passes
+    # every permission check, yet cannot make a file in /sys).
+    try:
+        with replacing(str(target), keep=False):
+            pass
+    except OSError as e:
+        raise Failure(f"{what}{path}: cannot write there: {e.strerror or e}") from e
 
 
 def read_table(path: str, *, sep: str | None = None, cells: bool = False) -> Table:
@@ -180,11 +188,11 @@ def remove_leftovers() -> None:
 
 
 @contextmanager
-def replacing(path: str) -> Iterator[str]:
+def replacing(path: str, *, keep: bool = True) -> Iterator[str]:
     """A temporary file beside `path` to write into, which takes the place of
     `path` when the block ends and is removed if it fails or is interrupted,
     so that `path` is never left half written, nor an input read from it
-    truncated before it was read."""
+    truncated before it was read. Without `keep`, it is removed in any case."""
     target = os.path.realpath(path)  # through a symbolic link, not over it
     folder, name = os.path.split(target)
     # Named before it is made (mkstemp names it only once it exists), so
@@ -198,6 +206,9 @@ def replacing(path: str) -> Iterator[str]:
             _LIVE.discard(temp)  # another's file: not ours to remove
             raise
         yield temp
+        if not keep:
+            os.unlink(temp)
+            return
         os.chmod(temp, _mode(target))
         _sync(temp)
         os.replace(temp, target)
