@@ -192,12 +192,13 @@ def replacing(path: str, *, keep: bool = True) -> Iterator[str]:
     """A temporary file beside `path` to write into, which takes the place of
     `path` when the block ends and is removed if it fails or is interrupted,
     so that `path` is never left half written, nor an input read from it
-    truncated before it was read. Without `keep`, it is removed in any case."""
+    truncated before it was read. Without `keep`, it is a probe (.probe, not
+    .part), removed in any case."""
     target = os.path.realpath(path)  # through a symbolic link, not over it
     folder, name = os.path.split(target)
     # Named before it is made (mkstemp names it only once it exists), so
     # that a Ctrl-C the instant after it exists still finds it to remove.
-    temp = os.path.join(folder, f".{name}.{secrets.token_hex(8)}.part")
+    temp = os.path.join(folder, f".{name}.{secrets.token_hex(8)}.{'part' if keep else 'probe'}")
     _LIVE.add(temp)  # before it exists, so that it never exists unrecorded
     try:
         try:
