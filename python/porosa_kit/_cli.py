@@ -187,6 +187,10 @@ def _evaluate(args: argparse.Namespace) -> None:
         # The iterative imputer warns whenever it stops at its iteration cap;
         # the table is what this command is for.
         warnings.filterwarnings("ignore", category=Warning, module="sklearn")
+        # joblib's advice when a stopped or failed study leaves tasks behind
+        # is for whoever wrote the loop, not for whoever ran the command.
+        warnings.filterwarnings("ignore", message=r"\d+ tasks (have been|which were)", category=UserWarning,
+                                module="joblib")
         result = kit_call(about, "study", evaluate_imputers, tables, imputers, mechanisms, args.rate,
                           repeats=args.repeats, metric=args.metric, exclude=args.exclude,
                           random_state=args.seed, n_jobs=args.jobs, checkpoint=args.checkpoint,

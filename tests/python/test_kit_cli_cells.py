@@ -170,25 +170,44 @@ def test_an_unwritable_directory_is_refused_before_any_work(tmp_path, locked, mo
     assert err.count("\n") == 1
 
 
-def test_a_dead_worker_is_one_plain_line(tmp_path, monkeypatch, capsys):
+# joblib's own text: advice, then the exit codes, over several lines.
+KILLED = ("A worker process managed by the executor was unexpectedly terminated. This could be caused by a "
+          "segmentation fault while calling the function or by an excessive memory usage causing the Operating "
+          "System to kill the worker.\n\nThe exit codes of the workers are {SIGKILL(-9)}\nDetailed tracebacks "
+          "of the workers should have been printed to stderr in the executor process if faulthandler was not "
+          "disabled.")
+
+
+@pytest.mark.parametrize("how, said", [
+    ("killed", "error: {}: cannot study it: a worker process ended abruptly (exit codes {{SIGKILL(-9)}}), out of "
+               "memory or in a crash; try fewer --jobs"),
+    ("interrupted", "interrupted"),
+])
+def test_a_parallel_study_that_stops_says_so_in_one_plain_line(tmp_path, monkeypatch, capsys, how, said):
     pytest.importorskip("sklearn", reason="evaluate needs scikit-learn (porosa[sklearn])")
+    import joblib
     from joblib.externals.loky.process_executor import TerminatedWorkerError
 
-    def killed(*args, **kwargs):
-        # joblib's own text: advice, then the exit codes, over several lines.
-        raise TerminatedWorkerError(
-            "A worker process managed by the executor was unexpectedly terminated. This could be caused by a "
-            "segmentation fault while calling the function or by an excessive memory usage causing the Operating "
-            "System to kill the worker.\n\nThe exit codes of the workers are {SIGKILL(-9)}\nDetailed tracebacks "
-            "of the workers should have been printed to stderr in the executor process if faulthandler was not "
-            "disabled.")
+    gate = threading.Event()
 
-    monkeypatch.setattr("porosa_kit._cli.evaluate_imputers", killed)
-    (tmp_path / "in.csv").write_text("a,b,c\n1,2,3\n4,5,6\n7,8,9\n")
-    assert main(["evaluate", str(tmp_path / "in.csv"), "--jobs", "2"]) == 1
-    assert capsys.readouterr().err == (
-        f"python -m porosa_kit: error: {tmp_path / 'in.csv'}: cannot study it: a worker process ended abruptly "
-        "(exit codes {SIGKILL(-9)}), out of memory or in a crash; try fewer --jobs\n")
+    def stopped(*args, **kwargs):
+        # Tasks left running when the study stops: joblib warns with advice.
+        with joblib.parallel_config(backend="threading"):
+            runs = joblib.Parallel(n_jobs=2, return_as="generator_unordered")(
+                joblib.delayed(gate.wait)(60 if i else 0) for i in range(10))
+            next(runs)
+            runs.close()
+        raise TerminatedWorkerError(KILLED) if how == "killed" else KeyboardInterrupt
+
+    monkeypatch.setattr("porosa_kit._cli.evaluate_imputers", stopped)
+    source = tmp_path / "in.csv"
+    source.write_text("a,b,c\n1,2,3\n4,5,6\n7,8,9\n")
+    try:
+        status = main(["evaluate", str(source), "--jobs", "2"])
+    finally:
+        gate.set()
+    assert (status, capsys.readouterr().err) == (1 if how == "killed" else 130,
+                                                 f"python -m porosa_kit: {said.format(source)}\n")
 
 
 def test_evaluates_imputers_score_what_the_apis_defaults_score(tmp_path):
