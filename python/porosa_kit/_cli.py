@@ -76,9 +76,11 @@ def parser() -> argparse.ArgumentParser:
     _amputate_options(commands.add_parser(
         "amputate", help="remove values from a CSV or Parquet file",
         description="Reads IN, removes values from it and writes the result to OUT (.csv, .parquet or .pq; "
-                    "Parquet needs pyarrow; - for standard input or output, as CSV). Column dtypes are kept, with "
-                    "nullable ones where a dtype cannot hold a missing value. OUT appears or changes only once "
-                    "complete, so OUT may be IN."))
+                    "Parquet needs pyarrow; - for standard input or output, as CSV). From a CSV to a CSV, every "
+                    "cell not removed keeps its text as written (007, NA, 1e5); a removed one is empty. Into "
+                    "Parquet, column dtypes are kept, with nullable ones where a dtype cannot hold a missing "
+                    "value. IN is read once (a pipe or FIFO will do). OUT appears or changes only once complete, "
+                    "so OUT may be IN; SIGTERM stops the command as Ctrl-C does."))
     _evaluate_options(commands.add_parser(
         "evaluate", help="score scikit-learn's imputers on a CSV or Parquet file",
         description="Amputates each IN (- for standard input) repeatedly with each mechanism and rate, imputes it "

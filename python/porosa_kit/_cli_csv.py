@@ -60,7 +60,8 @@ def parse(data: bytes, sep: str | None, name: str, *, cells: bool) -> tuple[pd.D
         # Positional names: pandas would rename a repeated label ("a.1").
         frame = pd.read_csv(io.BytesIO(data), header=0, names=range(len(written.header)), **_options(used))
         if len(frame) != len(written.cells):
-            raise Failure(f"{name}: its rows could not be told apart the same way twice; is it a CSV file?")
+            raise Failure(f"{name}: read as text it has {len(written.cells)} rows, as values {len(frame)}; "
+                          "this is a fault of porosa_kit: please report it")
         frame.columns = pd.Index(written.header, dtype=object)
     if frame.shape[1] == 1:
         _check_one_column(frame, data[:SAMPLE], used, name)
