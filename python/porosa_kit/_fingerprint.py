@@ -88,8 +88,9 @@ def _filled(cell: types.CellType) -> bool:
 
 def _code(code: types.CodeType) -> str:
     """A body's names and constants: what two lambdas of one name differ by,
-    the same on every run of one Python."""
-    consts = [_code(c) if isinstance(c, types.CodeType) else repr(c) for c in code.co_consts if c is not None]
+    the same on every run of one Python (a set literal is a constant)."""
+    consts = [_code(c) if isinstance(c, types.CodeType) else _describe(c, set()) for c in code.co_consts
+              if c is not None]
     return f"<{','.join(code.co_names)}|{','.join(consts)}>"
 
 
