@@ -142,12 +142,13 @@ class Checkpoint:
         return read.end
 
     def _damaged(self, read: Read) -> None:
-        tasks = {(r["dataset"], r["mechanism"], float(r["missing_rate"]), int(r["repeat"])) for r in read.cut}
+        tasks = {where for r in read.cut if (where := _task_of(r)) is not None}
         if len(tasks) > 1:
             # A write cut short leaves part of one task; more is not a cut but a change.
             raise ValueError(f"{self.path} cannot be read back after its first {len(read.tasks)} tasks (was it "
                              "edited?); give another file, or delete it to start again")
-        again = len(tasks - {(t.dataset, t.mechanism, t.missing_rate, t.repeat) for t in self.finished}) or 1
+        # The tail of a write cut within its first row names no task: that one.
+        again = len(tasks - set(self.finished)) if tasks else 1
         warnings.warn(f"{self.path} ends in a task cut short (by a kill, a crash or a full disk): dropped, "
                       f"{again} task{_s(again)} will run again", UserWarning, stacklevel=5)
 
@@ -223,6 +224,15 @@ class Checkpoint:
         finally:
             os.close(self.fd)
             self.fd = -1
+
+
+def _task_of(record: dict[str, Any]) -> Task | None:
+    """The task a record of a damaged tail belongs to, if its fields say."""
+    try:
+        return Task(str(record["dataset"]), str(record["mechanism"]), float(record["missing_rate"]),
+                    int(record["repeat"]))
+    except (TypeError, ValueError):
+        return None
 
 
 def _s(count: int) -> str:

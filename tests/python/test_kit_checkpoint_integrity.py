@@ -187,7 +187,8 @@ def test_a_parquet_checkpoint_never_writes_through_a_planted_link(tmp_path, monk
     # Parameters given at porosa's defaults describe the same generator.
     ("MAR:GM", Mechanism("MAR", mean=0.5, variance=0.0)),
     ("MNAR:BLOB", Mechanism("MNAR", mode="BLOB", n_blobs=3, max_missing_per_column=0.8)),
-    (Mechanism("MNAR", mode="BLOCK", block_size=(0.3, 0.2)), Mechanism("mnar:block", block_size=[np.float64(0.3), 0.2])),
+    (Mechanism("MNAR", mode="BLOCK", block_size=(0.3, 0.2)),
+     Mechanism("mnar:block", block_size=[np.float64(0.3), 0.2])),
 ])
 def test_a_mechanisms_seed_comes_from_what_it_is_not_its_name(given, renamed):
     def run(mechanisms):
