@@ -1,68 +1,33 @@
 """A study's checkpoint: the rows of every finished task in a CSV or Parquet
 file, marked with the study that wrote them, so that running the same study
-again does only what is left and never mixes in another study's rows."""
+again does only what is left and never mixes in another study's rows. One
+study at a time holds the file."""
 
 from __future__ import annotations
 
-import hashlib
-import math
 import os
-import re
 import time
-from collections.abc import Mapping, Sequence
+import warnings
 from pathlib import Path
 from typing import Any
 
-import numpy as np
 import pandas as pd
 
-from ._scoring import COLUMNS
+from ._checkpoint_rows import HEADER, Read, encode, read_csv, read_frame, row
+from ._cli_io import replacing
 from ._tasks import Task
+
+try:
+    import fcntl
+except ImportError:  # Windows: no advisory locks; one study per file is then the user's to keep
+    fcntl = None  # type: ignore[assignment]
 
 # The parts of a study's mark, in the words a refusal names them by.
 PARTS = {"tables": "tables", "mechanisms": "mechanisms", "imputers": "imputers",
          "scoring": "metrics or excluded columns", "seed": "random_state"}
-TEXT = ["dataset", "mechanism", "imputer", "metric", "dropped", "error", "study"]
 # A Parquet file cannot be appended to: it is written whole, at most this
 # often while the study runs, and once more at its end or interruption.
 PARQUET_EVERY = 1.0
-
-
-def _digest(text: str) -> str:
-    return hashlib.blake2b(text.encode("utf-8"), digest_size=6).hexdigest()
-
-
-def _identity(obj: Any) -> str:
-    """What an imputer or generator is, without the memory address that
-    differs from run to run."""
-    if callable(obj) and hasattr(obj, "__qualname__") and not hasattr(obj, "get_params"):
-        return f"{getattr(obj, '__module__', '')}.{obj.__qualname__}"
-    return re.sub(r" at 0x[0-9a-fA-F]+", "", repr(obj))
-
-
-def _table_hash(data: Any) -> str:
-    frame = data if isinstance(data, pd.DataFrame) else pd.DataFrame(np.asarray(data))
-    try:
-        cells = pd.util.hash_pandas_object(frame, index=True).to_numpy().tobytes().hex()
-    except TypeError:  # cells pandas cannot hash: their pickled bytes
-        import pickle
-
-        cells = hashlib.blake2b(pickle.dumps(frame)).hexdigest()
-    return f"{list(map(str, frame.columns))}{list(map(str, frame.dtypes))}{cells}"
-
-
-def fingerprint(tables: Mapping[str, Any], mechanisms: Mapping[str, Any], imputers: Sequence[tuple[str, Any]],
-                metrics: Sequence[str], exclude: Any, random_state: int | None) -> str:
-    """The study's mark on each of its rows: one short hash per part, and
-    the seed as it is. Rates and repeats are left out, so a study extended
-    by either reuses the tasks it finished."""
-    values = {
-        "tables": "".join(f"{len(n)}:{n}{_table_hash(t)}" for n, t in tables.items()),
-        "mechanisms": "".join(f"{len(n)}:{n}{_identity(m)}" for n, m in mechanisms.items()),
-        "imputers": "".join(f"{len(n)}:{n}{_identity(i)}" for n, i in imputers),
-        "scoring": f"{list(metrics)}{exclude!r}",
-    }
-    return " ".join([f"{part}={_digest(text)}" for part, text in values.items()] + [f"seed={random_state}"])
 
 
 def _parts(mark: str) -> dict[str, str]:
@@ -71,25 +36,12 @@ def _parts(mark: str) -> dict[str, str]:
 
 def recorded_seed(path: str | os.PathLike[str]) -> int | None:
     """The random_state a checkpoint's study ran with, if the file exists."""
-    if not Path(path).exists():
+    path = Path(path)
+    if not path.exists() or not path.stat().st_size:
         return None
-    marks = _read(Path(path))["study"]
-    seed = _parts(str(marks.iloc[0])).get("seed", "None") if len(marks) else "None"
+    read = read_csv(path.read_bytes(), path) if _kind(path) == ".csv" else read_frame(pd.read_parquet(path), path)
+    seed = _parts(read.tasks[0][0]).get("seed", "None") if read.tasks else "None"
     return int(seed) if seed.isdigit() else None
-
-
-# Scores read back bit for bit: pandas 3.1 parses floats exactly by default
-# (and deprecates the option); before, the option is needed.
-_EXACT: dict[str, Any] = ({} if tuple(int(p) for p in pd.__version__.split(".")[:2]) >= (3, 1)
-                          else {"float_precision": "round_trip"})
-
-
-def _read(path: Path) -> pd.DataFrame:
-    if _kind(path) == ".csv":
-        frame: pd.DataFrame = pd.read_csv(path, dtype={c: str for c in TEXT}, keep_default_na=False,
-                                          na_values={"score": [""], "seconds": [""]}, **_EXACT)
-        return frame
-    return pd.read_parquet(path)
 
 
 def _kind(path: Path) -> str:
@@ -104,21 +56,39 @@ def _kind(path: Path) -> str:
     return kind
 
 
-def _row(record: dict[str, Any]) -> dict[str, Any]:
-    """A row read back as the study made it: Python's numbers, None for no error."""
-    error = record["error"]
-    missing = error is None or error == "" or (isinstance(error, float) and math.isnan(error))
-    return {"dataset": str(record["dataset"]), "mechanism": str(record["mechanism"]),
-            "missing_rate": float(record["missing_rate"]), "repeat": int(record["repeat"]),
-            "imputer": str(record["imputer"]), "metric": str(record["metric"]), "score": float(record["score"]),
-            "cells": int(record["cells"]), "seconds": float(record["seconds"]),
-            "dropped": "" if record["dropped"] is None else str(record["dropped"]),
-            "error": None if missing else str(error)}
+def _held(path: Path) -> int:
+    """The file at `path`, made if need be, opened and locked for this study:
+    ValueError if another study holds it. The lock is the open file's, so
+    the file must still be the one at `path` once it is held (a Parquet
+    checkpoint is replaced as a whole)."""
+    for _ in range(100):
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_APPEND, 0o666)
+        except PermissionError:
+            fd = os.open(path, os.O_RDONLY)  # a finished study read back needs no writing
+        try:
+            if fcntl is not None:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            mine = os.fstat(fd)
+            now = os.stat(path)
+            if (mine.st_ino, mine.st_dev) == (now.st_ino, now.st_dev):
+                return fd
+        except BlockingIOError:
+            os.close(fd)
+            break
+        except FileNotFoundError:  # removed by the study that held it, as it ended
+            pass
+        except BaseException:
+            os.close(fd)
+            raise
+        os.close(fd)
+    raise ValueError(f"{path} is the checkpoint of a study that is running now; wait for it to end, "
+                     "or give another file")
 
 
 class Checkpoint:
     """The file of a study's finished tasks: read when the study starts,
-    written as each task finishes."""
+    written as each task finishes, held until :meth:`close`."""
 
     def __init__(self, path: str | os.PathLike[str], mark: str) -> None:
         self.path = Path(path)
@@ -129,22 +99,58 @@ class Checkpoint:
         self.kept: list[pd.DataFrame] = []
         self.pending = False
         self.written = 0.0
-        if self.path.exists() and self.path.stat().st_size:
-            self._load()
+        made = not self.path.exists()
+        self.fd = _held(self.path)
+        self.made = made
+        try:
+            self.size = self._load()
+        except BaseException:
+            self.close()
+            raise
 
-    def _load(self) -> None:
-        frame = _read(self.path)
-        if list(frame.columns) != COLUMNS + ["study"]:
-            raise ValueError(f"{self.path} is no checkpoint of a study: its columns are {list(frame.columns)}")
-        for other in dict.fromkeys(frame["study"]):
-            if other != self.mark:
-                raise ValueError(f"{self.path} is the checkpoint of another study (other {self._differs(other)}); "
+    def _load(self) -> int:
+        """Reads the file's whole tasks; the size the file is to keep."""
+        size = os.fstat(self.fd).st_size
+        if not size:
+            return 0
+        if self.kind == ".csv":
+            with open(self.fd, "rb", closefd=False) as f:
+                read = read_csv(f.read(), self.path)
+        else:
+            frame = pd.read_parquet(self.path)
+            read = read_frame(frame, self.path)
+        for mark, _, _ in read.tasks:
+            if mark != self.mark:
+                raise ValueError(f"{self.path} is the checkpoint of another study (other {self._differs(mark)}); "
                                  "give another file, or delete it to start again")
-        self.kept = [frame]
-        for record in frame.to_dict("records"):
-            row = _row({str(k): v for k, v in record.items()})
-            task = Task(row["dataset"], row["mechanism"], row["missing_rate"], row["repeat"])
-            self.finished.setdefault(task, []).append(row)
+        kept: list[int] = []
+        for _, records, start in read.tasks:
+            rows = [row(r) for r in records]
+            task = Task(rows[0]["dataset"], rows[0]["mechanism"], rows[0]["missing_rate"], rows[0]["repeat"])
+            if task not in self.finished:
+                self.finished[task] = rows
+                kept += range(start, start + len(rows))
+        twice = len(read.tasks) - len(self.finished)
+        if twice:
+            warnings.warn(f"{self.path} holds {twice} task{_s(twice)} twice (did two studies write to it at "
+                          "once?): only the first copy counts", UserWarning, stacklevel=4)
+        if read.damaged:
+            self._damaged(read)
+        if self.kind != ".csv":
+            self.kept = [frame.iloc[kept].reset_index(drop=True)]
+            self.pending = bool(twice) or read.damaged  # the next write keeps one copy of each whole task
+        return read.end
+
+    def _damaged(self, read: Read) -> None:
+        tasks = {where for r in read.cut if (where := _task_of(r)) is not None}
+        if len(tasks) > 1:
+            # A write cut short leaves part of one task; more is not a cut but a change.
+            raise ValueError(f"{self.path} cannot be read back after its first {len(read.tasks)} tasks (was it "
+                             "edited?); give another file, or delete it to start again")
+        # The tail of a write cut within its first row names no task: that one.
+        again = len(tasks - set(self.finished)) if tasks else 1
+        warnings.warn(f"{self.path} ends in a task cut short (by a kill, a crash or a full disk): dropped, "
+                      f"{again} task{_s(again)} will run again", UserWarning, stacklevel=5)
 
     def _differs(self, other: str) -> str:
         mine, theirs = _parts(self.mark), _parts(str(other))
@@ -152,29 +158,82 @@ class Checkpoint:
         return ", ".join(named) or "settings"
 
     def add(self, rows: list[dict[str, Any]]) -> None:
-        """Records one finished task's rows."""
+        """Records one finished task's rows, whole or (killed meanwhile) not at all."""
         if not rows:
             return
-        frame = pd.DataFrame(rows, columns=COLUMNS).assign(study=self.mark)
+        frame, data = encode(rows, self.mark)
         if self.kind == ".csv":
-            new = not self.path.exists() or not self.path.stat().st_size
-            with open(self.path, "a", encoding="utf-8", newline="") as f:
-                frame.to_csv(f, header=new, index=False)
-                f.flush()
+            self._append(data)
             return
         self.kept.append(frame)
         self.pending = True
         if time.monotonic() - self.written >= PARQUET_EVERY:
             self.flush()
 
+    def _append(self, data: bytes) -> None:
+        if os.fstat(self.fd).st_size != self.size:
+            os.ftruncate(self.fd, self.size)  # a damaged tail, left until now in case nothing was to be written
+        if not self.size:
+            data = HEADER + data
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(self.fd, view):]
+        except BaseException:
+            # A full disk: leave no part of the task behind for the next append to follow.
+            try:
+                os.ftruncate(self.fd, self.size)
+            except OSError:
+                pass
+            raise
+        self.size += len(data)
+
     def flush(self) -> None:
         """Writes what is not yet in the file, whole, replacing it at once:
-        a study killed meanwhile leaves the last complete file."""
-        if not self.pending:
+        a study killed meanwhile leaves the last complete file. A CSV file
+        has every task already."""
+        if not self.pending or self.kind == ".csv":
             return
-        temporary = self.path.with_name(self.path.name + ".partial")
         self.kept = [pd.concat(self.kept, ignore_index=True)]
-        self.kept[0].to_parquet(temporary, index=False)
-        os.replace(temporary, self.path)
+        with replacing(str(self.path)) as temporary:
+            # Created by replacing(), alone and under a random name; a link put there since is not followed.
+            fd = os.open(temporary, os.O_RDWR | getattr(os, "O_NOFOLLOW", 0))
+            try:
+                if fcntl is not None:
+                    fcntl.flock(fd, fcntl.LOCK_EX)  # held before it takes the old file's place
+                with os.fdopen(os.dup(fd), "wb") as f:
+                    self.kept[0].to_parquet(f, index=False)
+            except BaseException:
+                os.close(fd)
+                raise
+        os.close(self.fd)
+        self.fd = fd
         self.pending = False
         self.written = time.monotonic()
+
+    def close(self) -> None:
+        """Lets another study have the file; removes it if this one made it
+        and wrote nothing."""
+        if self.fd < 0:
+            return
+        try:
+            if self.made and not os.fstat(self.fd).st_size:
+                os.unlink(self.path)
+        except OSError:
+            pass
+        finally:
+            os.close(self.fd)
+            self.fd = -1
+
+
+def _task_of(record: dict[str, Any]) -> Task | None:
+    """The task a record of a damaged tail belongs to, if its fields say."""
+    try:
+        return Task(str(record["dataset"]), str(record["mechanism"]), float(record["missing_rate"]),
+                    int(record["repeat"]))
+    except (TypeError, ValueError):
+        return None
+
+
+def _s(count: int) -> str:
+    return "" if count == 1 else "s"

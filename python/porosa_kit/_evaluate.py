@@ -13,16 +13,17 @@ from typing import Any
 
 import pandas as pd
 
-from ._checkpoint import Checkpoint, fingerprint, recorded_seed
+from ._checkpoint import Checkpoint, recorded_seed
 from ._constraints import COUNT, METRICS, check_seed
 from ._evaluation import Evaluation
+from ._fingerprint import fingerprint
 from ._frame import Generator
 from ._mechanism import Mechanism, is_instance, suggestion
 from ._parallel import run_parallel, wanted
 from ._progress import progress_bar
 from ._scoring import COLUMNS
 from ._tables import to_pandas
-from ._tasks import Study, plan, run_serially
+from ._tasks import Study, Task, plan, run_serially
 
 def evaluate_imputers(
     data: Any,
@@ -62,14 +63,18 @@ def evaluate_imputers(
     task, inside the process that runs it, seeded by the task's coordinates:
     its seed is the first 8 bytes, read as a little-endian unsigned integer,
     of the BLAKE2b hash (8-byte digest) of the UTF-8 text made of
-    ``str(random_state)``, the table's name, the mechanism's name,
+    ``str(random_state)``, the table's name, the mechanism's description,
     ``repr(missing_rate)`` and ``str(repeat)``, each written as its length in
     characters, a colon and itself: for random_state 7, table "data",
     mechanism "MCAR", rate 0.1 and repeat 0, the text is
-    "1:74:data4:MCAR3:0.11:0". So the scores are the same whatever runs the
-    tasks, in whatever order (``n_jobs``, a joblib backend, a resumed
-    checkpoint), and adding a table, a mechanism, a rate or repeats leaves
-    the others' scores as they were. A generator instance (porosa's MAR and
+    "1:74:data4:MCAR3:0.11:0". The description is what the mechanism is, not
+    the name the study gives it: its text ("MNAR:BLOCK"), followed by the
+    parameters it gives other than porosa's defaults, in parentheses
+    ("MNAR:BLOCK(block_size=(0.3, 0.2))"), so ``["MNAR:BLOCK"]`` and
+    ``{"MNAR BLOCK": "MNAR:BLOCK"}`` give the same scores. So the scores are
+    the same whatever runs the tasks, in whatever order (``n_jobs``, a
+    joblib backend, a resumed checkpoint), and adding a table, a mechanism,
+    a rate or repeats leaves the others' scores as they were. A generator instance (porosa's MAR and
     MNAR, :class:`MCAR`) continues its own stream through the loop instead,
     so build it afresh (with its seed) to repeat a study; it only runs in
     this process, in the order above.
@@ -132,10 +137,12 @@ def evaluate_imputers(
         generator instances.
     checkpoint : str or path, default=None
         A ``.csv`` or ``.parquet`` file (the latter needs pyarrow) that keeps
-        the rows of each task as it finishes. Running the same study again
-        reads it and runs only the tasks it lacks; the scores are those of
-        an uninterrupted run. A study with more rates or repeats reuses it
-        too. Needs descriptions, not generator instances.
+        the rows of each task as it finishes, each task whole or not at all.
+        Running the same study again reads it and runs only the tasks it
+        lacks; the scores are those of an uninterrupted run. A study with
+        more rates or repeats reuses it too. A task cut short (a kill, a
+        full disk) is dropped with a warning and runs again. One study at a
+        time holds the file. Needs descriptions, not generator instances.
 
     Returns
     -------
@@ -147,9 +154,9 @@ def evaluate_imputers(
     ValueError
         For an unknown metric, fewer than one repeat, no imputer, generator
         or rate, two imputers or generators of a list with one name, a
-        generator instance with ``n_jobs`` or ``checkpoint``, or a checkpoint
+        generator instance with ``n_jobs`` or ``checkpoint``, a checkpoint
         written by another study (other tables, generators, imputers,
-        metrics or seed).
+        metrics or seed), or one that a study running now holds.
     KeyboardInterrupt
         On Ctrl-C, once the tasks running have stopped and the checkpoint
         holds every finished one; its note says how many finished, and its
@@ -204,6 +211,16 @@ def evaluate_imputers(
     tasks = plan(list(tables), list(study.mechanisms), rates, repeats)
     book = None if checkpoint is None else Checkpoint(checkpoint, fingerprint(
         tables, study.mechanisms, study.imputers, study.metrics, exclude, study.random_state))
+    try:
+        return _run(study, tables, tasks, book, n_jobs, progress, dataset)
+    finally:
+        if book:
+            book.close()
+
+
+def _run(study: Study, tables: dict[str, Any], tasks: list[Task], book: Checkpoint | None, n_jobs: int | None,
+         progress: bool | None, dataset: str | None) -> Evaluation:
+    """The study's tasks run, those the checkpoint lacks, and its result."""
     results = {t: book.finished[t] for t in tasks if t in book.finished} if book else {}
     todo = [t for t in tasks if t not in results]
     parallel = wanted(n_jobs)
@@ -225,7 +242,7 @@ def evaluate_imputers(
             bar.update(1)
     except KeyboardInterrupt as e:
         e.add_note(f"porosa_kit: {len(results)} of {len(tasks)} tasks finished"
-                   + (f"; running the same study again resumes from {checkpoint}" if book else ""))
+                   + (f"; running the same study again resumes from {book.path}" if book else ""))
         e.evaluation = evaluation()  # type: ignore[attr-defined]
         raise
     finally:

@@ -172,6 +172,30 @@ class Mechanism:
         return make_generator(self.mechanism, self.mode, check_seed(seed), self.max_missing_per_column, **params)
 
 
+# porosa's values for the parameters a description leaves out: one given
+# equal to its default describes the same generator, and so the same seeds.
+DEFAULTS: dict[str, Any] = {"mean": 0.5, "variance": 0.0, "block_size": (0.5, 0.5), "n_blobs": 3,
+                            "max_missing_per_column": 0.8}
+
+
+def canonical(mechanism: Mechanism) -> str:
+    """What a description is, as one text that its tasks are seeded by: its
+    mechanism and mode, then the parameters it gives other than porosa's
+    defaults, in a normal form ("MNAR:BLOCK(block_size=(0.3, 0.2))"). A
+    description without such parameters is its plain text ("MNAR:BLOCK")."""
+    given = []
+    for param, default in DEFAULTS.items():
+        value = getattr(mechanism, param)
+        if value is None:
+            continue
+        # 1 and 1.0, or numpy's and Python's floats, are one value.
+        value = int(value) if param == "n_blobs" else \
+            tuple(map(float, value)) if param == "block_size" else float(value)
+        if value != default:
+            given.append(f"{param}={value!r}")
+    return f"{mechanism}({', '.join(given)})" if given else str(mechanism)
+
+
 def is_instance(generator: Any) -> bool:
     """Whether `generator` is one of the generators whose random stream runs
     on from call to call, which a task elsewhere cannot continue."""

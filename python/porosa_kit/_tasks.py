@@ -12,7 +12,7 @@ from typing import Any
 import numpy as np
 
 from ._frame import amputate, missing_mask
-from ._mechanism import Mechanism
+from ._mechanism import Mechanism, canonical
 from ._scoring import Truth, reason, reraise, score_imputer
 
 
@@ -43,9 +43,11 @@ def plan(datasets: Sequence[str], mechanisms: Sequence[str], rates: Sequence[flo
     return [Task(d, m, r, k) for d in datasets for m in mechanisms for r in rates for k in range(repeats)]
 
 
-def task_seed(random_state: int, task: Task) -> int:
-    """The seed of a task's generator: see evaluate_imputers for the rule."""
-    parts = (str(random_state), task.dataset, task.mechanism, repr(float(task.missing_rate)), str(task.repeat))
+def task_seed(random_state: int, task: Task, mechanism: Mechanism) -> int:
+    """The seed of a task's generator: see evaluate_imputers for the rule.
+    The mechanism counts by what it is, not by the name the study gives it,
+    so that a row renamed keeps its numbers."""
+    parts = (str(random_state), task.dataset, canonical(mechanism), repr(float(task.missing_rate)), str(task.repeat))
     text = "".join(f"{len(p)}:{p}" for p in parts)
     return int.from_bytes(hashlib.blake2b(text.encode("utf-8"), digest_size=8).digest(), "little")
 
@@ -56,7 +58,7 @@ def generator_of(study: Study, task: Task) -> Any:
     given = study.mechanisms[task.mechanism]
     if isinstance(given, Mechanism):
         assert study.random_state is not None
-        return given.generator(task_seed(study.random_state, task))
+        return given.generator(task_seed(study.random_state, task, given))
     return given
 
 
