@@ -3,6 +3,7 @@ mechanisms, rates and seeds, here or on joblib's workers."""
 
 from __future__ import annotations
 
+import collections.abc
 import os
 import secrets
 import signal
@@ -22,7 +23,7 @@ from ._parallel import run_parallel, wanted
 from ._progress import progress_bar
 from ._scoring import COLUMNS
 from ._tables import to_pandas
-from ._tasks import Study, plan, run_serially
+from ._tasks import Study, Task, plan, run_serially
 from ._timeout import check_backend, run_timed
 
 def evaluate_imputers(
@@ -246,18 +247,7 @@ def evaluate_imputers(
                           random_state=study.random_state)
 
     try:
-        try:
-            for task, rows in runs:
-                with _interrupt_after(), _on_disk(checkpoint, "write"):
-                    if book:
-                        book.add(rows)
-                    results[task] = rows
-                bar.update(1)
-        finally:
-            runs.close()
-            with _on_disk(checkpoint, "write"):
-                if book:
-                    book.flush()
+        _record(runs, book, checkpoint, results, bar)
     except BaseException as e:
         # Whatever stops the study (Ctrl-C, a worker that died, an error it
         # was told to raise) keeps the scores it finished.
@@ -268,6 +258,23 @@ def evaluate_imputers(
     finally:
         bar.close()
     return evaluation()
+
+
+def _record(runs: collections.abc.Generator[tuple[Task, list[Any]], None, None], book: Checkpoint | None, checkpoint: Any,
+            results: dict[Task, list[Any]], bar: Any) -> None:
+    """Takes each task's rows, as it finishes, into `results` and the checkpoint."""
+    try:
+        for task, rows in runs:
+            with _interrupt_after(), _on_disk(checkpoint, "write"):
+                if book:
+                    book.add(rows)
+                results[task] = rows
+            bar.update(1)
+    finally:
+        runs.close()
+        with _on_disk(checkpoint, "write"):
+            if book:
+                book.flush()
 
 
 @contextmanager

@@ -3,6 +3,7 @@ cluster its backends reach, each worker with its share of the cores."""
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
 import pickle
@@ -102,9 +103,9 @@ def unpicklable(study: Study, tables: dict[str, Any], error: BaseException,
     if "pickl" not in f"{error} {error.__cause__}".lower():
         return None
     try:  # what joblib's processes pickle tasks with: its dependency since 1.5, vendored before
-        import cloudpickle
+        cloudpickle = importlib.import_module("cloudpickle")
     except ImportError:
-        from joblib.externals import cloudpickle
+        cloudpickle = importlib.import_module("joblib.externals.cloudpickle")
 
     parts = [("imputer", name, obj) for name, obj in study.imputers]
     parts += [("generator", name, obj) for name, obj in study.mechanisms.items()]

@@ -58,7 +58,7 @@ def run_timed(study: Study, tables: dict[str, Any], tasks: Sequence[Task], n_job
     slots: list[_Slot] = []
     try:
         slots += [_Slot(given, timeout, truths) for _ in range(min(n_workers, len(todo)))]
-        while todo or any(slot.task for slot in slots):
+        while todo or any(slot.task is not None for slot in slots):
             for slot in slots:
                 if slot.task is None and todo:
                     slot.begin(todo.popleft())
@@ -191,7 +191,7 @@ def _ready() -> tuple[None, list[Caught]]:
 
 
 def _truth(dataset: str) -> Truth:
-    truths = _GIVEN["truths"]
+    truths: dict[str, Truth] = _GIVEN["truths"]
     if dataset not in truths:
         truths[dataset] = Truth(_GIVEN["tables"][dataset], _GIVEN["study"].exclude)
     return truths[dataset]
