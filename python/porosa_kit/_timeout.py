@@ -187,7 +187,10 @@ def _setup(study: Study, tables: dict[str, Any], threads: int, filters: tuple[in
 
 
 def _ready() -> tuple[None, list[Caught]]:
-    return None, []
+    """Nothing, once what a step needs besides its imputer is loaded."""
+    with in_worker(_GIVEN["threads"], _GIVEN["filters"]) as caught:
+        pass
+    return None, caught
 
 
 def _truth(dataset: str) -> Truth:
