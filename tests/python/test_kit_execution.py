@@ -177,6 +177,7 @@ def test_a_timeout_is_refused_where_it_cannot_stop_a_task(option, value, message
     assert str(info.value).startswith(message)
 
 
+@pytest.mark.filterwarnings("ignore:\\[IterativeImputer\\] Early stopping")
 def test_an_imputers_own_joblib_work_stays_in_its_dask_worker():
     pytest.importorskip("distributed", reason="Dask's distributed is not installed for this interpreter")
     pytest.importorskip("sklearn", reason="scikit-learn is porosa_kit's optional dependency (porosa[sklearn])")
