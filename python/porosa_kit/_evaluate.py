@@ -285,7 +285,12 @@ def _on_disk(checkpoint: Any, doing: str) -> Iterator[None]:
         yield
     except OSError as e:
         text = f"cannot {doing} the checkpoint {checkpoint}: {e.strerror or e}"
-        raise (type(e)(text) if e.errno is None else type(e)(e.errno, text)) from e
+        args = (text,) if e.errno is None else (e.errno, text)
+        try:  # its own type (PermissionError, ...), where that is built as OSError is
+            error = type(e)(*args)
+        except Exception:  # noqa: BLE001
+            error = OSError(*args)
+        raise error from e
 
 
 @contextmanager
