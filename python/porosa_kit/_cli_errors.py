@@ -75,7 +75,8 @@ def kit_failure(error: BaseException, path: str, doing: str) -> Failure:
         return Failure(f"{path}: cannot {doing} it: {died}")
     text = one_line(error)
     words = plain(text)
-    if words != text or isinstance(error, (ValueError, TypeError)):
+    # An OSError is the environment's (a checkpoint without permission, a full disk), not ours.
+    if words != text or isinstance(error, (ValueError, TypeError, OSError)):
         return Failure(f"{path}: cannot {doing} it: {words}")
     # porosa's internal failure (PanicException) or a fault of our own.
     return Failure(f"{path}: cannot {doing} it: {type(error).__name__}: {text} "

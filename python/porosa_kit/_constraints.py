@@ -63,6 +63,8 @@ COUNT = Range("a whole number", "at least 1", 1)
 SHARE = Range("a number", "above 0 and at most 1", 0, 1, low_open=True)
 FINITE = Range("a finite number", "", low_open=True, high_open=True)
 SPREAD = Range("a finite number", "at least 0", 0, high_open=True)
+# A study's time limit per step of a task, in seconds.
+TIMEOUT = Range("a number of seconds", "above 0", 0, low_open=True)
 
 
 def check_mechanism(mechanism: Any) -> str:
@@ -88,6 +90,15 @@ def check_seed(random_seed: Any) -> int | None:
     if seed not in SEED:
         raise OverflowError(f"random_seed must be {SEED.bounds}, not {seed}")
     return seed
+
+
+def check_timeout(timeout: Any) -> float | None:
+    """``timeout`` as a float, or None; ValueError outside TIMEOUT."""
+    if timeout is None:
+        return None
+    if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) or timeout not in TIMEOUT:
+        raise ValueError(f"timeout must be None or {TIMEOUT.expected}, not {timeout!r}")
+    return float(timeout)
 
 
 def real(value: Any, name: str) -> float:

@@ -3,6 +3,7 @@ mechanisms, rates and seeds, here or on joblib's workers."""
 
 from __future__ import annotations
 
+import collections.abc
 import os
 import secrets
 import signal
@@ -14,7 +15,7 @@ from typing import Any
 import pandas as pd
 
 from ._checkpoint import Checkpoint, recorded_seed
-from ._constraints import COUNT, METRICS, check_seed
+from ._constraints import COUNT, METRICS, check_seed, check_timeout
 from ._evaluation import Evaluation
 from ._fingerprint import fingerprint
 from ._frame import Generator
@@ -24,6 +25,7 @@ from ._progress import progress_bar
 from ._scoring import COLUMNS
 from ._tables import to_pandas
 from ._tasks import Study, Task, plan, run_serially
+from ._timeout import check_backend, run_timed
 
 def evaluate_imputers(
     data: Any,
@@ -40,13 +42,17 @@ def evaluate_imputers(
     random_state: int | None = None,
     n_jobs: int | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
+    timeout: float | None = None,
 ) -> Evaluation:
     """Scores imputers on the cells that generators remove from ``data``.
 
     For each table, generator, rate and repeat (in that order), the data is
     amputated once (:func:`porosa_kit.amputate`), and every imputer is fitted
-    and applied to it (a fresh clone of it, for a scikit-learn estimator) and
-    scored on exactly the cells that call removed:
+    and applied to it and scored on exactly the cells that call removed. Each
+    imputation gets a fresh copy of the imputer as it was given (a clone of
+    a scikit-learn estimator, a deep copy of another object; a function is
+    called as it is), so that nothing an imputer keeps carries over from one
+    imputation to the next, here or on any worker. The scores:
 
     - numeric columns (numbers, nullable numbers, booleans) by ``metric``,
       "rmse" or "mae" (or both, as a list), of standardised values: each
@@ -133,8 +139,9 @@ def evaluate_imputers(
         ``joblib.parallel_config`` says otherwise. The active joblib backend
         runs them (``with joblib.parallel_config(backend="dask"):`` on a
         Dask cluster, with no other change), each worker with porosa's and the BLAS libraries'
-        threads limited to its share of the cores. Needs descriptions, not
-        generator instances.
+        threads limited to its share of the cores, the imputers' own joblib
+        calls kept in the worker (in threads), and its warnings issued here.
+        Needs descriptions, not generator instances.
     checkpoint : str or path, default=None
         A ``.csv`` or ``.parquet`` file (the latter needs pyarrow) that keeps
         the rows of each task as it finishes, each task whole or not at all.
@@ -143,6 +150,17 @@ def evaluate_imputers(
         more rates or repeats reuses it too. A task cut short (a kill, a
         full disk) is dropped with a warning and runs again. One study at a
         time holds the file. Needs descriptions, not generator instances.
+    timeout : float, default=None
+        Seconds that one step of a task may take: its amputation, or one
+        imputer's fit and transform on it. A step that takes longer is
+        stopped and recorded as failed ("TimeoutError: ran longer than
+        timeout=60 s and was stopped"), and the study goes on. No thread can
+        be stopped, so with a timeout every task runs in a worker process
+        (``n_jobs`` of them; one for ``n_jobs=1``), which is ended when a step
+        overruns, and a new one takes the task's next step. Needs joblib and
+        a backend of this machine's processes (the default; not Dask, Ray or
+        threads, whose tasks cannot be stopped), and descriptions, not
+        generator instances.
 
     Returns
     -------
@@ -154,13 +172,22 @@ def evaluate_imputers(
     ValueError
         For an unknown metric, fewer than one repeat, no imputer, generator
         or rate, two imputers or generators of a list with one name, a
-        generator instance with ``n_jobs`` or ``checkpoint``, a checkpoint
+        generator instance with ``n_jobs``, ``checkpoint`` or ``timeout``, a
+        ``timeout`` under a backend that cannot stop tasks, a checkpoint
         written by another study (other tables, generators, imputers,
         metrics or seed), or one that a study running now holds.
+    OSError
+        When the checkpoint cannot be read or written (no permission, a full
+        disk), naming it.
+    pickle.PicklingError
+        When an imputer, generator or table cannot be sent to the workers,
+        naming it.
     KeyboardInterrupt
         On Ctrl-C, once the tasks running have stopped and the checkpoint
-        holds every finished one; its note says how many finished, and its
-        attribute ``evaluation`` holds their scores.
+        holds every finished one. This and any other exception that stops
+        the study (a worker that died, a failure with ``raise_errors``) has a
+        note saying how many tasks finished, and an attribute ``evaluation``
+        with their scores.
 
     Examples
     --------
@@ -202,29 +229,32 @@ def evaluate_imputers(
             MNAR:MAX  0.2           1.61 ± 0.05
     """
     study, tables = _study(data, imputers, generators, metric, exclude, raise_errors, dataset,
-                                  random_state, n_jobs, checkpoint)
+                           random_state, n_jobs, checkpoint, timeout)
     rates = [float(missing_rates)] if isinstance(missing_rates, (int, float)) else [float(r) for r in missing_rates]
     if repeats < COUNT.low:
         raise ValueError(f"repeats must be {COUNT.bounds}, not {repeats}")
     if not rates:
         raise ValueError("give at least one imputer, one generator and one missing rate")
     tasks = plan(list(tables), list(study.mechanisms), rates, repeats)
-    book = None if checkpoint is None else Checkpoint(checkpoint, fingerprint(
-        tables, study.mechanisms, study.imputers, study.metrics, exclude, study.random_state))
+    with _on_disk(checkpoint, "read"):
+        book = None if checkpoint is None else Checkpoint(checkpoint, fingerprint(
+            tables, study.mechanisms, study.imputers, study.metrics, exclude, study.random_state))
     try:
-        return _run(study, tables, tasks, book, n_jobs, progress, dataset)
+        return _run(study, tables, tasks, book, checkpoint, n_jobs, timeout, progress, dataset)
     finally:
         if book:
             book.close()
 
 
-def _run(study: Study, tables: dict[str, Any], tasks: list[Task], book: Checkpoint | None, n_jobs: int | None,
-         progress: bool | None, dataset: str | None) -> Evaluation:
+def _run(study: Study, tables: dict[str, Any], tasks: list[Task], book: Checkpoint | None, checkpoint: Any,
+         n_jobs: int | None, timeout: float | None, progress: bool | None, dataset: str | None) -> Evaluation:
     """The study's tasks run, those the checkpoint lacks, and its result."""
     results = {t: book.finished[t] for t in tasks if t in book.finished} if book else {}
     todo = [t for t in tasks if t not in results]
-    parallel = wanted(n_jobs)
-    runs = run_parallel(study, tables, todo, n_jobs) if parallel else run_serially(study, tables, todo)
+    if timeout is not None:
+        runs = run_timed(study, tables, todo, n_jobs, timeout)
+    else:
+        runs = run_parallel(study, tables, todo, n_jobs) if wanted(n_jobs) else run_serially(study, tables, todo)
     bar = progress_bar(len(tasks), progress)
     bar.update(len(results))
 
@@ -234,23 +264,50 @@ def _run(study: Study, tables: dict[str, Any], tasks: list[Task], book: Checkpoi
                           random_state=study.random_state)
 
     try:
-        for task, rows in runs:
-            with _interrupt_after():
-                if book:
-                    book.add(rows)
-                results[task] = rows
-            bar.update(1)
-    except KeyboardInterrupt as e:
+        _record(runs, book, checkpoint, results, bar)
+    except BaseException as e:
+        # Whatever stops the study (Ctrl-C, a worker that died, an error it
+        # was told to raise) keeps the scores it finished.
         e.add_note(f"porosa_kit: {len(results)} of {len(tasks)} tasks finished"
                    + (f"; running the same study again resumes from {book.path}" if book else ""))
         e.evaluation = evaluation()  # type: ignore[attr-defined]
         raise
     finally:
-        runs.close()
-        if book:
-            book.flush()
         bar.close()
     return evaluation()
+
+
+def _record(runs: collections.abc.Generator[tuple[Task, list[Any]], None, None], book: Checkpoint | None, checkpoint: Any,
+            results: dict[Task, list[Any]], bar: Any) -> None:
+    """Takes each task's rows, as it finishes, into `results` and the checkpoint."""
+    try:
+        for task, rows in runs:
+            with _interrupt_after(), _on_disk(checkpoint, "write"):
+                if book:
+                    book.add(rows)
+                results[task] = rows
+            bar.update(1)
+    finally:
+        runs.close()
+        with _on_disk(checkpoint, "write"):
+            if book:
+                book.flush()
+
+
+@contextmanager
+def _on_disk(checkpoint: Any, doing: str) -> Iterator[None]:
+    """The checkpoint's OSError (no permission, a full disk) as the
+    environment's failure it is, naming the file."""
+    try:
+        yield
+    except OSError as e:
+        text = f"cannot {doing} the checkpoint {checkpoint}: {e.strerror or e}"
+        args = (text,) if e.errno is None else (e.errno, text)
+        try:  # its own type (PermissionError, ...), where that is built as OSError is
+            error = type(e)(*args)
+        except Exception:  # noqa: BLE001
+            error = OSError(*args)
+        raise error from e
 
 
 @contextmanager
@@ -272,7 +329,7 @@ def _interrupt_after() -> Iterator[None]:
 
 def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str], exclude: Any,
            raise_errors: bool, dataset: str | None, random_state: int | None, n_jobs: int | None,
-           checkpoint: Any) -> tuple[Study, dict[str, Any]]:
+           checkpoint: Any, timeout: Any) -> tuple[Study, dict[str, Any]]:
     """The study's checked parts: what every task shares, the tables as
     pandas frames by name."""
     imputer_items = _named(imputers, "imputers")
@@ -287,16 +344,20 @@ def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str
             raise ValueError(f"unknown metric {m!r}; expected one of {', '.join(METRICS)}")
     if not imputer_items or not generator_items:
         raise ValueError("give at least one imputer, one generator and one missing rate")
+    if check_timeout(timeout) is not None:
+        check_backend(n_jobs)
     instances = [(name, g) for name, g in mechanisms.items() if is_instance(g)]
-    if instances and (wanted(n_jobs) or checkpoint is not None):
+    if instances and (wanted(n_jobs) or checkpoint is not None or timeout is not None):
         name, g = instances[0]
         why = "n_jobs runs tasks in other processes" if wanted(n_jobs) else \
-            "a checkpoint resumes tasks out of order"
+            "a checkpoint resumes tasks out of order" if checkpoint is not None else \
+            "a timeout runs tasks in other processes"
         raise ValueError(f"{why}, where a generator instance cannot continue its stream: describe "
                          f"generator {name!r} ({g!r}) as {suggestion(g)} instead, with random_state for the seed")
     seed = check_seed(random_state)
     if seed is None and any(isinstance(g, Mechanism) for g in mechanisms.values()):
-        seed = recorded_seed(checkpoint) if checkpoint is not None else None
+        with _on_disk(checkpoint, "read"):
+            seed = recorded_seed(checkpoint) if checkpoint is not None else None
         seed = secrets.randbits(63) if seed is None else seed
     # Polars and Arrow tables are studied as pandas frames: the imputers get those.
     given = data.items() if isinstance(data, Mapping) else [(dataset or "data", data)]

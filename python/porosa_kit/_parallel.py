@@ -3,8 +3,10 @@ cluster its backends reach, each worker with its share of the cores."""
 
 from __future__ import annotations
 
+import importlib
 import math
 import os
+import pickle
 import sys
 import warnings
 from collections.abc import Generator, Sequence
@@ -12,6 +14,7 @@ from typing import Any
 
 from ._scoring import Truth
 from ._tasks import Study, Task, run_task
+from ._worker import Caught, in_worker, reissue
 
 # Each table's tasks go in runs of about this many per worker: one run would
 # ship the table once to each worker, but its tasks would reach the
@@ -60,29 +63,13 @@ def chunks(tasks: Sequence[Task], n_workers: int) -> list[list[Task]]:
 
 
 def run_chunk(study: Study, data: Any, tasks: list[Task], threads: int,
-              filters: tuple[int, list[Any]]) -> list[tuple[Task, list[Any]]]:
-    """A worker's run of tasks on one table, with porosa and the BLAS
-    libraries limited to `threads` threads, under the caller's warning
-    filters (a warning the caller silenced stays silent in a worker)."""
-    # porosa sizes its pool from this when a process first amputates; a
-    # worker that already did keeps the pool it made then.
-    os.environ["POROSA_THREADS"] = str(threads)
-    with _limits(threads), warnings.catch_warnings():
-        owner, wanted_filters = filters
-        if os.getpid() != owner:  # threads of the caller's process share its filters already
-            warnings.filters[:] = wanted_filters  # type: ignore[index]
+              filters: tuple[int, list[Any]]) -> tuple[list[tuple[Task, list[Any]]], list[Caught]]:
+    """A worker's run of tasks on one table, as :func:`in_worker` runs a
+    task, with the warnings to issue in the caller."""
+    with in_worker(threads, filters) as caught:
         truth = Truth(data, study.exclude)
-        return [(task, run_task(study, data, truth, task)) for task in tasks]
-
-
-def _limits(threads: int) -> Any:
-    try:
-        from threadpoolctl import threadpool_limits
-    except ImportError:  # without it, only porosa's own threads are limited
-        from contextlib import nullcontext
-
-        return nullcontext()
-    return threadpool_limits(limits=threads)
+        done = [(task, run_task(study, data, truth, task)) for task in tasks]
+    return done, caught
 
 
 def run_parallel(study: Study, tables: dict[str, Any], tasks: Sequence[Task],
@@ -96,8 +83,41 @@ def run_parallel(study: Study, tables: dict[str, Any], tasks: Sequence[Task],
     filters = (os.getpid(), list(warnings.filters))
     calls = (joblib.delayed(run_chunk)(study, tables[chunk[0].dataset], chunk, threads, filters)
              for chunk in chunks(tasks, n_workers))
-    for done in _parallel(joblib, n_jobs)(calls):
-        yield from done
+    registry: dict[Any, Any] = {}
+    try:
+        for done, caught in _parallel(joblib, n_jobs)(calls):
+            reissue(caught, registry)
+            yield from done
+    except Exception as e:
+        named = unpicklable(study, tables, e, "run the study with n_jobs=1")
+        if named is None:
+            raise
+        raise named from e
+
+
+def unpicklable(study: Study, tables: dict[str, Any], error: BaseException,
+                advice: str) -> pickle.PicklingError | None:
+    """For a failure to send the tasks to the workers, the error that names
+    the imputer, generator or table that cannot be pickled, with `advice`
+    for a study that must not pickle it; None for any other failure."""
+    if "pickl" not in f"{error} {error.__cause__}".lower():
+        return None
+    try:  # what joblib's processes pickle tasks with: its dependency since 1.5, vendored before
+        cloudpickle = importlib.import_module("cloudpickle")
+    except ImportError:
+        cloudpickle = importlib.import_module("joblib.externals.cloudpickle")
+
+    parts = [("imputer", name, obj) for name, obj in study.imputers]
+    parts += [("generator", name, obj) for name, obj in study.mechanisms.items()]
+    parts += [("table", name, obj) for name, obj in tables.items()]
+    for what, name, obj in parts:
+        try:
+            cloudpickle.dumps(obj)
+        except Exception as e:  # noqa: BLE001 - whatever stops pickling names the culprit
+            return pickle.PicklingError(
+                f"Could not pickle {what} {name!r} ({type(obj).__name__}) to send it to the workers: "
+                f"{type(e).__name__}: {e}; make it picklable, or {advice}")
+    return None
 
 
 def _parallel(joblib: Any, n_jobs: int | None) -> Any:

@@ -3,6 +3,7 @@ cells, standardised, with the failures a study records instead of raising."""
 
 from __future__ import annotations
 
+import copy
 import time
 import warnings
 from collections.abc import Sequence
@@ -52,18 +53,37 @@ def reason(e: BaseException) -> str:
 
 
 def impute(imputer: Any, holes: Any) -> tuple[Any, Any]:
-    """The imputed data, and the fitted estimator (None for a function)."""
+    """The imputed data, and the fitted estimator (None for a function), by
+    a fresh copy of the imputer."""
+    imputer = fresh(imputer)
     if hasattr(imputer, "fit_transform"):
-        try:
-            from sklearn.base import clone
-        except ImportError:
-            estimator = imputer
-        else:
-            estimator = clone(imputer) if hasattr(imputer, "get_params") else imputer
-        return estimator.fit_transform(holes), estimator
+        return imputer.fit_transform(holes), imputer
     if callable(imputer):
         return imputer(holes), None
     raise TypeError(f"an imputer needs fit_transform or must be callable, not {type(imputer).__name__}")
+
+
+def fresh(imputer: Any) -> Any:
+    """A copy of the imputer as it was given, for one imputation: a clone of
+    a scikit-learn estimator, a deep copy of any other object.
+
+    A worker gets its own copy of the imputers and uses it for a run of
+    tasks, so what an imputer kept from one imputation to the next would
+    depend on how the tasks fell into runs; a copy for each imputation makes
+    a study score the same here and on any worker. A function is its own
+    copy: what it keeps in globals or closures is its own affair.
+    """
+    if hasattr(imputer, "fit_transform") and hasattr(imputer, "get_params"):
+        try:
+            from sklearn.base import clone
+        except ImportError:
+            pass
+        else:
+            return clone(imputer)
+    try:
+        return copy.deepcopy(imputer)
+    except Exception:  # noqa: BLE001 - what cannot be copied cannot be sent to a worker either: it runs only here
+        return imputer
 
 
 class Truth:

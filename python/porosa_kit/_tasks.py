@@ -10,6 +10,7 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 
 from ._frame import amputate, missing_mask
 from ._mechanism import Mechanism, canonical
@@ -64,26 +65,49 @@ def generator_of(study: Study, task: Task) -> Any:
 
 def run_task(study: Study, data: Any, truth: Truth, task: Task) -> list[dict[str, Any]]:
     """The rows of one task: every imputer on one amputation of `data`."""
-    where = {"dataset": task.dataset, "mechanism": task.mechanism, "missing_rate": task.missing_rate,
-             "repeat": task.repeat}
-    rows: list[dict[str, Any]] = []
     try:
-        holes = amputate(data, generator_of(study, task), task.missing_rate, exclude=study.exclude)
-        removed = np.asarray(missing_mask(data, holes), dtype=bool)
+        holes, removed = amputated(study, data, task)
     except BaseException as e:
-        reraise(e, study.raise_errors)
-        for name, _ in study.imputers:
-            rows += truth.failed({**where, "imputer": name}, study.metrics, f"amputation: {reason(e)}")
-        return rows
-    for name, imputer in study.imputers:
-        what = {**where, "imputer": name}
-        try:
-            rows += score_imputer(truth, imputer, holes, removed, study.metrics, what, study.raise_errors)
-        except BaseException as e:
-            reraise(e, study.raise_errors, f"while {name} imputed the data {task.mechanism} amputated "
-                                           f"at rate {task.missing_rate} (repeat {task.repeat})")
-            rows += truth.failed(what, study.metrics, reason(e))
-    return rows
+        return amputation_failed(study, truth, task, e)
+    return [row for name, imputer in study.imputers
+            for row in imputed(study, truth, task, name, imputer, holes, removed)]
+
+
+def amputated(study: Study, data: Any, task: Task) -> tuple[Any, npt.NDArray[np.bool_]]:
+    """The task's amputation of `data`, and the cells it removed."""
+    holes = amputate(data, generator_of(study, task), task.missing_rate, exclude=study.exclude)
+    return holes, np.asarray(missing_mask(data, holes), dtype=bool)
+
+
+def amputation_failed(study: Study, truth: Truth, task: Task, error: BaseException) -> list[dict[str, Any]]:
+    """The rows of every imputer of a task whose amputation raised `error`,
+    unless the study stops at it."""
+    reraise(error, study.raise_errors)
+    return [row for name, _ in study.imputers
+            for row in truth.failed(where(task, name), study.metrics, f"amputation: {reason(error)}")]
+
+
+def imputed(study: Study, truth: Truth, task: Task, name: str, imputer: Any, holes: Any,
+            removed: npt.NDArray[np.bool_]) -> list[dict[str, Any]]:
+    """The rows of one imputer on the task's amputation."""
+    what = where(task, name)
+    try:
+        return score_imputer(truth, imputer, holes, removed, study.metrics, what, study.raise_errors)
+    except BaseException as e:
+        reraise(e, study.raise_errors, imputing(task, name))
+        return truth.failed(what, study.metrics, reason(e))
+
+
+def where(task: Task, imputer: str) -> dict[str, Any]:
+    """A row's coordinates."""
+    return {"dataset": task.dataset, "mechanism": task.mechanism, "missing_rate": task.missing_rate,
+            "repeat": task.repeat, "imputer": imputer}
+
+
+def imputing(task: Task, imputer: str) -> str:
+    """What was going on, for the note of an error that stops the study."""
+    return (f"while {imputer} imputed the data {task.mechanism} amputated at rate {task.missing_rate} "
+            f"(repeat {task.repeat})")
 
 
 def run_serially(study: Study, tables: dict[str, Any], tasks: Sequence[Task]) -> Generator[tuple[Task, list[Any]], None, None]:
