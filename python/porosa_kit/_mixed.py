@@ -44,6 +44,10 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
     fill_ : list
         The most frequent value of each text column at fit, in ``text_``
         order (missing for a column that had no value at all).
+    n_features_in_ : int
+        The number of columns seen at fit.
+    feature_names_in_ : ndarray of str
+        The column labels seen at fit, when they are all texts.
 
     Notes
     -----
@@ -149,7 +153,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         and not complex; a frame's own columns and dtypes are kept."""
         if not isinstance(X, pd.DataFrame):
             return validate_data(self, X, reset=reset, dtype=None, ensure_all_finite=False)
-        labels = X.columns
+        labels: Any = X.columns
         if any(isinstance(c, str) for c in labels) and not all(isinstance(c, str) for c in labels):
             # scikit-learn refuses labels of mixed kinds, which a study's
             # frames may have: such a frame is checked by its width alone.
@@ -197,7 +201,7 @@ def _back(column: pd.Series, values: npt.NDArray[np.float64]) -> Any:
     if pd.api.types.is_bool_dtype(dtype):
         whole: Any = pd.array(values >= 0.5, dtype="boolean")
     elif pd.api.types.is_integer_dtype(dtype):
-        rounded = _held(column, np.rint(values), left, np.iinfo(getattr(dtype, "numpy_dtype", dtype)))
+        rounded = _held(column, np.rint(values), left, np.iinfo(cast(Any, getattr(dtype, "numpy_dtype", dtype))))
         whole = pd.array(np.where(left, 0, rounded).astype(np.int64), dtype="Int64")
     else:
         return pd.Series(values, index=column.index).astype(dtype).array
