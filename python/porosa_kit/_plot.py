@@ -399,9 +399,9 @@ def _given_axes(ax: Any, panels: list[_Panel], axes_type: type[Axes]) -> list[Ax
 def _legend_handles(imputers: list[Any], points: pd.DataFrame, marked: pd.DataFrame) -> list[Any]:
     from matplotlib.lines import Line2D
 
-    # An imputer without a single point (one that failed every time) says so,
-    # rather than leaving a reader to look for its line.
-    drawn = set(points["imputer"])
+    # An imputer without a single point or mark (one that failed every time)
+    # says so, rather than leaving a reader to look for its line.
+    drawn = set(points["imputer"]) | set(marked["imputer"])
     handles = [Line2D([], [], label=str(imputer) if imputer in drawn else f"{imputer} (no scores)", **_style(k))
                for k, imputer in enumerate(imputers)]
     if (points["count"] == 1).any():

@@ -127,7 +127,6 @@ def legend(fig):
     # Auto: log where a panel spans over two decades (BLOB's blow-up), all of them when shared.
     (lambda: plotted("rmse"), lambda f: [a.get_yscale() for a in f.axes] == ["linear"] * 3 + ["log"] + ["linear"] * 3),
     (lambda: plotted("rmse", sharey=True), lambda f: {a.get_yscale() for a in f.axes} == {"log"}),
-    (lambda: plotted("rmse", yscale="linear"), lambda f: panel(f, "BLOB").get_yscale() == "linear"),
     # A diverged repeat is left out of the point, and marked at the top, not setting the axis.
     (lambda: plotted("rmse", flags=True), lambda f: panel(f, "MCAR").get_ylim()[1] < 10
      and len(marks(panel(f, "MCAR"))) == 1 and not marks(panel(f, "MNAR MAX"))
