@@ -150,7 +150,8 @@ class Evaluation:
             return self.select(dataset).table(digits=digits, format=format)
         index = self._keys()[:-4] + ["mechanism", "missing_rate"]
         s = self.summary.reset_index()
-        runs = _runs(self.scores, s, index)
+        ran = _ran(self.scores, index)
+        runs = [int(ran.loc[key]) for key in s[index].itertuples(index=False, name=None)]
         s["cell"] = [_cell(m, d, n, f, k, r, digits) for m, d, n, f, k, r in
                      zip(s["mean"], s["std"], s["repeats"], s["failed"], s["diverged"], runs)]
         wide = s.pivot(index=index, columns=["metric", "imputer"], values="cell")
@@ -159,7 +160,7 @@ class Evaluation:
         # Empty where a table has no column the metric scores (no text for accuracy).
         table = wide.reindex(index=pd.MultiIndex.from_frame(rows),
                              columns=pd.MultiIndex.from_tuples(columns, names=["metric", "imputer"])).fillna("")
-        table = _with_repeats_and_drops(table, self.scores, s.assign(runs=runs), index)
+        table = _with_repeats_and_drops(table, self.scores, ran, index)
         table.attrs["notes"] = self._notes()
         if format is None:
             return table
@@ -202,22 +203,19 @@ class Evaluation:
         return f"Evaluation of {len(self.scores)} scores:\n{table.to_string()}{notes}"
 
 
-def _runs(scores: pd.DataFrame, summary: pd.DataFrame, index: list[str]) -> list[int]:
-    """Per summary row, the repeats its table, mechanism and rate ran: those
-    with a score row, or, for scores without repeat numbers, the most rows
-    any imputer and metric there had."""
+def _ran(scores: pd.DataFrame, index: list[str]) -> pd.Series:
+    """The repeats each table, mechanism and rate ran: those with a score
+    row, or, for scores without repeat numbers, the most rows any imputer
+    and metric there had."""
     if "repeat" in scores:
-        ran = scores.groupby(index, sort=False)["repeat"].nunique()
-    else:
-        ran = scores.groupby([*index, "imputer", "metric"], sort=False).size().groupby(level=index).max()
-    return [int(ran.loc[key]) for key in summary[index].itertuples(index=False, name=None)]
+        return scores.groupby(index, sort=False)["repeat"].nunique()
+    return scores.groupby([*index, "imputer", "metric"], sort=False).size().groupby(level=index).max()
 
 
-def _with_repeats_and_drops(table: pd.DataFrame, scores: pd.DataFrame, summary: pd.DataFrame,
+def _with_repeats_and_drops(table: pd.DataFrame, scores: pd.DataFrame, ran: pd.Series,
                             index: list[str]) -> pd.DataFrame:
     """The table with the repeats run as the rows' last label and, when an
     imputer dropped columns, a column that names them."""
-    ran = summary.groupby(index, sort=False)["runs"].max()
     keys = list(table.index)
     table.index = pd.MultiIndex.from_tuples([(*key, int(ran.loc[key])) for key in keys],
                                             names=[*table.index.names, "repeats"])
