@@ -205,13 +205,13 @@ def evaluate_imputers(
     ...     {"MCAR": MCAR(random_seed=1), "MNAR MAX": MNAR(mode="MAX", random_seed=2)},
     ...     [0.1, 0.3], repeats=3)
     >>> print(study.table(digits=2).to_string())
-    metric                         rmse
-    imputer                        zero         mean
-    mechanism missing_rate
-    MCAR      0.1           0.91 ± 0.03  0.92 ± 0.03
-              0.3           1.04 ± 0.07  1.06 ± 0.07
-    MNAR MAX  0.1           1.66 ± 0.04  1.84 ± 0.05
-              0.3           1.09 ± 0.04  1.42 ± 0.04
+    metric                                 rmse
+    imputer                                zero         mean
+    mechanism missing_rate repeats
+    MCAR      0.1          3        0.91 ± 0.03  0.92 ± 0.03
+              0.3          3        1.04 ± 0.07  1.06 ± 0.07
+    MNAR MAX  0.1          3        1.66 ± 0.04  1.84 ± 0.05
+              0.3          3        1.09 ± 0.04  1.42 ± 0.04
 
     Described generators and several tables (the same scores with any
     ``n_jobs``):
@@ -220,13 +220,13 @@ def evaluate_imputers(
     >>> study = evaluate_imputers(tables, {"mean": lambda holes: holes.fillna(holes.mean())},
     ...                           ["MCAR", "MNAR:MAX"], [0.2], repeats=2, random_state=7)
     >>> print(study.table(digits=2).to_string())
-    metric                               rmse
-    imputer                              mean
-    dataset mechanism missing_rate
-    toy     MCAR      0.2           0.99 ± 0.07
-            MNAR:MAX  0.2           1.55 ± 0.02
-    half    MCAR      0.2           1.15 ± 0.04
-            MNAR:MAX  0.2           1.61 ± 0.05
+    metric                                         rmse
+    imputer                                        mean
+    dataset mechanism missing_rate repeats
+    toy     MCAR      0.2          2        0.99 ± 0.07
+            MNAR:MAX  0.2          2        1.55 ± 0.02
+    half    MCAR      0.2          2        1.15 ± 0.04
+            MNAR:MAX  0.2          2        1.61 ± 0.05
     """
     study, tables = _study(data, imputers, generators, metric, exclude, raise_errors, dataset,
                            random_state, n_jobs, checkpoint, timeout)

@@ -462,7 +462,18 @@ def _restore(column: pd.Series, removed: npt.NDArray[np.bool_]) -> Any:
 
 
 def _assemble(frame: pd.DataFrame, arrays: list[Any]) -> pd.DataFrame:
-    out = pd.DataFrame(dict(enumerate(arrays)), index=frame.index, copy=False)
+    # Each array as a Series of its own dtype: pandas 3 reads a bare object
+    # array of texts as its str dtype, and the caller's object column would
+    # come back as another dtype.
+    columns = {j: pd.Series(a, dtype=a.dtype, copy=False) for j, a in enumerate(map(_unwrapped, arrays))}
+    out = pd.DataFrame(columns, copy=False) if columns else pd.DataFrame(index=frame.index)
+    out.index = frame.index
     out.columns = frame.columns
     out.attrs = dict(frame.attrs)
     return out
+
+
+def _unwrapped(array: Any) -> Any:
+    """A NumPy-backed pandas array as its ndarray, whose dtype names the NumPy
+    one (not its subclasses: pandas 2's StringArray is one)."""
+    return array.to_numpy() if type(array) is pd.arrays.NumpyExtensionArray else array

@@ -14,7 +14,7 @@ from ._output import output_frame
 try:
     from sklearn.base import BaseEstimator, TransformerMixin, clone
     from sklearn.impute import SimpleImputer
-    from sklearn.utils.validation import check_is_fitted
+    from sklearn.utils.validation import check_is_fitted, validate_data
 except ImportError as e:  # pragma: no cover - depends on the environment
     raise ImportError("porosa_kit.MixedImputer needs scikit-learn 1.6 or later: pip install porosa[sklearn]") from e
 
@@ -44,13 +44,18 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
     fill_ : list
         The most frequent value of each text column at fit, in ``text_``
         order (missing for a column that had no value at all).
+    n_features_in_ : int
+        The number of columns seen at fit.
+    feature_names_in_ : ndarray of str
+        The column labels seen at fit, when they are all texts.
 
     Notes
     -----
     ``transform`` returns a DataFrame with the input's index, labels, column
     order and dtypes. Values that a dtype cannot hold are brought to it:
     integers, booleans, times and category codes are rounded to the nearest
-    one. A column the imputer leaves out of its result (scikit-learn drops a
+    one. An integer or a time beyond its dtype's range (an imputer that
+    diverged) is refused, not wrapped around. A column the imputer leaves out of its result (scikit-learn drops a
     column that had no value at fit, unless ``keep_empty_features=True``)
     comes back unchanged, missing cells included. An array is imputed by
     ``imputer`` alone.
@@ -93,7 +98,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         self : MixedImputer
             The fitted imputer.
         """
-        frame = _frame(X)
+        frame = _frame(self._validate(X, reset=True))
         columns = [frame.iloc[:, j] for j in range(frame.shape[1])]
         self.text_ = [j for j, c in enumerate(columns) if textual(c.dtype)]
         self.numeric_ = [j for j, c in enumerate(columns) if not textual(c.dtype)]
@@ -102,7 +107,6 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         if self.numeric_:
             numbers = _numbers(columns, self.numeric_, frame.index)
             self.imputer_ = clone(SimpleImputer() if self.imputer is None else self.imputer).fit(numbers)
-        self.n_features_in_ = frame.shape[1]
         return self
 
     def transform(self, X: Any) -> Any:
@@ -118,11 +122,16 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
         X_imputed : DataFrame or ndarray
             A DataFrame in X's column order and dtypes, or an array for an
             array.
+
+        Raises
+        ------
+        ValueError
+            For X of another width than at fit, and for an imputed value
+            that its integer or time column cannot hold, naming the column
+            (a study records this imputation as failed).
         """
         check_is_fitted(self, "numeric_")
-        frame = _frame(X)
-        if frame.shape[1] != self.n_features_in_:
-            raise ValueError(f"X has {frame.shape[1]} columns; the imputer was fitted on {self.n_features_in_}")
+        frame = _frame(self._validate(X, reset=False))
         columns = [frame.iloc[:, j] for j in range(frame.shape[1])]
         out: list[Any] = list(columns)
         if self.imputer_ is not None:
@@ -138,6 +147,20 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
             return result.to_numpy()
         return result
 
+    def _validate(self, X: Any, reset: bool) -> Any:
+        """X checked as scikit-learn checks an estimator's input: its number
+        of columns (and names) against fit's, arrays 2-D, dense, not empty
+        and not complex; a frame's own columns and dtypes are kept."""
+        if not isinstance(X, pd.DataFrame):
+            return validate_data(self, X, reset=reset, dtype=None, ensure_all_finite=False)
+        labels: Any = X.columns
+        if any(isinstance(c, str) for c in labels) and not all(isinstance(c, str) for c in labels):
+            # scikit-learn refuses labels of mixed kinds, which a study's
+            # frames may have: such a frame is checked by its width alone.
+            labels = pd.RangeIndex(len(labels))
+        validate_data(self, pd.DataFrame(columns=labels), reset=reset, skip_check_array=True)
+        return X
+
     def __sklearn_tags__(self) -> Any:
         tags = super().__sklearn_tags__()
         tags.input_tags.allow_nan = True
@@ -146,12 +169,7 @@ class MixedImputer(TransformerMixin, BaseEstimator):  # type: ignore[misc]
 
 
 def _frame(X: Any) -> pd.DataFrame:
-    if isinstance(X, pd.DataFrame):
-        return X
-    values = np.asarray(X)
-    if values.ndim != 2:
-        raise ValueError(f"expected 2-D data, got {values.ndim} dimensions")
-    return pd.DataFrame(values)
+    return X if isinstance(X, pd.DataFrame) else pd.DataFrame(X)
 
 
 def _most_frequent(column: pd.Series) -> Any:
@@ -178,11 +196,13 @@ def _back(column: pd.Series, values: npt.NDArray[np.float64]) -> Any:
         # (Older pandas stubs take only a sequence of ints for the codes.)
         return pd.Categorical.from_codes(cast(Any, codes), dtype=dtype)
     if is_time(dtype):
-        return _times_back(dtype, np.where(left, _NAT, np.rint(values)).astype(np.int64))
+        ticks = _held(column, np.rint(values), left, np.iinfo(np.int64))
+        return _times_back(dtype, np.where(left, _NAT, ticks).astype(np.int64))
     if pd.api.types.is_bool_dtype(dtype):
         whole: Any = pd.array(values >= 0.5, dtype="boolean")
     elif pd.api.types.is_integer_dtype(dtype):
-        whole = pd.array(np.where(left, 0, np.rint(values)).astype(np.int64), dtype="Int64")
+        rounded = _held(column, np.rint(values), left, np.iinfo(cast(Any, getattr(dtype, "numpy_dtype", dtype))))
+        whole = pd.array(np.where(left, 0, rounded).astype(np.int64), dtype="Int64")
     else:
         return pd.Series(values, index=column.index).astype(dtype).array
     whole[left] = pd.NA
@@ -192,6 +212,21 @@ def _back(column: pd.Series, values: npt.NDArray[np.float64]) -> Any:
 
 
 _NAT = np.iinfo(np.int64).min  # the integer time of NaT
+
+
+def _held(column: pd.Series, rounded: npt.NDArray[np.float64], left: npt.NDArray[np.bool_],
+          limits: np.iinfo) -> npt.NDArray[np.float64]:
+    """The rounded values, if the column's integers hold them all: NumPy
+    would wrap the others around silently (1e30 becoming -2**63)."""
+    # float(max) + 1 is exact for every width: 2**63 for int64, whose max
+    # itself rounds up to 2**63 as a float.
+    outside = ~left & ~((rounded >= float(limits.min)) & (rounded < float(limits.max) + 1))
+    if outside.any():
+        holds = "times whose integer time fits in 64 bits" if is_time(column.dtype) else \
+            f"only {limits.min} to {limits.max}"
+        raise ValueError(f"the imputer gave {rounded[outside][0]:g} for column {column.name!r} of dtype "
+                         f"{column.dtype}, which holds {holds}")
+    return rounded
 
 
 def _times_back(dtype: Any, ticks: npt.NDArray[np.int64]) -> Any:

@@ -11,6 +11,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ._flags import DIVERGED, TEXT_NOTE, UNBOUNDED, diverged, text_alike
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
@@ -28,6 +30,10 @@ SPREADS = {"std": "mean ± standard deviation", "iqr": "median and interquartile
 # Panels share a y axis only while the shared range is at most this many
 # times a panel's own: past that, one blow-up flattens every other panel.
 SHARE_FACTOR = 3.0
+# yscale="auto" draws a panel of RMSE or MAE on a log scale when its points
+# span more than this factor: on a linear one, every point but the highest
+# would lie flat.
+LOG_SPAN = 100.0
 PANEL_INCHES = (3.2, 2.5)
 KEYS = ["metric", "mechanism", "imputer", "missing_rate"]
 
@@ -49,7 +55,7 @@ def plot_evaluation(
     ax: Axes | Sequence[Axes] | npt.NDArray[Any] | None = None,
     ncols: int | None = None,
     sharey: bool | None = None,
-    yscale: Literal["linear", "log"] = "linear",
+    yscale: Literal["auto", "linear", "log"] = "auto",
     spread: Literal["std", "iqr"] = "std",
     title: str | None = None,
 ) -> Figure:
@@ -58,8 +64,13 @@ def plot_evaluation(
     tables, a row of panels per table and metric.
 
     Mechanisms, rates and imputers keep the study's order. Scores that are
-    NaN (a failed repeat, or no removed cell to score) or infinite are left
-    out, not counted as zero. Needs matplotlib (``pip install porosa[plot]``).
+    NaN (a failed repeat, or no removed cell to score) are left out, not
+    counted as zero. So are the repeats that diverged (an RMSE or MAE above
+    1e6, in standard deviations of the columns, or infinite), so that they
+    do not set the axis: a triangle at the top of the panel marks where they
+    were. A point from a single repeat, which has no bar, is hollow. When
+    every imputer scored the same accuracy, the caption says so. Needs
+    matplotlib (``pip install porosa[plot]``).
 
     Parameters
     ----------
@@ -83,8 +94,10 @@ def plot_evaluation(
     sharey : bool, default=None
         Whether a metric's panels share their y axis. By default they do
         only when the shared range is at most 3 times each panel's own.
-    yscale : {"linear", "log"}, default="linear"
-        The y axis' scale.
+    yscale : {"auto", "linear", "log"}, default="auto"
+        The y axis' scale. "auto" is linear, or log for a panel of RMSE or
+        MAE whose points span more than a factor of 100 (for all of a
+        metric's panels, with ``sharey=True``).
     spread : {"std", "iqr"}, default="std"
         Each point and its bar: the mean and one standard deviation either
         side, or the median and the interquartile range, over the repeats.
@@ -126,8 +139,8 @@ def plot_evaluation(
         raise ImportError("plot() needs matplotlib: pip install porosa[plot]") from e
     if spread not in SPREADS:
         raise ValueError(f"spread must be 'std' or 'iqr', not {spread!r}")
-    if yscale not in ("linear", "log"):
-        raise ValueError(f"yscale must be 'linear' or 'log', not {yscale!r}")
+    if yscale not in ("auto", "linear", "log"):
+        raise ValueError(f"yscale must be 'auto', 'linear' or 'log', not {yscale!r}")
     if dataset is not None:
         evaluation = evaluation.select(dataset)
     scores = evaluation.scores
@@ -137,8 +150,9 @@ def plot_evaluation(
         scores, mechanism, ncols = _rows_by_dataset(scores, mechanism, ncols)
     panels, ncols = _layout(scores, metric, mechanism, ncols)
     chosen = {(p.metric, p.mechanism) for p in panels}
+    scores = scores[[key in chosen for key in zip(scores["metric"], scores["mechanism"])]]
     points = _points(scores, spread)
-    points = points[[key in chosen for key in zip(points["metric"], points["mechanism"])]]
+    flagged = scores[diverged(scores)].groupby(KEYS, sort=False).size().rename("diverged").reset_index()
     imputers = list(dict.fromkeys(scores["imputer"]))
     rates = sorted(dict.fromkeys(float(r) for r in scores["missing_rate"]))
 
@@ -153,9 +167,10 @@ def plot_evaluation(
         fig = first if isinstance(first, Figure) else first.figure
         panels = [_Panel(p.metric, p.mechanism, 0, 0) for p in panels]
 
+    scales = _scales(points, panels, yscale, sharey)
     occupied = {(p.row, p.col) for p in panels}
     for p, a in zip(panels, axes):
-        _draw(a, points, p, imputers, rates, yscale)
+        _draw(a, points, flagged, p, imputers, rates, scales[p])
         a.set_title(p.mechanism if ax is None or not title else f"{title}: {p.mechanism}")
         if ax is not None or p.col == 0:
             a.set_ylabel(LABELS.get(p.metric, p.metric))
@@ -163,12 +178,12 @@ def plot_evaluation(
             a.set_xlabel("missing rate")
     for name in dict.fromkeys(p.metric for p in panels):
         group = [(p, a) for p, a in zip(panels, axes) if p.metric == name]
-        _share_y(group, points, sharey, yscale, hide_labels=ax is None)
+        _share_y(group, points, sharey, scales, hide_labels=ax is None)
 
-    handles = _legend_handles(imputers, points)
-    caption = _caption(points, spread, "\n" if ax is not None else " ")
+    handles = _legend_handles(imputers, points, flagged)
+    caption = _caption(points, spread, "\n" if ax is not None else " ", text_alike(scores))
     if ax is None:
-        fig.legend(handles=handles, loc="outside lower center", ncols=min(len(imputers), 4),
+        fig.legend(handles=handles, loc="outside lower center", ncols=len(handles) if len(handles) <= 6 else 4,
                    title=caption, frameon=False)
         if title:
             fig.suptitle(title)
@@ -229,7 +244,7 @@ def _points(scores: pd.DataFrame, spread: str) -> pd.DataFrame:
     bar's ends ("low", "high", cut to the metric's bounds) and the number of
     scores behind them."""
     values = scores["score"].astype(float)
-    grouped = scores[np.isfinite(values)].groupby(KEYS, sort=False)["score"]
+    grouped = scores[np.isfinite(values) & ~diverged(scores)].groupby(KEYS, sort=False)["score"]
     count = grouped.count()
     if spread == "std":
         centre = grouped.mean()
@@ -250,27 +265,61 @@ def _style(k: int) -> dict[str, Any]:
             "linestyle": LINESTYLES[k % len(LINESTYLES)]}
 
 
-def _draw(ax: Axes, points: pd.DataFrame, panel: _Panel, imputers: list[Any], rates: list[float],
-          yscale: str) -> None:
+def _scales(points: pd.DataFrame, panels: list[_Panel], yscale: str, sharey: bool | None) -> dict[_Panel, str]:
+    """Each panel's y scale: "auto" is log for a panel of an unbounded
+    metric whose points span more than LOG_SPAN, and for all of the
+    metric's panels when they must share their range."""
+    if yscale != "auto":
+        return {p: yscale for p in panels}
+    scales = {p: "log" if p.metric in UNBOUNDED and _spans(_on(points, p)) > LOG_SPAN else "linear" for p in panels}
+    if sharey:
+        logged = {p.metric for p in panels if scales[p] == "log"}
+        scales = {p: "log" if p.metric in logged else "linear" for p in panels}
+    return scales
+
+
+def _spans(mine: pd.DataFrame) -> float:
+    """How many times its lowest point a panel's highest bar end is."""
+    positive = mine["centre"][mine["centre"] > 0]
+    return float(mine["high"].max() / positive.min()) if len(positive) else 1.0
+
+
+def _on(frame: pd.DataFrame, panel: _Panel) -> pd.DataFrame:
+    return frame[(frame["metric"] == panel.metric) & (frame["mechanism"] == panel.mechanism)]
+
+
+def _draw(ax: Axes, points: pd.DataFrame, flagged: pd.DataFrame, panel: _Panel, imputers: list[Any],
+          rates: list[float], yscale: str) -> None:
     """One panel: a line with bars per imputer, nudged sideways so that
-    equal points and their bars stay apart."""
-    mine = points[(points["metric"] == panel.metric) & (points["mechanism"] == panel.mechanism)]
+    equal points and their bars stay apart, hollow points where one repeat
+    was scored, and a triangle at the top where repeats diverged."""
+    mine, marks = _on(points, panel), _on(flagged, panel)
     gap = min(np.diff(rates)) if len(rates) > 1 else max(abs(rates[0]), 0.1)
     nudge = 0.12 * gap / max(len(imputers) - 1, 1)
     for k, imputer in enumerate(imputers):
+        shift = (k - (len(imputers) - 1) / 2) * nudge
         rows = mine[mine["imputer"] == imputer].sort_values("missing_rate")
-        if rows.empty:
-            continue
-        centre = rows["centre"].to_numpy()
-        bars = np.vstack([centre - rows["low"].to_numpy(), rows["high"].to_numpy() - centre])
-        x = rows["missing_rate"].to_numpy() + (k - (len(imputers) - 1) / 2) * nudge
-        ax.errorbar(x, centre, yerr=bars, capsize=2.5, markersize=5, linewidth=1.4, elinewidth=1.0,
-                    label=str(imputer), **_style(k))
+        if not rows.empty:
+            centre = rows["centre"].to_numpy()
+            bars = np.vstack([centre - rows["low"].to_numpy(), rows["high"].to_numpy() - centre])
+            x = rows["missing_rate"].to_numpy() + shift
+            ax.errorbar(x, centre, yerr=bars, capsize=2.5, markersize=5, linewidth=1.4, elinewidth=1.0,
+                        label=str(imputer), **_style(k))
+            single = rows["count"].to_numpy() == 1
+            if single.any():
+                ax.plot(x[single], centre[single], linestyle="none", marker=_style(k)["marker"], markersize=5,
+                        markerfacecolor="white", markeredgecolor=_style(k)["color"], zorder=3)
+        ran = marks[marks["imputer"] == imputer]["missing_rate"].to_numpy()
+        if ran.size:
+            # At the top of the panel whatever its range: x in data, y in the axes' height.
+            ax.plot(ran + shift, np.full(ran.size, 0.97), transform=ax.get_xaxis_transform(), linestyle="none",
+                    marker="^", markersize=6, color=_style(k)["color"], clip_on=False)
     ax.set_yscale(yscale)
     if yscale == "log":
         _plain_log_labels(ax)
     if mine.empty:
-        ax.text(0.5, 0.5, "no score", transform=ax.transAxes, ha="center", va="center", color="0.4")
+        ax.text(0.5, 0.5, "no score" if marks.empty else "every repeat diverged", transform=ax.transAxes,
+                ha="center", va="center", color="0.4")
         ax.set_yticks([])
     # Every panel spans the same rates, even one with nothing to draw.
     ax.set_xlim(rates[0] - 0.3 * gap, rates[-1] + 0.3 * gap)
@@ -291,17 +340,17 @@ def _plain_log_labels(ax: Axes) -> None:
     ax.yaxis.set_minor_formatter(Plain(labelOnlyBase=False))
 
 
-def _share_y(chosen: list[tuple[_Panel, Axes]], points: pd.DataFrame, sharey: bool | None, yscale: str,
-             hide_labels: bool) -> None:
+def _share_y(chosen: list[tuple[_Panel, Axes]], points: pd.DataFrame, sharey: bool | None,
+             scales: dict[_Panel, str], hide_labels: bool) -> None:
     """Gives a metric's panels one y range when asked, or by default when
-    none of them would be squeezed to less than a third of its height."""
+    they have one scale and none of them would be squeezed to less than a
+    third of its height."""
     drawn = []
     for p, a in chosen:
-        extent = _extent(points[(points["metric"] == p.metric) & (points["mechanism"] == p.mechanism)],
-                         yscale == "log")
+        extent = _extent(_on(points, p), scales[p] == "log")
         if extent is not None:  # a panel without scores has no range to give
             drawn.append((p, a, extent))
-    if len(drawn) < 2 or sharey is False:
+    if len(drawn) < 2 or sharey is False or len({scales[p] for p, _, _ in drawn}) > 1:
         return
     if sharey is None:
         lo, hi = min(e[0] for *_, e in drawn), max(e[1] for *_, e in drawn)
@@ -347,19 +396,29 @@ def _given_axes(ax: Any, panels: list[_Panel], axes_type: type[Axes]) -> list[Ax
     return given
 
 
-def _legend_handles(imputers: list[Any], points: pd.DataFrame) -> list[Any]:
+def _legend_handles(imputers: list[Any], points: pd.DataFrame, marked: pd.DataFrame) -> list[Any]:
     from matplotlib.lines import Line2D
 
-    # An imputer without a single point (one that failed every time) says so,
-    # rather than leaving a reader to look for its line.
-    drawn = set(points["imputer"])
-    return [Line2D([], [], label=str(imputer) if imputer in drawn else f"{imputer} (no scores)", **_style(k))
-            for k, imputer in enumerate(imputers)]
+    # An imputer without a single point or mark (one that failed every time)
+    # says so, rather than leaving a reader to look for its line.
+    drawn = set(points["imputer"]) | set(marked["imputer"])
+    handles = [Line2D([], [], label=str(imputer) if imputer in drawn else f"{imputer} (no scores)", **_style(k))
+               for k, imputer in enumerate(imputers)]
+    if (points["count"] == 1).any():
+        handles.append(Line2D([], [], linestyle="none", marker="o", markerfacecolor="white", color="0.3",
+                              label="one repeat (no bar)"))
+    if not marked.empty:
+        handles.append(Line2D([], [], linestyle="none", marker="^", color="0.3",
+                              label=f"diverged (error > {DIVERGED:g}), left out"))
+    return handles
 
 
-def _caption(points: pd.DataFrame, spread: str, sep: str) -> str:
+def _caption(points: pd.DataFrame, spread: str, sep: str, alike: bool) -> str:
     """What a point and its bar are, and over how many repeats: a range when
     failed or unscored repeats left some points with fewer."""
     fewest, most = (int(points["count"].min()), int(points["count"].max())) if len(points) else (0, 0)
     repeats = f"{most}" if fewest == most else f"{fewest} to {most}"
-    return f"{SPREADS[spread]}{sep}over {repeats} repeat{'' if most == 1 else 's'}"
+    caption = f"{SPREADS[spread]}{sep}over {repeats} repeat{'' if most == 1 else 's'}"
+    # Beside a panel (sep a line break) the note takes two lines, not the panel's width.
+    note = TEXT_NOTE.replace(" (", "\n(") if sep == "\n" else TEXT_NOTE
+    return f"{caption}\n{note}" if alike else caption

@@ -44,6 +44,22 @@ def test_readme_quick_start_runs(monkeypatch, capsys):
     assert "MAR[0.5]" in capsys.readouterr().out
 
 
+def test_the_extras_and_the_cluster_example_are_as_the_package_has_them():
+    import tomllib
+
+    root = GUIDE.parents[1]
+    extras = tomllib.loads((root / "pyproject.toml").read_text(encoding="utf-8"))["project"]["optional-dependencies"]
+    guide, readme = GUIDE.read_text(encoding="utf-8"), (root / "README.md").read_text(encoding="utf-8")
+    assert all(f'".[{name}]"' in guide and f'".[{name}]"' in readme for name in extras)
+    # "all" is every extra but dask, as both say.
+    assert set(extras["all"]) == {r for name, reqs in extras.items() if name not in ("all", "dask") for r in reqs}
+    assert all("all of them but `dask`" in " ".join(text.split()) for text in (guide, readme))
+    # A script that starts a LocalCluster must guard it: its workers import the script again.
+    clusters = [b for b in re.findall(r"^```python\n(.*?)^```", guide, flags=re.MULTILINE | re.DOTALL)
+                if "LocalCluster(" in b]
+    assert clusters and all('if __name__ == "__main__":' in b for b in clusters)
+
+
 # Every module but __main__, which runs the command line when imported.
 KIT_MODULES = ["porosa_kit"] + sorted(m.name for m in pkgutil.iter_modules(porosa_kit.__path__, "porosa_kit.")
                                       if m.name != "porosa_kit.__main__")

@@ -74,7 +74,9 @@ def mixed_frame():
     r = ranks()
     frame = pd.DataFrame({k: COLUMNS[k](r)[0] for k in COLUMNS})
     frame["float64"] = with_hole(np.linspace(-1, 1, N))
-    frame["object"] = with_hole(np.array([f"o{k % 5}" for k in r], dtype=object))
+    # Named dtype: pandas 3 would read a bare object array of texts as its str dtype.
+    frame["object"] = pd.Series([f"o{k % 5}" for k in r], dtype=object)
+    frame.loc[5, "object"] = np.nan
     frame.index = pd.Index([f"row{k}" for k in range(N)], name="id")
     frame.columns = ["Int64", 1, "boolean", "float32", ("a", "tuple"), "datetime-tz", "timedelta",
                      "ordered category", "category", "string", "float64", "object"]

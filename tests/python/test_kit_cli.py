@@ -271,7 +271,7 @@ def test_evaluate_studies_several_files_in_parallel_and_resumes_from_its_checkpo
                                   pd.read_csv(tmp_path / "expected.csv").drop(columns="seconds"))
     assert len(pd.read_csv(book)) == len(scores)
     # Run again, it only reads the checkpoint back: the same scores.
-    assert capsys.readouterr().out.splitlines()[2].split() == ["dataset", "mechanism", "missing_rate"]
+    assert capsys.readouterr().out.splitlines()[2].split() == ["dataset", "mechanism", "missing_rate", "repeats"]
     out.unlink()
     assert run(*argv) == 0
     pd.testing.assert_frame_equal(pd.read_csv(out), scores)

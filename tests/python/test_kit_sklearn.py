@@ -1,6 +1,7 @@
-"""porosa_kit's Amputer, a scikit-learn transformer."""
+"""porosa_kit's scikit-learn estimators: Amputer and MixedImputer."""
 
 import pickle
+import re
 
 import numpy as np
 import pandas as pd
@@ -11,12 +12,13 @@ pytest.importorskip("sklearn", reason="scikit-learn is porosa_kit's optional dep
 from sklearn.base import clone  # noqa: E402
 from sklearn.compose import ColumnTransformer  # noqa: E402
 from sklearn.experimental import enable_iterative_imputer  # noqa: E402, F401
-from sklearn.impute import IterativeImputer  # noqa: E402
+from sklearn.impute import IterativeImputer, KNNImputer, SimpleImputer  # noqa: E402
 from sklearn.pipeline import make_pipeline  # noqa: E402
 from sklearn.utils.estimator_checks import check_estimator  # noqa: E402
 
 import porosa  # noqa: E402
-from porosa_kit import MCAR, Amputer, missing_mask  # noqa: E402
+import porosa_kit  # noqa: E402
+from porosa_kit import MCAR, Amputer, MixedImputer, evaluate_imputers, missing_mask  # noqa: E402
 
 MECHANISMS = {
     "MAR": (dict(mechanism="MAR", mode="MIN"), lambda seed: porosa.MAR(mode="MIN", random_seed=seed)),
@@ -26,10 +28,27 @@ MECHANISMS = {
 }
 
 
+ESTIMATORS = {
+    **{f"Amputer-{m}": lambda m=m: Amputer(**MECHANISMS[m][0], random_state=0) for m in MECHANISMS},
+    "MixedImputer": lambda: MixedImputer(),
+    "MixedImputer-knn": lambda: MixedImputer(KNNImputer(n_neighbors=2)),
+    "MixedImputer-iterative": lambda: MixedImputer(IterativeImputer(max_iter=2, random_state=0)),
+}
+
+
 @pytest.mark.filterwarnings("ignore::sklearn.exceptions.SkipTestWarning")  # the non-deterministic checks
-@pytest.mark.parametrize("mechanism", MECHANISMS)
-def test_check_estimator(mechanism):
-    check_estimator(Amputer(**MECHANISMS[mechanism][0], random_state=0))
+@pytest.mark.filterwarnings("ignore::sklearn.exceptions.ConvergenceWarning")
+@pytest.mark.parametrize("name", ESTIMATORS)
+def test_check_estimator(name):
+    check_estimator(ESTIMATORS[name]())
+
+
+def test_every_estimator_of_the_kit_is_checked():
+    from sklearn.base import BaseEstimator
+
+    public = {n for n in porosa_kit.__all__ if isinstance(getattr(porosa_kit, n), type)
+              and issubclass(getattr(porosa_kit, n), BaseEstimator)}
+    assert public == {type(make()).__name__ for make in ESTIMATORS.values()}
 
 
 @pytest.mark.parametrize("mechanism", MECHANISMS)
@@ -73,3 +92,27 @@ def test_frames_through_pipelines_column_transformers_and_pandas_output():
 def test_bad_parameters_fail_at_fit(params, error):
     with pytest.raises(ValueError, match=error):
         Amputer(**params).fit(np.ones((5, 3)))
+
+
+def holey(dtype):
+    column = pd.Series([3, None, 5, 7], dtype="Int64") if dtype != "datetime" else \
+        pd.to_datetime(pd.Series(["2020-01-01", None, "2020-01-03", "2020-01-05"]))
+    return pd.DataFrame({"x": [0.5, 1.0, np.nan, 2.0], "n": column if dtype in ("Int64", "datetime")
+                         else column.astype(dtype)}).astype({"x": float})
+
+
+@pytest.mark.parametrize("dtype", ["Int64", "Int8", "UInt8", "datetime"])
+@pytest.mark.parametrize("fill", [1e30, -np.inf, -1.0, 200.0])
+def test_mixed_imputer_refuses_values_an_integer_or_time_column_cannot_hold(dtype, fill):
+    frame = holey(dtype)
+    imputer = MixedImputer(SimpleImputer(strategy="constant", fill_value=fill))
+    limits = np.iinfo(np.int64 if dtype == "datetime" else pd.api.types.pandas_dtype(dtype).numpy_dtype)
+    if limits.min <= fill <= limits.max:
+        # A value in range comes back as it was given, rounded to the dtype.
+        filled = imputer.fit_transform(frame)
+        assert filled.dtypes.equals(frame.dtypes) and filled["n"].astype("int64").iloc[1] == fill
+        return
+    with pytest.raises(ValueError, match=re.escape(f"gave {fill:g} for column 'n' of dtype {frame['n'].dtype},")):
+        imputer.fit_transform(frame)
+    study = evaluate_imputers(frame, {"wild": imputer}, [MCAR(random_seed=1)], [0.3], repeats=1)
+    assert study.scores["error"].str.startswith("ValueError: the imputer gave").all()

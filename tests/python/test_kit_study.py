@@ -148,10 +148,11 @@ def test_excluded_columns_are_never_amputated_nor_scored(kind):
 
 
 @pytest.mark.parametrize("format, expected", [
-    ("markdown", ["| mechanism | missing rate | means (rmse) |", "|---|---:|---:|", "| M_1 | 0.2 | 0.5 ± 0.1 |"]),
-    ("latex", [r"\begin{tabular}{llr}", r"\toprule", r" &  & \multicolumn{1}{c}{rmse} \\",
-               r"\cmidrule(lr){3-3}", r"mechanism & missing rate & means \\", r"\midrule",
-               r"M\_1 & 0.2 & 0.5 $\pm$ 0.1 \\", r"\bottomrule", r"\end{tabular}"]),
+    ("markdown", ["| mechanism | missing rate | repeats | means (rmse) |", "|---|---:|---:|---:|",
+                  "| M_1 | 0.2 | 2 | 0.5 ± 0.1 |"]),
+    ("latex", [r"\begin{tabular}{lrrr}", r"\toprule", r" &  &  & \multicolumn{1}{c}{rmse} \\",
+               r"\cmidrule(lr){4-4}", r"mechanism & missing rate & repeats & means \\", r"\midrule",
+               r"M\_1 & 0.2 & 2 & 0.5 $\pm$ 0.1 \\", r"\bottomrule", r"\end{tabular}"]),
 ])
 def test_table_exports(format, expected):
     from porosa_kit import Evaluation
