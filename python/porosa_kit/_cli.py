@@ -18,7 +18,7 @@ from typing import NoReturn
 
 from . import _cli_options as opt
 from ._cli_errors import DATA, USAGE, Failure, kit_call, one_line, one_line_warnings, plain
-from ._cli_io import STDIO, file_kind, read_table, remove_leftovers, shown, write_cells, write_figure, write_table
+from ._cli_io import file_kind, read_table, remove_leftovers, shown, write_cells, write_figure, write_table
 from ._cli_signals import PROG, interrupted_status
 from ._cli_table import check_table
 from ._constraints import METRICS
@@ -144,6 +144,9 @@ def _evaluate_options(ev: argparse.ArgumentParser) -> None:
     ev.add_argument("--jobs", type=opt.jobs, default=1, metavar="N",
                     help="tasks run at once, each in a process of its own with its share of the cores "
                          "(-1: as many as cores; default 1); the scores do not depend on it")
+    ev.add_argument("--timeout", type=opt.seconds, metavar="SECONDS",
+                    help="stop an amputation or an imputer that runs longer on one task, record it as failed "
+                         "and go on (each task then runs in a worker process that can be ended)")
     ev.add_argument("--checkpoint", metavar="FILE",
                     help="keep each finished task's scores in FILE (.csv, .parquet or .pq); the same command "
                          "run again does only what is left")
@@ -195,9 +198,12 @@ def _evaluate(args: argparse.Namespace) -> None:
                                 module="joblib")
         result = kit_call(about, "study", evaluate_imputers, tables, imputers, mechanisms, args.rate,
                           repeats=args.repeats, metric=args.metric, exclude=args.exclude,
-                          random_state=args.seed, n_jobs=args.jobs, checkpoint=args.checkpoint,
+                          random_state=args.seed, n_jobs=args.jobs, checkpoint=args.checkpoint, timeout=args.timeout,
                           dataset=names[0] if len(names) == 1 else None)
-    print(result.table().to_string())
+    table = result.table()
+    print(table.to_string())
+    for note in table.attrs.get("notes", []):
+        print(note)
     _report_failures(result)
     if args.out is not None:
         write_table(result.scores, args.out, sep=args.sep or seps[0] or ",", what="--out ")

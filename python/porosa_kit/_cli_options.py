@@ -11,7 +11,7 @@ from typing import Any, TypeVar
 
 from ._cli_errors import MODE_WORDS, USAGE, Failure, one_line
 from ._cli_io import STDIO, check_output, file_kind, figure_format
-from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RATE, SEED, SHARE, SPREAD, Range
+from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RATE, SEED, SHARE, SPREAD, TIMEOUT, Range
 from ._frame import Generator
 from ._generators import make_generator
 from ._imputers import IMPUTERS
@@ -42,6 +42,7 @@ count = _bounded("count", int, COUNT)
 finite = _bounded("number", float, FINITE)
 spread = _bounded("spread", float, SPREAD)
 share = _bounded("share", float, SHARE)
+seconds = _bounded("number of seconds", float, TIMEOUT)
 
 def mode(text: str) -> str:
     """A mode word, in capitals."""

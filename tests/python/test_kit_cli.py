@@ -286,8 +286,26 @@ def test_evaluate_prints_the_summary_for_sklearns_imputers(csv):
     lines = proc.stdout.splitlines()
     assert lines[0].split() == ["metric", "rmse", "accuracy"]
     assert lines[1].split() == ["imputer"] + ["mean", "median", "knn", "iterative"] * 2
-    assert [line.split()[0] for line in lines[3:]] == ["MCAR", "0.3", "MNAR", "0.3"]
+    assert [line.split()[0] for line in lines[3:-1]] == ["MCAR", "0.3", "MNAR", "0.3"]
+    # Text is filled alike by every imputer, and the table's note says so.
+    assert lines[-1].startswith("accuracy: every imputer alike")
     assert proc.stderr == ""
+
+
+@pytest.mark.parametrize("given, status, passed", [("60", 0, 60.0), ("0", 2, None), ("soon", 2, None)])
+def test_evaluate_passes_its_timeout_to_the_study(given, status, passed, csv, monkeypatch, capsys):
+    pytest.importorskip("sklearn", reason="scikit-learn is porosa_kit's optional dependency (porosa[sklearn])")
+    seen = {}
+
+    def study(*args, **kwargs):
+        seen.update(kwargs)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr("porosa_kit._cli.evaluate_imputers", study)
+    result = run("evaluate", csv, "--timeout", given)
+    assert (result == 130 if status == 0 else result == status) and seen.get("timeout") == passed
+    if status:
+        assert "bad number of seconds" in capsys.readouterr().err
 
 
 # A shell starts a background job with SIGINT ignored, and Python keeps it so:
