@@ -108,14 +108,19 @@ Status read_numbers(PyArrayObject* a, NumericDtype type, std::size_t rows, std::
     return {};
 }
 
-PyArrayObject* plain_array(PyObject* source, std::size_t rows, std::size_t cols) {
+py::Result<PyArrayObject*> plain_array(PyObject* source, std::size_t rows, std::size_t cols) {
     if (!PyArray_Check(source)) return nullptr;
     if (!PyArray_CheckExact(source)) {
-        PyRef name = PyRef::steal(PyUnicode_FromString("numpy"));
-        PyRef numpy = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
-        PyRef memmap = numpy ? PyRef::steal(PyObject_GetAttrString(numpy.get(), "memmap")) : PyRef();
+        ASSIGN_OR_RETURN(PyRef name, py::owned(PyUnicode_FromString("numpy")));
+        PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()));
+        if (!numpy) {
+            if (PyErr_Occurred()) return py::fail_from_current();
+            return nullptr;
+        }
+        PyRef memmap = PyRef::steal(PyObject_GetAttrString(numpy.get(), "memmap"));
+        // A NumPy without memmap has no subclass whose item access is its own.
         if (!memmap) {
-            PyErr_Clear();
+            RETURN_IF_ERROR(py::clear_ordinary());
             return nullptr;
         }
         if (reinterpret_cast<PyObject*>(Py_TYPE(source)) != memmap.get()) return nullptr;

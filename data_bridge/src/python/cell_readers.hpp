@@ -30,7 +30,8 @@ py::Status read_numbers(PyArrayObject* a, NumericDtype type, std::size_t rows, s
 
 // A source whose item access is NumPy's own: an exact ndarray or memmap (whose
 // __getitem__ hands out the same scalars), two-dimensional, of the frame's
-// shape; null for anything else.
-PyArrayObject* plain_array(PyObject* source, std::size_t rows, std::size_t cols);
+// shape; null for anything else. A failure to tell that is not ordinary comes
+// back.
+py::Result<PyArrayObject*> plain_array(PyObject* source, std::size_t rows, std::size_t cols);
 
 }  // namespace porosa::bridge

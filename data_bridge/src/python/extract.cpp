@@ -82,10 +82,11 @@ struct Source {
 };
 
 Result<Source> open_source(PyObject* data, bool frame, std::size_t rows, std::size_t cols) {
-    // Without NumPy's interface every cell goes through item access.
-    const bool numpy = load_numpy().has_value();
+    // The rebuild needs NumPy's interface anyway: a failure to load it (an
+    // interruption, a NumPy this module was not built for) ends the call here.
+    RETURN_IF_ERROR(load_numpy());
     Source s;
-    if (frame && numpy) {
+    if (frame) {
         ASSIGN_OR_RETURN(s.split, split_frame(data, rows, cols));
     }
     s.items = PyRef::borrow(data);
@@ -93,7 +94,9 @@ Result<Source> open_source(PyObject* data, bool frame, std::size_t rows, std::si
         s.items = PyRef::steal(PyObject_GetAttrString(data, "values"));
         if (!s.items) return py::step_failed("cannot read the values of the DataFrame");
     }
-    if (numpy && !s.split) s.array = plain_array(s.items.get(), rows, cols);
+    if (!s.split) {
+        ASSIGN_OR_RETURN(s.array, plain_array(s.items.get(), rows, cols));
+    }
     return s;
 }
 

@@ -20,12 +20,9 @@ std::mutex g_publish;
 
 // The multiarray module moved from numpy.core to numpy._core in NumPy 2.
 Result<PyRef> import_multiarray() {
-    PyRef mod = PyRef::steal(PyImport_ImportModule("numpy._core._multiarray_umath"));
-    if (!mod && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
-        PyErr_Clear();
-        mod = PyRef::steal(PyImport_ImportModule("numpy.core._multiarray_umath"));
-    }
-    return py::owned(mod.release());
+    Result<PyRef> mod = py::owned(PyImport_ImportModule("numpy._core._multiarray_umath"));
+    if (mod || !mod.error().matches(PyExc_ModuleNotFoundError)) return mod;
+    return py::owned(PyImport_ImportModule("numpy.core._multiarray_umath"));
 }
 
 }  // namespace
