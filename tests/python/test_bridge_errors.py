@@ -60,3 +60,19 @@ def test_a_failure_while_looking_at_the_data_reaches_the_caller(setup, error, ou
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert r.returncode == 0, r.stderr
     assert r.stdout.split() == [outcome]
+
+
+def lookalike_frame(shape):
+    return type("DataFrame", (), {"columns": ["a", "b"], "shape": shape})()
+
+
+@pytest.mark.parametrize("shape,text", [
+    ([2, 2], "TypeError: expected a tuple, got 'list'"),
+    ((1, 2, 3), "ValueError: expected 2 items, got 3"),
+])
+def test_a_shape_that_is_no_pair_of_counts(shape, text, PanicException):
+    import porosa
+
+    with pytest.raises(PanicException) as info:
+        porosa.MNAR(random_seed=1)(lookalike_frame(shape), 0.1)
+    assert str(info.value) == f"shape must be a pair of non-negative integers: {text}"

@@ -52,15 +52,17 @@ void print_line(const std::string& text) {
 
 constexpr const char* kShapeFailure = "shape must be a pair of non-negative integers";
 
+// A shape that is no pair is the caller's TypeError or ValueError, reported
+// like any other failure to read it.
 Result<std::pair<std::size_t, std::size_t>> read_shape(PyObject* data) {
     PyRef shape = PyRef::steal(PyObject_GetAttrString(data, "shape"));
     if (!shape) return py::step_failed(kShapeFailure);
     if (!PyTuple_Check(shape.get()))
-        panic(std::string(kShapeFailure) + ": TypeError: expected a tuple, got '" + Py_TYPE(shape.get())->tp_name +
-              "'");
+        return py::step_failed(kShapeFailure, Error{ErrorKind::Type, std::string("expected a tuple, got '") +
+                                                                         Py_TYPE(shape.get())->tp_name + "'"});
     if (PyTuple_GET_SIZE(shape.get()) != 2)
-        panic(std::string(kShapeFailure) + ": ValueError: expected 2 items, got " +
-              std::to_string(PyTuple_GET_SIZE(shape.get())));
+        return py::step_failed(kShapeFailure, Error{ErrorKind::Value, "expected 2 items, got " +
+                                                                          std::to_string(PyTuple_GET_SIZE(shape.get()))});
     std::size_t dims[2];
     for (Py_ssize_t k = 0; k < 2; ++k) {
         PyRef index = PyRef::steal(PyNumber_Index(PyTuple_GET_ITEM(shape.get(), k)));

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "py/error.hpp"
 #include "py/ref.hpp"
 
 namespace porosa::bridge {
@@ -21,8 +22,8 @@ struct TextCodes {
 };
 
 // Nothing when `series` is no such column or has a missing cell (whose
-// conversion is not a str); nothing with the Python error pending when a step
-// failed. Call with the NumPy interface loaded.
-std::optional<TextCodes> arrow_text_codes(PyObject* series, PyObject* dtype, std::size_t rows);
+// conversion is not a str); the Python error of a step that failed. Call with
+// the NumPy interface loaded.
+py::Result<std::optional<TextCodes>> arrow_text_codes(PyObject* series, PyObject* dtype, std::size_t rows);
 
 }  // namespace porosa::bridge
