@@ -1,5 +1,8 @@
 #include "py/args.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 #include "py/ref.hpp"
 
 namespace porosa::py {
@@ -19,8 +22,14 @@ Unexpected<PyError> refused(const char* name, std::string text) {
     return failed(name, Error{ErrorKind::Type, std::move(text)});
 }
 
-// A type's name as "%.200s" gives it: its first 200 bytes.
-std::string type_name(PyObject* o) { return std::string(Py_TYPE(o)->tp_name).substr(0, 200); }
+// "'T' object cannot be converted to 'target'", the type's name cut to its
+// first 200 bytes as "%.200s" cuts it.
+std::string not_convertible(PyObject* o, const char* target) {
+    std::string text = "'";
+    text.append(Py_TYPE(o)->tp_name, std::min<std::size_t>(std::strlen(Py_TYPE(o)->tp_name), 200));
+    text.append("' object cannot be converted to '").append(target).append("'");
+    return text;
+}
 
 // Integer parameters take whatever Python itself takes as an integer: ints and
 // objects with __index__, such as NumPy's integer scalars (a seed drawn with
@@ -39,7 +48,7 @@ Result<double> to_double(PyObject* o, const char* name) {
 }
 
 Result<std::string> to_text(PyObject* o, const char* name) {
-    if (!PyUnicode_Check(o)) return refused(name, "'" + type_name(o) + "' object cannot be converted to 'str'");
+    if (!PyUnicode_Check(o)) return refused(name, not_convertible(o, "str"));
     Py_ssize_t n = 0;
     const char* s = PyUnicode_AsUTF8AndSize(o, &n);
     if (!s) return failed(name);
@@ -63,7 +72,7 @@ Result<std::size_t> to_usize(PyObject* o, const char* name) {
 }
 
 Result<std::pair<double, double>> to_pair(PyObject* o, const char* name) {
-    if (!PyTuple_Check(o)) return refused(name, "'" + type_name(o) + "' object cannot be converted to 'tuple'");
+    if (!PyTuple_Check(o)) return refused(name, not_convertible(o, "tuple"));
     if (PyTuple_GET_SIZE(o) != 2)
         return refused(name, "expected tuple of length 2, but got tuple of length " +
                                  std::to_string(PyTuple_GET_SIZE(o)));
