@@ -22,13 +22,12 @@ PyRef take_raised() noexcept {
     return value;
 }
 
-// Every kind is an Exception other than MemoryError, so porosa's own failures
-// are ordinary (is_ordinary) without being raised first.
 PyObject* exception_type(ErrorKind kind) noexcept {
     switch (kind) {
         case ErrorKind::Value: return PyExc_ValueError;
         case ErrorKind::Type: return PyExc_TypeError;
         case ErrorKind::Runtime: return PyExc_RuntimeError;
+        case ErrorKind::Internal: return panic_exception_type();
         case ErrorKind::System: break;
     }
     return PyExc_SystemError;
@@ -39,6 +38,18 @@ PyRef text_of(const std::string& s) noexcept {
 }
 
 }  // namespace
+
+PyObject* panic_exception_type() {
+    static PyObject* type = [] {
+        PyObject* t = PyErr_NewExceptionWithDoc("porosa.PanicException",
+                                                "An internal failure of porosa: a broken invariant or an "
+                                                "impossible step.",
+                                                PyExc_BaseException, nullptr);
+        if (!t) Py_FatalError("cannot create PanicException");
+        return t;
+    }();
+    return type;
+}
 
 PyError PyError::fetch() noexcept {
     PyError e;
@@ -86,8 +97,10 @@ Expected<std::string, PyError> PyError::describe() {
 }
 
 bool PyError::is_ordinary() noexcept {
+    // porosa's own failures are ordinary without being raised first, except
+    // those reported as PanicException, a BaseException.
+    if (const Error* own = std::get_if<Error>(&v_)) return own->kind != ErrorKind::Internal;
     const PyRef* value = std::get_if<PyRef>(&v_);
-    if (!value) return true;
     if (!PyErr_GivenExceptionMatches(value->get(), PyExc_Exception) ||
         PyErr_GivenExceptionMatches(value->get(), PyExc_MemoryError))
         return false;

@@ -14,6 +14,10 @@
 
 namespace porosa::py {
 
+// PanicException, derived from BaseException so that `except Exception` lets
+// it through; created once per process.
+PyObject* panic_exception_type();
+
 class PyError {
 public:
     // A failure of porosa's own, not raised yet. Implicit, so that an Outcome

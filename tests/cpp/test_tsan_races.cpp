@@ -84,7 +84,7 @@ DataMatrix removal(int which, std::uint64_t seed, const DataMatrix& data, double
     DataMatrix m;
     for (int call = 0; call < 2; ++call) {
         m = data;
-        gen->drop(m, rate, porosa::target_count(m.rows(), m.cols(), rate));
+        MUST(gen->drop(m, rate, porosa::target_count(m.rows(), m.cols(), rate)));
     }
     return m;
 }

@@ -31,9 +31,21 @@ inline bool is_candidate(double x, std::size_t protected_col, std::size_t col) n
 std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
                                              std::size_t col, CmpFn cmp, double reference);
 
+// The failures of the caller's data an MNAR call meets before its first draw
+// (in the order they would come: a GM centre of a column without rows, a
+// protection draw without columns), and a blob count whose lists cannot
+// exist, which stops a BLOB call before it draws too.
+Outcome<void> check_input(const Mode& mode, const DataMatrix& matrix, std::size_t target);
+
+// "n_blobs too large: ..." for a BLOB pass whose lists cannot be had: beyond
+// what a vector holds, or over half the machine's memory (an allocation
+// granted on credit would end in the process being killed, not in bad_alloc).
+std::string too_many_blobs(std::size_t n_blobs);
+Outcome<void> check_blob_count(std::size_t n_blobs);
+
 // The passes as written: each pass draws, then scans every picked column with
 // drop_cols_literal. Quadratic; kept as the reference for the fast passes.
-void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+Outcome<void> drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                          CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target);
 
 // Knobs of the fast passes. The defaults suit large matrices; tests shrink them
@@ -62,7 +74,7 @@ struct ValuePassTuning {
 // for MAX and MIN (whose reference is 0). Inputs it does not cover (a short
 // distribution or protection list, GM references that vary over 2^32 - 1 rows
 // or more) go to drop_values_literal.
-void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+Outcome<void> drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                       Order order, const std::vector<Gauss>* dists, std::size_t target,
                       const ValuePassTuning& tuning = {});
 
@@ -73,7 +85,7 @@ void check_protected(std::span<const std::size_t> protected_cols, std::size_t ro
 std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_t> protected_cols);
 
 // drop_pattern on an explicit pool.
-void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+Outcome<void> drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                      const Mode& mode, std::size_t target);
 
 // What a BLOCK call went through, for tests and timing.
