@@ -217,7 +217,8 @@ EncodingInfo encoding_info(std::vector<Encoded>& encoded) {
 Result<std::pair<DataMatrix, EncodingInfo>> encode_object_array(PyObject* data, bool frame) {
     ASSIGN_OR_RETURN(const auto shape, read_shape(data));
     const auto [rows, cols] = shape;
-    std::vector<double> buffer(checked_cells(rows, cols));
+    ASSIGN_OR_RETURN(const std::size_t cells, cell_count(rows, cols));
+    std::vector<double> buffer(cells);
     const SharedSendPtr sink = std::make_shared<const SendPtr>(buffer.data());
     ASSIGN_OR_RETURN(Source source, open_source(data, frame, rows, cols));
 
