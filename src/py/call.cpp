@@ -10,7 +10,7 @@
 #include "py/args.hpp"
 #include "py/detach.hpp"
 #include "py/generator_object.hpp"
-#include "python/bridge.hpp"
+#include "py/bridge/bridge.hpp"
 
 namespace porosa::py {
 

@@ -1,6 +1,6 @@
 // The one unit that defines the table of NumPy's function pointers.
 #define POROSA_NUMPY_API_OWNER
-#include "python/numpy_api.hpp"
+#include "py/bridge/numpy_api.hpp"
 
 #include <atomic>
 #include <mutex>

@@ -1,10 +1,10 @@
-#include "python/frame_labels.hpp"
+#include "py/bridge/frame_labels.hpp"
 
 #include <algorithm>
 
 #include "core/interrupt.hpp"
 #include "py/ref.hpp"
-#include "python/pytext.hpp"
+#include "py/bridge/pytext.hpp"
 
 namespace porosa::bridge {
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace porosa::bridge {
+namespace porosa {
 
 using Encoder = std::unordered_map<std::string, std::optional<std::uint64_t>>;
 using Decoder = std::unordered_map<std::uint64_t, std::string>;
@@ -22,4 +22,4 @@ std::pair<std::vector<double>, Encoder> label_encode(const std::vector<std::stri
 // The inverse of an encoder on the texts that have a code.
 Decoder build_decoder(const Encoder& encoder);
 
-}  // namespace porosa::bridge
+}  // namespace porosa

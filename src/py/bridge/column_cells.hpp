@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "lib/label_encode.hpp"
+#include "encoding/label_encode.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
 

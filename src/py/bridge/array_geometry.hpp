@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "python/numpy_api.hpp"
+#include "py/bridge/numpy_api.hpp"
 
 namespace porosa::bridge {
 

@@ -1,4 +1,4 @@
-#include "python/numeric_cells.hpp"
+#include "py/bridge/numeric_cells.hpp"
 
 #include <bit>
 #include <cstdint>

@@ -6,7 +6,7 @@
 #include <variant>
 #include <vector>
 
-#include "lib/label_encode.hpp"
+#include "encoding/label_encode.hpp"
 
 namespace porosa::bridge {
 

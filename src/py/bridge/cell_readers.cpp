@@ -1,12 +1,12 @@
-#include "python/cell_readers.hpp"
+#include "py/bridge/cell_readers.hpp"
 
 #include <cstring>
 #include <string>
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
-#include "python/array_geometry.hpp"
-#include "python/ucs4.hpp"
+#include "py/bridge/array_geometry.hpp"
+#include "py/bridge/ucs4.hpp"
 
 namespace porosa::bridge {
 

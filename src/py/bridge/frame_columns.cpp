@@ -15,12 +15,12 @@
 // Two distinct dtypes guarantee two blocks; the dtype `values` takes is found by
 // asking an empty slice of the frame, since it depends on the dtypes alone once
 // there are several blocks.
-#include "python/frame_columns.hpp"
+#include "py/bridge/frame_columns.hpp"
 
 #include <utility>
 
 #include "py/error.hpp"
-#include "python/text_codes.hpp"
+#include "py/bridge/text_codes.hpp"
 
 namespace porosa::bridge {
 

@@ -8,8 +8,8 @@
 #include <cstddef>
 
 #include "py/error.hpp"
-#include "python/column_cells.hpp"
-#include "python/numeric_cells.hpp"
+#include "py/bridge/column_cells.hpp"
+#include "py/bridge/numeric_cells.hpp"
 
 namespace porosa::bridge {
 

@@ -1,11 +1,11 @@
-#include "python/column_cells.hpp"
+#include "py/bridge/column_cells.hpp"
 
 #include <cstdint>
 #include <iterator>
 
 #include "core/numtext.hpp"
 #include "core/pool.hpp"
-#include "python/array_geometry.hpp"
+#include "py/bridge/array_geometry.hpp"
 
 namespace porosa::bridge {
 

@@ -12,11 +12,11 @@
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
-#include "lib/decode.hpp"
+#include "encoding/decode.hpp"
 #include "py/detach.hpp"
-#include "python/bridge.hpp"
-#include "python/numpy_api.hpp"
-#include "python/pytext.hpp"
+#include "py/bridge/bridge.hpp"
+#include "py/bridge/numpy_api.hpp"
+#include "py/bridge/pytext.hpp"
 
 namespace porosa::bridge {
 

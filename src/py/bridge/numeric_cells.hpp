@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <optional>
 
-#include "python/numpy_api.hpp"
+#include "py/bridge/numpy_api.hpp"
 
 namespace porosa::bridge {
 

@@ -7,7 +7,7 @@
 #include "core/data_matrix.hpp"
 #include "py/error.hpp"
 #include "py/ref.hpp"
-#include "python/encoding_info.hpp"
+#include "py/bridge/encoding_info.hpp"
 
 namespace porosa::bridge {
 

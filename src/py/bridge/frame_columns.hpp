@@ -12,7 +12,7 @@
 
 #include "py/error.hpp"
 #include "py/ref.hpp"
-#include "python/numeric_cells.hpp"
+#include "py/bridge/numeric_cells.hpp"
 
 namespace porosa::bridge {
 

@@ -1,11 +1,11 @@
-#include "lib/parallel_sort.hpp"
+#include "encoding/parallel_sort.hpp"
 
 #include <algorithm>
 #include <utility>
 
 #include "core/pool.hpp"
 
-namespace porosa::bridge {
+namespace porosa {
 
 namespace {
 
@@ -109,4 +109,4 @@ void parallel_sort(std::vector<std::string_view>& views) {
     parallel_sort(views, std::min(by_size, Pool::global().threads()));
 }
 
-}  // namespace porosa::bridge
+}  // namespace porosa

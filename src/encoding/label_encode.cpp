@@ -1,4 +1,4 @@
-#include "lib/label_encode.hpp"
+#include "encoding/label_encode.hpp"
 
 #include <algorithm>
 #include <string_view>
@@ -7,9 +7,9 @@
 #include "core/data_matrix.hpp"
 #include "core/panic.hpp"
 #include "core/pool.hpp"
-#include "lib/parallel_sort.hpp"
+#include "encoding/parallel_sort.hpp"
 
-namespace porosa::bridge {
+namespace porosa {
 
 namespace {
 // Rows per subtask when mapping texts to codes or entries to decoder pairs.
@@ -76,4 +76,4 @@ Decoder build_decoder(const Encoder& encoder) {
     return decoder;
 }
 
-}  // namespace porosa::bridge
+}  // namespace porosa

@@ -1,9 +1,9 @@
-#include "python/text_codes.hpp"
+#include "py/bridge/text_codes.hpp"
 
 #include <cstring>
 #include <utility>
 
-#include "python/numpy_api.hpp"
+#include "py/bridge/numpy_api.hpp"
 
 namespace porosa::bridge {
 

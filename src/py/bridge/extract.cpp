@@ -13,17 +13,17 @@
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
 #include "core/pool.hpp"
-#include "lib/label_encode.hpp"
-#include "lib/send_ptr.hpp"
-#include "python/array_geometry.hpp"
-#include "python/bridge.hpp"
-#include "python/cell_readers.hpp"
-#include "python/column_cells.hpp"
-#include "python/fast_path.hpp"
-#include "python/frame_columns.hpp"
-#include "python/frame_labels.hpp"
-#include "python/numpy_api.hpp"
-#include "python/pytext.hpp"
+#include "encoding/label_encode.hpp"
+#include "core/send_ptr.hpp"
+#include "py/bridge/array_geometry.hpp"
+#include "py/bridge/bridge.hpp"
+#include "py/bridge/cell_readers.hpp"
+#include "py/bridge/column_cells.hpp"
+#include "py/bridge/fast_path.hpp"
+#include "py/bridge/frame_columns.hpp"
+#include "py/bridge/frame_labels.hpp"
+#include "py/bridge/numpy_api.hpp"
+#include "py/bridge/pytext.hpp"
 
 namespace porosa::bridge {
 
@@ -190,14 +190,14 @@ std::vector<Encoded> encode_texts(std::vector<ColumnCells>& columns, std::vector
 // block of the row-major buffer is filled while it is in cache instead of once
 // per column.
 void write_columns(const std::vector<ColumnCells>& columns, const std::vector<std::vector<double>>& codes,
-                   std::size_t rows, const SharedSendPtr& sink) {
+                   std::size_t rows, const SharedPlainSendPtr& sink) {
     const std::size_t cols = columns.size();
     std::vector<std::pair<std::size_t, const double*>> pending;
     for (std::size_t j = 0; j < cols; ++j)
         if (!columns[j].written) pending.emplace_back(j, columns[j].text ? codes[j].data() : columns[j].numbers.data());
     if (pending.empty()) return;
     parallel_chunks(rows, kRowGrain, [&](std::size_t b, std::size_t e) {
-        const SharedSendPtr out = sink;
+        const SharedPlainSendPtr out = sink;
         for (std::size_t i = b; i < e; ++i)
             for (const auto& [j, values] : pending) out->write(i * cols + j, values[i]);
     });
@@ -219,7 +219,7 @@ Result<std::pair<DataMatrix, EncodingInfo>> encode_object_array(PyObject* data, 
     const auto [rows, cols] = shape;
     ASSIGN_OR_RETURN(const std::size_t cells, cell_count(rows, cols));
     std::vector<double> buffer(cells);
-    const SharedSendPtr sink = std::make_shared<const SendPtr>(buffer.data());
+    const SharedPlainSendPtr sink = std::make_shared<const PlainSendPtr>(buffer.data());
     ASSIGN_OR_RETURN(Source source, open_source(data, frame, rows, cols));
 
     std::optional<NumericDtype> numbers = source.array ? numeric_dtype(PyArray_DESCR(source.array)) : std::nullopt;

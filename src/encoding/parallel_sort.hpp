@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace porosa::bridge {
+namespace porosa {
 
 // Sorts `runs` slices on the pool, then merges them pairwise; small inputs are
 // sorted in place on the calling thread.
@@ -14,4 +14,4 @@ void parallel_sort(std::vector<std::string_view>& views, std::size_t runs);
 // Picks the number of runs from the size of the input and of the pool.
 void parallel_sort(std::vector<std::string_view>& views);
 
-}  // namespace porosa::bridge
+}  // namespace porosa

@@ -6,9 +6,9 @@
 #include <string_view>
 
 #include "core/float_bits.hpp"
-#include "lib/label_encode.hpp"
+#include "encoding/label_encode.hpp"
 
-namespace porosa::bridge {
+namespace porosa {
 
 // A code stored as a double, taken as a count: NaN and negatives give 0, values
 // past the range the largest code, the rest truncated toward zero.
@@ -23,4 +23,4 @@ inline std::optional<std::string_view> decode_cell(const Decoder& decoder, doubl
     return std::string_view(it->second);
 }
 
-}  // namespace porosa::bridge
+}  // namespace porosa

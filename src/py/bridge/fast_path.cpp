@@ -1,12 +1,12 @@
-#include "python/fast_path.hpp"
+#include "py/bridge/fast_path.hpp"
 
 #include <cstring>
 #include <vector>
 
 #include "core/interrupt.hpp"
 #include "py/detach.hpp"
-#include "python/array_geometry.hpp"
-#include "python/numpy_api.hpp"
+#include "py/bridge/array_geometry.hpp"
+#include "py/bridge/numpy_api.hpp"
 
 namespace porosa::bridge {
 
