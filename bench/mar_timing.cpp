@@ -13,7 +13,7 @@
 #include "core/pool.hpp"
 #include "generators/mar/correlation.hpp"
 #include "generators/mar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 
 using namespace porosa;
 using Clock = std::chrono::steady_clock;

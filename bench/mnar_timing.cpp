@@ -14,7 +14,7 @@
 #include "core/pool.hpp"
 #include "generators/mnar/mnar.hpp"
 #include "generators/mnar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 
 using namespace porosa;
 using Clock = std::chrono::steady_clock;

@@ -11,7 +11,7 @@
 #include "generators/mar/correlation.hpp"
 #include "generators/mar/mar.hpp"
 #include "generators/mar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 #include "harness.hpp"
 #include "test_mar_support.hpp"
 

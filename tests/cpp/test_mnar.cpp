@@ -16,6 +16,7 @@
 #include "generators/mnar/mnar.hpp"
 #include "generators/common/pass_plan.hpp"
 #include "generators/mnar/removal.hpp"
+#include "generators/utils/distribution.hpp"
 #include "harness.hpp"
 #include "test_mnar_support.hpp"
 

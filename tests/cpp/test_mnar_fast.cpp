@@ -13,6 +13,7 @@
 #include "core/pool.hpp"
 #include "generators/common/generator.hpp"
 #include "generators/mnar/removal.hpp"
+#include "generators/utils/distribution.hpp"
 #include "harness.hpp"
 
 using namespace porosa;

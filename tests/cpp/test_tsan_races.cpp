@@ -21,7 +21,7 @@
 #include "generators/common/rng.hpp"
 #include "generators/mar/mar.hpp"
 #include "generators/mnar/mnar.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 #include "harness.hpp"
 #include "encoding/label_encode.hpp"
 #include "reference.hpp"

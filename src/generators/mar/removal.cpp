@@ -9,6 +9,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "generators/utils/distribution.hpp"
 
 namespace porosa::mar {
 

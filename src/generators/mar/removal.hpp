@@ -13,7 +13,7 @@
 #include "generators/common/mode.hpp"
 #include "generators/common/rng.hpp"
 #include "generators/mar/correlation.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/common/gauss.hpp"
 
 namespace porosa::mar {
 

@@ -12,7 +12,7 @@
 #include "generators/common/mask.hpp"
 #include "generators/common/pass_plan.hpp"
 #include "generators/mnar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 
 namespace porosa {
 

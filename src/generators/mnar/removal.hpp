@@ -15,7 +15,7 @@
 #include "generators/common/mask.hpp"
 #include "generators/common/mode.hpp"
 #include "generators/common/rng.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/common/gauss.hpp"
 
 namespace porosa::mnar {
 

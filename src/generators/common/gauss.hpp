@@ -1,11 +1,11 @@
-// Gaussian sampling and the per-column distributions of mode GM.
+// Gaussian sampling from the random source: the normal distributions GM draws
+// its references from.
 #pragma once
 #include <cmath>
 #include <cstddef>
 #include <span>
 #include <vector>
 
-#include "core/data_matrix.hpp"
 #include "generators/common/rng.hpp"
 
 namespace porosa {
@@ -35,13 +35,6 @@ struct Gauss {
     }
     double sample(Rng& rng) const { return from_uniforms(draw_uniforms(rng)); }
 };
-
-// The distribution of one column: centre at the quantile position `mean` of the
-// column sorted in total order, spread `variance` times its range.
-Gauss transform(std::vector<double> column, double mean, double variance);
-
-// One Gauss per column, computed in parallel, in column order.
-std::vector<Gauss> get_distribution(double mean, double variance, const DataMatrix& data);
 
 // One sample per listed column, drawn in list order.
 std::vector<double> get_samples(std::span<const std::size_t> columns, const std::vector<Gauss>& dists, Rng& rng);
