@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
         Rng rng = rng_from_u64(7);
         const std::size_t target = target_count(rows, cols, rate);
         t = Clock::now();
-        const auto done = scan ? mar::run_removal(mode, 0.8, rng, m, rate, target, mar::choose_row_literal, pool)
+        const auto done = scan ? mar::run_removal(mode, 0.8, rng, m, rate, target, pool)
                                : mar::run_removal_fast(mode, 0.8, rng, m, rate, target, pool);
         if (!done) std::printf("failed: %s\n", done.error().message.c_str());
         const double took = since(t);

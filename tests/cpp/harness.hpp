@@ -20,6 +20,10 @@ struct Case {
 std::vector<Case>& registry();
 void fail(const char* file, int line, const std::string& what);
 struct Abort {};
+// The test a crash is reported in: "CRASHED in suite.name" on standard error
+// when a signal (a fault, an abort, an exception nobody catches) ends the run.
+void set_running(const std::string& name);
+void report_crashes();
 
 struct Registrar {
     Registrar(const char* suite, const char* name, std::function<void()> body) {

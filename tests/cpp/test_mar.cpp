@@ -55,7 +55,7 @@ bool same_bits(const DataMatrix& a, const DataMatrix& b) {
 
 porosa::Outcome<void> run(const Mode& mode, double cap, Rng& rng, DataMatrix& m, double rate, std::size_t target,
                           Pool& pool) {
-    return run_removal(mode, cap, rng, m, rate, target, choose_row_literal, pool);
+    return run_removal(mode, cap, rng, m, rate, target, pool);
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ std::string compare_call(const Mode& mode, double cap, Rng& scan, Rng& fast, con
                          std::size_t target, Pool& pool, DataMatrix* result = nullptr) {
     DataMatrix a = before, b = before;
     auto failure = [](const porosa::Outcome<void>& r) { return r ? std::string() : r.error().message; };
-    const std::string error_a = failure(run_removal(mode, cap, scan, a, rate, target, choose_row_literal, pool));
+    const std::string error_a = failure(run_removal(mode, cap, scan, a, rate, target, pool));
     const std::string error_b = failure(run_removal_fast(mode, cap, fast, b, rate, target, pool));
     // One mismatch is enough to report; the cases after it would only repeat it.
     // A failed call's matrix is dropped, whatever it holds.

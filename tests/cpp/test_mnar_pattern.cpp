@@ -12,6 +12,7 @@
 #include "generators/mnar/removal.hpp"
 #include "harness.hpp"
 #include "test_mnar_support.hpp"
+#include "seams.hpp"
 
 using porosa::DataMatrix;
 using porosa::Kind;

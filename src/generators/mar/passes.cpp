@@ -214,7 +214,7 @@ Outcome<void> run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_
             if (changing(j)) supported = false;
             provides[j] = true;
         }
-    if (!supported) return run_passes(matrix, setup, target, rng, choose_row_literal, pool);
+    if (!supported) return run_passes(matrix, setup, target, rng, pool);
 
     const PassPlan schedule = plan(setup, candidate_counts(matrix, setup, pool), target, rng, pool);
     // The plan has made every draw the scanning passes would make up to the

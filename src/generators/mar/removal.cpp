@@ -79,7 +79,7 @@ static bool has_value(const DataMatrix& matrix, std::size_t col) {
 }
 
 Outcome<std::vector<Position>> drop_cols(const DataMatrix& matrix, std::span<const Pair> pairs,
-                                std::span<const double> references, CmpFn cmp, PairChooser chooser, Pool& pool) {
+                                         std::span<const double> references, CmpFn cmp, Pool& pool) {
     if (references.size() < pairs.size()) panic_index(pairs.size() - 1, references.size());
     // Checked here, in pair order, rather than by the workers, so that which
     // failure wins never depends on scheduling. A pair with no cell left to
@@ -88,18 +88,13 @@ Outcome<std::vector<Position>> drop_cols(const DataMatrix& matrix, std::span<con
         if (std::isnan(references[i]) && has_value(matrix, pairs[i].missing)) return nan_sample();
 
     std::vector<std::optional<std::size_t>> rows(pairs.size());
-    pool.run(pairs.size(), [&](std::size_t i) { rows[i] = chooser(matrix, pairs[i], references[i], cmp); });
+    pool.run(pairs.size(), [&](std::size_t i) { rows[i] = choose_row_literal(matrix, pairs[i], references[i], cmp); });
 
     std::vector<Position> positions;
     positions.reserve(pairs.size());
     for (std::size_t i = 0; i < pairs.size(); ++i)
         if (rows[i]) positions.emplace_back(*rows[i], pairs[i].missing);
     return positions;
-}
-
-Outcome<std::vector<Position>> drop_cols_literal(const DataMatrix& matrix, std::span<const Pair> pairs,
-                                        std::span<const double> references, CmpFn cmp, Pool& pool) {
-    return drop_cols(matrix, pairs, references, cmp, choose_row_literal, pool);
 }
 
 Outcome<void> check_input(std::size_t n, const DataMatrix& matrix) {
@@ -127,8 +122,7 @@ Outcome<Setup> prepare_removal(const Mode& mode, double max_missing_per_column, 
     return setup;
 }
 
-Outcome<void> run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, PairChooser chooser,
-                         Pool& pool) {
+Outcome<void> run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, Pool& pool) {
     const std::size_t n = setup.pairs.size();
     const bool gm = setup.order == Order::nearest;
     std::vector<double> references(n, 0.0);
@@ -140,7 +134,7 @@ Outcome<void> run_passes(DataMatrix& matrix, const Setup& setup, std::size_t tar
         if (gm) references = get_samples(setup.missing, setup.dists, rng);
         ASSIGN_OR_RETURN(const std::vector<Position> positions,
                          drop_cols(matrix, std::span<const Pair>(setup.pairs).first(k),
-                                   std::span<const double>(references).first(k), cmp_of(setup.order), chooser, pool));
+                                   std::span<const double>(references).first(k), cmp_of(setup.order), pool));
         // Every pass offers the same first k pairs, and a pair without a
         // candidate never regains one: a pass that yields nothing is final.
         if (positions.empty()) return {};
@@ -150,10 +144,10 @@ Outcome<void> run_passes(DataMatrix& matrix, const Setup& setup, std::size_t tar
 }
 
 Outcome<void> run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix,
-                          double rate, std::size_t target, PairChooser chooser, Pool& pool) {
+                          double rate, std::size_t target, Pool& pool) {
     ASSIGN_OR_RETURN(const Setup setup, prepare_removal(mode, max_missing_per_column, rng, matrix, rate, pool));
     if (target == 0) return {};
-    return run_passes(matrix, setup, target, rng, chooser, pool);
+    return run_passes(matrix, setup, target, rng, pool);
 }
 
 Outcome<void> run_removal_fast(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix,

@@ -88,35 +88,10 @@ std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_
 Outcome<void> drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                      const Mode& mode, std::size_t target);
 
-// What a BLOCK call went through, for tests and timing.
-struct BlockStats {
-    // Rectangles drawn, and those looked up in the free-cell bits.
-    std::size_t drawn = 0, looked_at = 0;
-    // Rectangles of batches drawn again one at a time, as one of their draws
-    // may have taken a second word.
-    std::size_t redrawn = 0;
-    bool tables_built = false;
-};
-
-// Knobs of the BLOCK passes; tests shrink them so that small inputs take every
-// path large ones do.
-struct BlockTuning {
-    // Rectangles refused on the matrix itself before the free-cell tables are
-    // built (unset: one per 16 cells; 0: build them before the first draw).
-    std::optional<std::size_t> literal_checks;
-    // The widest matrix whose height bounds cover every column range; wider
-    // ones keep them for ranges of power-of-two widths.
-    std::size_t full_table_cols = 64;
-    // Batches of rectangles worked out one at a time even where the processor
-    // has wider registers, as on those without.
-    bool scalar_batches = false;
-    BlockStats* stats = nullptr;
-};
-
 // The BLOCK passes: one rectangle per pass, redrawn until it fits what remains
 // and holds neither a protected nor a NaN cell.
 void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                 std::pair<double, double> block_size, std::size_t target, const BlockTuning& tuning = {});
+                 std::pair<double, double> block_size, std::size_t target);
 
 // The same passes checking every rectangle on the matrix, cell by cell: the
 // reference for drop_blocks.
@@ -143,16 +118,10 @@ void draw_blob_plans(Rng& rng, std::size_t rows, std::size_t cols, std::size_t r
 // (5 to 6 deviations out), where progress takes millions of attempts.
 inline constexpr std::size_t kMaxFruitlessAttempts = 10'000'000;
 
-// Where a blob keeps its cells: a hash set searched cell by cell, or bitmaps
-// searched a word at a time. Both give the same cells; `automatic` picks by
-// blob and matrix size.
-enum class BlobStore { automatic, hash, grid };
-
 // The positions of one blob: up to plan.size distinct unprotected cells around
 // its centre; fewer only when the blob cannot grow any further (or hits the
 // bound above). `unprotected` is the number of unprotected cells of the matrix.
 std::vector<Position> collect_blob(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
-                                   std::size_t unprotected, const BlobPlan& plan,
-                                   BlobStore store = BlobStore::automatic);
+                                   std::size_t unprotected, const BlobPlan& plan);
 
 }  // namespace porosa::mnar
