@@ -121,17 +121,17 @@ Outcome<void> check_input(const Mode& mode, const DataMatrix& matrix, std::size_
 
 Outcome<void> MNAR::drop(DataMatrix& matrix, double /*rate*/, std::size_t target) {
     RETURN_IF_ERROR(mnar::check_input(mode_, matrix, target));
-    // Both steps run on every call, even when nothing is to be removed: the
-    // protection draw so that every call advances the generator the same way.
-    std::vector<Gauss> dists;
-    if (mode_.kind == Kind::GM) dists = get_distribution(mode_.mean, mode_.variance, matrix);
+    // The protection draw runs on every call, even when nothing is to be
+    // removed, so that every call advances the generator the same way.
     const std::array<std::size_t, 2> shape{matrix.rows(), matrix.cols()};
     const std::vector<std::size_t> protected_cols = fix(shape, rng_, mode_);
     if (target == 0) return {};
 
     if (mode_.is_pattern()) return drop_pattern(matrix, protected_cols, rng_, mode_, target);
+    std::vector<Gauss> dists;
+    if (mode_.kind == Kind::GM) dists = get_distribution(mode_.mean, mode_.variance, matrix);
     return mnar::drop_values_fast(Pool::global(), matrix, protected_cols, rng_, require_order(mode_),
-                           mode_.kind == Kind::GM ? &dists : nullptr, target);
+                                  mode_.kind == Kind::GM ? &dists : nullptr, target);
 }
 
 std::string MNAR::repr() const {
