@@ -1,7 +1,8 @@
 // Timing of MNAR BLOCK removals on data that already holds scattered NaN, next
 // to the time it takes to draw the same generator words one at a time. Not part
 // of the build; from the checkout root:
-//   g++ -O3 -std=c++20 -ffp-contract=off -Isrc bench/block_timing.cpp <build dir>/libporosa_core.a -lpthread
+//   g++ -O3 -std=c++20 -ffp-contract=off -Isrc -Itests/cpp bench/block_timing.cpp \
+//       <build dir>/libporosa_core.a -lpthread
 //   ./a.out [literal=0]                           three shapes with NaN, and one without
 //   ./a.out literal rows cols nan_share rate      one shape
 // literal=1 times the plain cell-by-cell passes instead (minutes per shape).
@@ -14,6 +15,7 @@
 #include "generators/common/mask.hpp"
 #include "generators/mnar/mnar.hpp"
 #include "generators/mnar/removal.hpp"
+#include "seams.hpp"
 
 using namespace porosa;
 using Clock = std::chrono::steady_clock;

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     const auto t0 = Clock::now();
     const std::array<std::size_t, 2> shape{rows, cols};
     const std::vector<std::size_t> protected_cols = fix(shape, rng, mode);
-    drop_pattern(m, protected_cols, rng, mode, target_count(rows, cols, rate));
+    if (!drop_pattern(m, protected_cols, rng, mode, target_count(rows, cols, rate))) return 1;
     const double native = since(t0);
 
     std::FILE* out = std::fopen((path + ".out").c_str(), "wb");

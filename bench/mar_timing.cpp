@@ -13,7 +13,7 @@
 #include "core/pool.hpp"
 #include "generators/mar/correlation.hpp"
 #include "generators/mar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 
 using namespace porosa;
 using Clock = std::chrono::steady_clock;
@@ -59,11 +59,9 @@ int main(int argc, char** argv) {
         Rng rng = rng_from_u64(7);
         const std::size_t target = target_count(rows, cols, rate);
         t = Clock::now();
-        if (scan) {
-            mar::run_removal(mode, 0.8, rng, m, rate, target, mar::choose_row_literal, pool);
-        } else {
-            mar::run_removal_fast(mode, 0.8, rng, m, rate, target, pool);
-        }
+        const auto done = scan ? mar::run_removal(mode, 0.8, rng, m, rate, target, pool)
+                               : mar::run_removal_fast(mode, 0.8, rng, m, rate, target, pool);
+        if (!done) std::printf("failed: %s\n", done.error().message.c_str());
         const double took = since(t);
         std::size_t missing = 0;
         for (double x : m.storage()) missing += std::isnan(x);

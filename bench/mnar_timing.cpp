@@ -14,7 +14,7 @@
 #include "core/pool.hpp"
 #include "generators/mnar/mnar.hpp"
 #include "generators/mnar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 
 using namespace porosa;
 using Clock = std::chrono::steady_clock;
@@ -71,10 +71,11 @@ int main(int argc, char** argv) {
             if (c.kind == Kind::GM) dists = get_distribution(c.mean, c.variance, m);
             const std::array<std::size_t, 2> shape{rows, cols};
             const std::vector<std::size_t> prot = fix(shape, rng, mode);
-            mnar::drop_values_literal(pool, m, prot, rng, cmp_of(require_order(mode)),
-                                      c.kind == Kind::GM ? &dists : nullptr, target);
-        } else {
-            MNAR(mode, 0.8, rng_from_u64(7)).drop(m, rate, target);
+            if (!mnar::drop_values_literal(pool, m, prot, rng, cmp_of(require_order(mode)),
+                                           c.kind == Kind::GM ? &dists : nullptr, target))
+                std::printf("failed\n");
+        } else if (!MNAR(mode, 0.8, rng_from_u64(7)).drop(m, rate, target)) {
+            std::printf("failed\n");
         }
         const double took = since(t), took_cpu = cpu_seconds() - cpu;
         if (!literal) {
@@ -90,8 +91,9 @@ int main(int argc, char** argv) {
             const std::vector<std::size_t> prot = fix(shape, rng, mode);
             const double took_fix = since(t);
             t = Clock::now();
-            mnar::drop_values_fast(pool, again, prot, rng, require_order(mode),
-                                   c.kind == Kind::GM ? &dists : nullptr, target);
+            if (!mnar::drop_values_fast(pool, again, prot, rng, require_order(mode),
+                                        c.kind == Kind::GM ? &dists : nullptr, target))
+                std::printf("failed\n");
             std::printf("  get_distribution %.3f s, fix %.3f s, passes %.3f s\n", took_dists, took_fix, since(t));
         }
         std::size_t missing = 0;

@@ -29,7 +29,7 @@ sha() { sha256sum | cut -d' ' -f1; }
 
 # The same inputs as setup.sh's digest: everything that goes into the module.
 source_digest() {
-  local paths=(CMakeLists.txt pyproject.toml src data_bridge python)
+  local paths=(CMakeLists.txt pyproject.toml src python)
   [ -d cmake ] && paths+=(cmake)
   find "${paths[@]}" -type f ! -name '*.pyc' ! -name '*.sw?' ! -name '*~' -print0 2>/dev/null \
     | LC_ALL=C sort -z | xargs -0 sha256sum | sha

@@ -21,7 +21,7 @@ import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-NEEDED_IN_SDIST = ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src/", "data_bridge/", "python/")
+NEEDED_IN_SDIST = ("CMakeLists.txt", "pyproject.toml", "README.md", "LICENSE", "src/", "python/")
 KIT = "python/porosa_kit/"
 _STUDY = {"joblib", "threadpoolctl", "tqdm"}
 EXTRAS = {"sklearn": {"scikit-learn"}, "plot": {"matplotlib"}, "parquet": {"pyarrow"},

@@ -83,7 +83,7 @@ install_requirements() {
 # A digest of everything that goes into the installed package: the extension
 # module and porosa_kit.
 source_digest() {
-  local paths=(CMakeLists.txt pyproject.toml src data_bridge python)
+  local paths=(CMakeLists.txt pyproject.toml src python)
   [ -d cmake ] && paths+=(cmake)
   find "${paths[@]}" -type f ! -name '*.pyc' ! -name '*.sw?' ! -name '*~' -print0 2>/dev/null \
     | LC_ALL=C sort -z | xargs -0 sha256sum | sha

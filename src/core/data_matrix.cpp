@@ -5,12 +5,18 @@
 
 namespace porosa {
 
-std::size_t checked_cells(std::size_t rows, std::size_t cols) {
+Outcome<std::size_t> cell_count(std::size_t rows, std::size_t cols) {
     constexpr std::size_t kMaxCells = std::numeric_limits<std::ptrdiff_t>::max() / sizeof(double);
     if (cols != 0 && rows > kMaxCells / cols)
-        panic("matrix of " + std::to_string(rows) + " x " + std::to_string(cols) +
-              " cells exceeds the addressable size");
+        return refuse(ErrorKind::Internal, "matrix of " + std::to_string(rows) + " x " + std::to_string(cols) +
+                                               " cells exceeds the addressable size");
     return rows * cols;
+}
+
+std::size_t checked_cells(std::size_t rows, std::size_t cols) {
+    Outcome<std::size_t> cells = cell_count(rows, cols);
+    if (!cells) panic(std::move(cells).error().message);
+    return *cells;
 }
 
 DataMatrix::DataMatrix(std::size_t rows, std::size_t cols, std::vector<double> data)

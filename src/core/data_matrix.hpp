@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/panic.hpp"
 
 namespace porosa {
@@ -18,7 +19,10 @@ inline double missing_nan() {
     return d;
 }
 
-// rows * cols, or an internal failure when the buffer could not be addressed.
+// rows * cols, or the refusal of a shape whose buffer could not be addressed
+// (a caller's object may claim any shape).
+Outcome<std::size_t> cell_count(std::size_t rows, std::size_t cols);
+// The same where the shape is known to fit: a Panic otherwise.
 std::size_t checked_cells(std::size_t rows, std::size_t cols);
 
 class DataMatrix {

@@ -4,6 +4,7 @@
 // unchanged (as a PyError) and the entry guard raises the Python exception of
 // that kind, with the text exactly as given.
 #pragma once
+#include <cstddef>
 #include <string>
 #include <utility>
 
@@ -11,8 +12,11 @@
 
 namespace porosa {
 
-// ValueError, TypeError, RuntimeError and SystemError, in that order.
-enum class ErrorKind { Value, Type, Runtime, System };
+// ValueError, TypeError, RuntimeError and SystemError, in that order; then
+// the failures of the caller's input that porosa's contract reports as
+// internal ones (PanicException): "Sample is nan", data without rows or
+// columns, a blob count whose lists cannot exist.
+enum class ErrorKind { Value, Type, Runtime, System, Internal };
 
 struct Error {
     ErrorKind kind;
@@ -21,6 +25,9 @@ struct Error {
 
 template <class T>
 using Outcome = Expected<T, Error>;
+
+// The text of every index out of range, a refusal's or a Panic's.
+std::string out_of_bounds(std::size_t index, std::size_t len);
 
 // A failure of `kind` with `message`, as an outcome to return.
 inline Unexpected<Error> refuse(ErrorKind kind, std::string message) {

@@ -15,8 +15,9 @@ struct Unexpected {
 template <class E>
 Unexpected(E) -> Unexpected<E>;
 
+// Never dropped unread: an outcome that nobody looks at is a failure lost.
 template <class T, class E>
-class Expected {
+class [[nodiscard]] Expected {
 public:
     Expected(T value) : v_(std::in_place_index<0>, std::move(value)) {}
     Expected(Unexpected<E> e) : v_(std::in_place_index<1>, std::move(e.error)) {}
@@ -32,6 +33,7 @@ public:
     T& operator*() & { return value(); }
     T* operator->() { return &std::get<0>(v_); }
     E& error() & { return std::get<1>(v_); }
+    const E& error() const& { return std::get<1>(v_); }
     E&& error() && { return std::get<1>(std::move(v_)); }
     // The error, to pass up as an outcome of any other type.
     Unexpected<E> pass() && { return {std::get<1>(std::move(v_))}; }
@@ -41,7 +43,7 @@ private:
 };
 
 template <class E>
-class Expected<void, E> {
+class [[nodiscard]] Expected<void, E> {
 public:
     Expected() = default;  // success
     Expected(Unexpected<E> e) : error_(std::move(e.error)) {}
@@ -52,6 +54,7 @@ public:
     explicit operator bool() const noexcept { return !error_; }
     bool has_value() const noexcept { return !error_; }
     E& error() & { return *error_; }
+    const E& error() const& { return *error_; }
     E&& error() && { return *std::move(error_); }
     Unexpected<E> pass() && { return {*std::move(error_)}; }
 

@@ -1,5 +1,7 @@
 // The one exception type for internal failures: a broken invariant, an index out
 // of range, an impossible step. The entry guard turns it into PanicException.
+// What the caller's input causes is an error value instead (core/error.hpp),
+// even where the contract reports it as PanicException too.
 #pragma once
 #include <cstddef>
 #include <memory>

@@ -4,18 +4,6 @@
 
 namespace porosa::py {
 
-PyObject* panic_exception_type() {
-    static PyObject* type = [] {
-        PyObject* t = PyErr_NewExceptionWithDoc("porosa.PanicException",
-                                                "An internal failure of porosa: a broken invariant or an "
-                                                "impossible step.",
-                                                PyExc_BaseException, nullptr);
-        if (!t) Py_FatalError("cannot create PanicException");
-        return t;
-    }();
-    return type;
-}
-
 void raise_current_exception() noexcept {
     try {
         throw;

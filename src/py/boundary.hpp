@@ -16,10 +16,6 @@
 
 namespace porosa::py {
 
-// PanicException, derived from BaseException so that `except Exception` lets
-// it through; created once per process.
-PyObject* panic_exception_type();
-
 // Sets the Python exception for a C++ exception in flight: Panic becomes
 // PanicException, a failed allocation MemoryError; for Interrupted, keeps the
 // exception already pending.

@@ -10,7 +10,7 @@
 #include "py/args.hpp"
 #include "py/detach.hpp"
 #include "py/generator_object.hpp"
-#include "python/bridge.hpp"
+#include "py/bridge/bridge.hpp"
 
 namespace porosa::py {
 
@@ -70,7 +70,7 @@ Result<PyRef> call_steps(GeneratorObject* self, PyObject* args, PyObject* kwargs
     std::size_t target = target_count(matrix.rows(), matrix.cols(), missing_rate);
     // The removal touches no Python object: other threads run, allocate and
     // collect meanwhile.
-    run_detached([&] { core.drop(matrix, missing_rate, target); });
+    RETURN_IF_ERROR(run_detached([&] { return core.drop(matrix, missing_rate, target); }));
     return bridge::arr_to_out(matrix, std::move(input.out), std::move(input.info));
 }
 

@@ -22,13 +22,12 @@ PyRef take_raised() noexcept {
     return value;
 }
 
-// Every kind is an Exception other than MemoryError, so porosa's own failures
-// are ordinary (is_ordinary) without being raised first.
 PyObject* exception_type(ErrorKind kind) noexcept {
     switch (kind) {
         case ErrorKind::Value: return PyExc_ValueError;
         case ErrorKind::Type: return PyExc_TypeError;
         case ErrorKind::Runtime: return PyExc_RuntimeError;
+        case ErrorKind::Internal: return panic_exception_type();
         case ErrorKind::System: break;
     }
     return PyExc_SystemError;
@@ -39,6 +38,18 @@ PyRef text_of(const std::string& s) noexcept {
 }
 
 }  // namespace
+
+PyObject* panic_exception_type() {
+    static PyObject* type = [] {
+        PyObject* t = PyErr_NewExceptionWithDoc("porosa.PanicException",
+                                                "An internal failure of porosa: a broken invariant or an "
+                                                "impossible step.",
+                                                PyExc_BaseException, nullptr);
+        if (!t) Py_FatalError("cannot create PanicException");
+        return t;
+    }();
+    return type;
+}
 
 PyError PyError::fetch() noexcept {
     PyError e;
@@ -71,42 +82,58 @@ void PyError::restore() && noexcept {
 #endif
 }
 
-std::string PyError::describe() {
+Expected<std::string, PyError> PyError::describe() {
     PyObject* value = raised();
     std::string out = _PyType_Name(Py_TYPE(value));
     PyRef text = PyRef::steal(PyObject_Str(value));
-    if (text) {
-        Py_ssize_t n = 0;
-        if (const char* s = PyUnicode_AsUTF8AndSize(text.get(), &n); s && n > 0) out += ": " + std::string(s, n);
+    Py_ssize_t n = 0;
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    if (!s) {
+        RETURN_IF_ERROR(clear_ordinary());
+        return out;
     }
-    PyErr_Clear();
+    if (n > 0) out += ": " + std::string(s, n);
     return out;
 }
 
-bool PyError::is_ordinary() const noexcept {
+bool PyError::is_ordinary() noexcept {
+    // porosa's own failures are ordinary without being raised first, except
+    // those reported as PanicException, a BaseException.
+    if (const Error* own = std::get_if<Error>(&v_)) return own->kind != ErrorKind::Internal;
     const PyRef* value = std::get_if<PyRef>(&v_);
-    if (!value) return true;
-    return PyErr_GivenExceptionMatches(value->get(), PyExc_Exception) &&
-           !PyErr_GivenExceptionMatches(value->get(), PyExc_MemoryError) && !raised_by_signal_handler(value->get());
+    if (!PyErr_GivenExceptionMatches(value->get(), PyExc_Exception) ||
+        PyErr_GivenExceptionMatches(value->get(), PyExc_MemoryError))
+        return false;
+    Result<bool> from_handler = raised_by_signal_handler(value->get());
+    if (from_handler) return !*from_handler;
+    *this = std::move(from_handler).error();
+    return is_ordinary();
 }
 
-Status clear_ordinary() {
-    PyError e = PyError::fetch();
+bool PyError::matches(PyObject* type) noexcept { return PyErr_GivenExceptionMatches(raised(), type); }
+
+Status clear_ordinary(PyError e) {
     if (e.is_ordinary()) return {};
     return Unexpected<PyError>{std::move(e)};
 }
 
-Unexpected<PyError> step_failed(const std::string& what) {
-    PyError e = PyError::fetch();
-    if (e.is_ordinary()) panic(what + ": " + e.describe());
-    return Unexpected<PyError>{std::move(e)};
+Status clear_ordinary() { return clear_ordinary(PyError::fetch()); }
+
+Unexpected<PyError> step_failed(const std::string& what, PyError e) {
+    if (!e.is_ordinary()) return Unexpected<PyError>{std::move(e)};
+    Result<std::string> text = e.describe();
+    if (!text) return std::move(text).pass();
+    panic(what + ": " + *text);
 }
 
-void PyError::add_note(const std::string& note) noexcept {
+Unexpected<PyError> step_failed(const std::string& what) { return step_failed(what, PyError::fetch()); }
+
+Status PyError::add_note(const std::string& note) {
     PyObject* value = raised();
     PyRef text = text_of(note);
     PyRef r = text ? PyRef::steal(PyObject_CallMethod(value, "add_note", "O", text.get())) : PyRef();
-    if (!r) PyErr_Clear();
+    if (r) return {};
+    return clear_ordinary();
 }
 
 }  // namespace porosa::py

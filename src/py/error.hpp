@@ -14,6 +14,10 @@
 
 namespace porosa::py {
 
+// PanicException, derived from BaseException so that `except Exception` lets
+// it through; created once per process.
+PyObject* panic_exception_type();
+
 class PyError {
 public:
     // A failure of porosa's own, not raised yet. Implicit, so that an Outcome
@@ -24,16 +28,22 @@ public:
 
     // Makes it the current exception.
     void restore() && noexcept;
-    // "TypeName: message", for texts that describe a Python error.
-    std::string describe();
+    // "TypeName: message", for texts that describe a Python error; the type
+    // alone when the message cannot be had. A failure meanwhile that is not
+    // ordinary comes back instead.
+    Expected<std::string, PyError> describe();
     // Whether this is an ordinary failure, one that code may handle in its own
     // way: an Exception other than MemoryError, raised by the code that failed.
     // Anything else (KeyboardInterrupt, SystemExit, MemoryError, other
     // BaseExceptions, whatever a signal handler raised meanwhile) must reach
-    // the caller unchanged. porosa's own failures are all ordinary.
-    bool is_ordinary() const noexcept;
-    // Attaches an exception note.
-    void add_note(const std::string& note) noexcept;
+    // the caller unchanged. When telling fails (no memory to look at the
+    // traceback), that failure takes this one's place and is judged instead.
+    bool is_ordinary() noexcept;
+    // Whether the exception is an instance of `type`.
+    bool matches(PyObject* type) noexcept;
+    // Attaches an exception note. Failing to attach it matters only when the
+    // failure is not ordinary: then it comes back.
+    Expected<void, PyError> add_note(const std::string& note);
 
 private:
     PyError() noexcept = default;
@@ -65,14 +75,19 @@ inline Status check(int rc) noexcept {
 // A failure of porosa's own, as an error to return.
 inline Unexpected<Error> fail(ErrorKind kind, std::string message) { return refuse(kind, std::move(message)); }
 
-// For a current exception that the caller may put up with: an ordinary one is
-// cleared; anything else comes back, to reach the caller unchanged.
+// For an error that the caller may put up with: an ordinary one is dropped;
+// anything else comes back, to reach the caller unchanged. The one place where
+// porosa lets a Python error go.
+Status clear_ordinary(PyError e);
+// The same for the current exception.
 Status clear_ordinary();
 
 // For a failed step whose ordinary failure porosa reports as an internal one
-// (a data set it cannot read, a warning it cannot issue): an ordinary current
-// exception becomes Panic "what: TypeName: message"; anything else comes back,
-// to reach the caller unchanged.
+// (a data set it cannot read, a warning it cannot issue): an ordinary error
+// becomes Panic "what: TypeName: message"; anything else comes back, to reach
+// the caller unchanged.
+Unexpected<PyError> step_failed(const std::string& what, PyError e);
+// The same for the current exception.
 Unexpected<PyError> step_failed(const std::string& what);
 
 // Sets `type` with the whole of `message`, NULs included; bytes that are not

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "py/ref.hpp"
-
 namespace porosa::py {
 
 namespace {
@@ -17,7 +15,21 @@ bool holds(PyObject* value, PyObject* frame) {
     return false;
 }
 
-bool called_with_its_caller(PyFrameObject* frame) {
+// The local `name`, or null when it is not there (an argument deleted by then).
+Result<PyRef> local(PyObject* locals, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value = nullptr;
+    if (PyMapping_GetOptionalItem(locals, name, &value) < 0) return fail_from_current();
+    return PyRef::steal(value);
+#else
+    // A frame's locals are a dict before 3.13.
+    PyObject* value = PyDict_Check(locals) ? PyDict_GetItemWithError(locals, name) : nullptr;
+    if (!value && PyErr_Occurred()) return fail_from_current();
+    return PyRef::borrow(value);
+#endif
+}
+
+Result<bool> called_with_its_caller(PyFrameObject* frame) {
     PyRef back = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(frame)));
     if (!back) return false;
     PyRef code_object = PyRef::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(frame)));
@@ -25,32 +37,27 @@ bool called_with_its_caller(PyFrameObject* frame) {
     // The arguments lead the variable names: positional, keyword-only, *args.
     const Py_ssize_t arguments =
         code->co_argcount + code->co_kwonlyargcount + ((code->co_flags & CO_VARARGS) ? 1 : 0);
-    PyRef names = PyRef::steal(PyCode_GetVarnames(code));
-    PyRef locals = PyRef::steal(PyFrame_GetLocals(frame));
-    if (!names || !locals || !PyTuple_Check(names.get())) {
-        PyErr_Clear();
-        return false;
-    }
+    ASSIGN_OR_RETURN(PyRef names, owned(PyCode_GetVarnames(code)));
+    ASSIGN_OR_RETURN(PyRef locals, owned(PyFrame_GetLocals(frame)));
+    if (!PyTuple_Check(names.get())) return false;
     const Py_ssize_t n = std::min(arguments, PyTuple_GET_SIZE(names.get()));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        // An argument deleted by then is simply not there.
-        PyRef value = PyRef::steal(PyObject_GetItem(locals.get(), PyTuple_GET_ITEM(names.get(), i)));
-        if (!value) {
-            PyErr_Clear();
-            continue;
-        }
-        if (holds(value.get(), back.get())) return true;
+        ASSIGN_OR_RETURN(PyRef value, local(locals.get(), PyTuple_GET_ITEM(names.get(), i)));
+        if (value && holds(value.get(), back.get())) return true;
     }
     return false;
 }
 
 }  // namespace
 
-bool raised_by_signal_handler(PyObject* exception) noexcept {
+Result<bool> raised_by_signal_handler(PyObject* exception) {
     PyRef entry = PyRef::steal(PyException_GetTraceback(exception));
     while (entry && entry.get() != Py_None) {
         auto* tb = reinterpret_cast<PyTracebackObject*>(entry.get());
-        if (tb->tb_frame && called_with_its_caller(tb->tb_frame)) return true;
+        if (tb->tb_frame) {
+            ASSIGN_OR_RETURN(bool called, called_with_its_caller(tb->tb_frame));
+            if (called) return true;
+        }
         entry = PyRef::borrow(reinterpret_cast<PyObject*>(tb->tb_next));
     }
     return false;

@@ -10,9 +10,12 @@
 #pragma once
 #include <Python.h>
 
+#include "py/error.hpp"
+
 namespace porosa::py {
 
-// Attached; leaves no exception set.
-bool raised_by_signal_handler(PyObject* exception) noexcept;
+// Attached. Looking at the frames can fail only for want of memory: that
+// failure comes back instead of an answer.
+Result<bool> raised_by_signal_handler(PyObject* exception);
 
 }  // namespace porosa::py

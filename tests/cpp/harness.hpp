@@ -20,6 +20,10 @@ struct Case {
 std::vector<Case>& registry();
 void fail(const char* file, int line, const std::string& what);
 struct Abort {};
+// The test a crash is reported in: "CRASHED in suite.name" on standard error
+// when a signal (a fault, an abort, an exception nobody catches) ends the run.
+void set_running(const std::string& name);
+void report_crashes();
 
 struct Registrar {
     Registrar(const char* suite, const char* name, std::function<void()> body) {
@@ -37,6 +41,17 @@ std::string show(const T& v) {
         os << "<value>";
     }
     return os.str();
+}
+
+// The value of an outcome that must succeed (nothing for a void one); a
+// failure ends the test.
+template <class R>
+decltype(auto) must(R&& r, const char* file, int line) {
+    if (!r) {
+        fail(file, line, "unexpected failure: " + r.error().message);
+        throw Abort{};
+    }
+    if constexpr (requires { std::move(r).value(); }) return std::move(r).value();
 }
 
 inline std::uint64_t bits(double d) {
@@ -88,11 +103,21 @@ inline std::uint64_t bits(double d) {
 // Compares doubles bit for bit, so NaN payloads and signed zeros count.
 #define EXPECT_BITEQ(a, b) HARNESS_CMP(harness::bits(a), harness::bits(b), ==, false)
 
+#define MUST(...) harness::must((__VA_ARGS__), __FILE__, __LINE__)
+// An outcome that must fail with a text holding `msg`.
+#define EXPECT_FAILS_WITH(expr, msg)                                                                  \
+    do {                                                                                              \
+        auto r_ = (expr);                                                                             \
+        if (r_) harness::fail(__FILE__, __LINE__, "expected a failure from " #expr);                  \
+        else if (r_.error().message.find(msg) == std::string::npos)                                   \
+            harness::fail(__FILE__, __LINE__, "wrong message: " + r_.error().message);                \
+    } while (0)
+
 #define EXPECT_THROW_MSG(stmt, Type, msg)                                                     \
     do {                                                                                      \
         bool thrown_ = false;                                                                 \
         try {                                                                                 \
-            stmt;                                                                             \
+            static_cast<void>(stmt);                                                          \
         } catch (const Type& e_) {                                                            \
             thrown_ = true;                                                                   \
             if (std::string(e_.what()).find(msg) == std::string::npos)                        \

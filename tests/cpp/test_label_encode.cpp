@@ -9,11 +9,11 @@
 #include "core/data_matrix.hpp"
 #include "core/panic.hpp"
 #include "harness.hpp"
-#include "lib/decode.hpp"
-#include "lib/label_encode.hpp"
-#include "lib/parallel_sort.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/label_encode.hpp"
+#include "encoding/parallel_sort.hpp"
 
-using namespace porosa::bridge;
+using namespace porosa;
 
 namespace {
 

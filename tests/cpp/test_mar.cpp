@@ -11,7 +11,7 @@
 #include "generators/mar/correlation.hpp"
 #include "generators/mar/mar.hpp"
 #include "generators/mar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 #include "harness.hpp"
 #include "test_mar_support.hpp"
 
@@ -53,8 +53,9 @@ bool same_bits(const DataMatrix& a, const DataMatrix& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
-void run(const Mode& mode, double cap, Rng& rng, DataMatrix& m, double rate, std::size_t target, Pool& pool) {
-    run_removal(mode, cap, rng, m, rate, target, choose_row_literal, pool);
+porosa::Outcome<void> run(const Mode& mode, double cap, Rng& rng, DataMatrix& m, double rate, std::size_t target,
+                          Pool& pool) {
+    return run_removal(mode, cap, rng, m, rate, target, pool);
 }
 
 }  // namespace
@@ -96,7 +97,7 @@ TEST(mar_drop, five_columns_full_rate_uses_observed_predictor) {
             DataMatrix m = before;
             auto mar = MAR::new_(mode_of(kind), 0.8, seed);
             ASSERT_TRUE(mar.has_value());
-            mar->drop(m, 0.8 - 0.8 / 5, 32);
+            MUST(mar->drop(m, 0.8 - 0.8 / 5, 32));
 
             Rng twin = rng_from_u64(seed);
             std::vector<std::size_t> order = shuffle_columns(5, twin);
@@ -120,7 +121,7 @@ TEST(mar_drop, five_columns_half_rate_short_last_pass) {
         DataMatrix m = before;
         auto mar = MAR::new_(mode_of(Kind::GM), 0.8, seed);
         ASSERT_TRUE(mar.has_value());
-        mar->drop(m, 0.5, 25);
+        MUST(mar->drop(m, 0.5, 25));
 
         Rng twin = rng_from_u64(seed);
         std::vector<std::size_t> order = shuffle_columns(5, twin);
@@ -149,7 +150,7 @@ TEST(mar_drop, three_columns_all_missing_fall_back_to_column_zero) {
         DataMatrix m = before;
         auto mar = MAR::new_(mode_of(Kind::MAX), 0.8, seed);
         ASSERT_TRUE(mar.has_value());
-        mar->drop(m, 0.8 - 0.8 / 3, 17);
+        MUST(mar->drop(m, 0.8 - 0.8 / 3, 17));
 
         Rng twin = rng_from_u64(seed);
         std::vector<std::size_t> order = shuffle_columns(3, twin);
@@ -168,7 +169,7 @@ TEST(mar_drop, gm_draws_every_reference_in_short_passes) {
     const Mode gm = mode_of(Kind::GM, 0.5, 0.3);
     Rng rng = rng_from_u64(12), twin = rng_from_u64(12);
     Pool pool(2);
-    run(gm, 0.8, rng, m, 0.5, 25, pool);
+    MUST(run(gm, 0.8, rng, m, 0.5, 25, pool));
 
     std::vector<std::size_t> order = shuffle_columns(5, twin);
     std::vector<std::size_t> missing(order.begin(), order.begin() + 4);
@@ -184,8 +185,8 @@ TEST(mar_drop, same_cells_for_any_worker_count_and_same_seed) {
         DataMatrix a = before, b = before;
         Rng ra = rng_from_u64(31), rb = rng_from_u64(31);
         Pool one(1), four(4);
-        run(mode, 0.8, ra, a, 0.4, 192, one);
-        run(mode, 0.8, rb, b, 0.4, 192, four);
+        MUST(run(mode, 0.8, ra, a, 0.4, 192, one));
+        MUST(run(mode, 0.8, rb, b, 0.4, 192, four));
         EXPECT_TRUE(same_bits(a, b));
         std::size_t nan = 0;
         for (double x : a.storage()) nan += std::isnan(x);
@@ -199,10 +200,10 @@ TEST(mar_drop, instances_repeat_across_seeds_but_calls_move_on) {
     auto second = MAR::new_(mode_of(Kind::GM, 0.5, 0.4), 0.8, 99);
     ASSERT_TRUE(first.has_value() && second.has_value());
     DataMatrix a = before, b = before, c = before;
-    first->drop(a, 0.3, 36);
-    second->drop(b, 0.3, 36);
+    MUST(first->drop(a, 0.3, 36));
+    MUST(second->drop(b, 0.3, 36));
     EXPECT_TRUE(same_bits(a, b));
-    first->drop(c, 0.3, 36);
+    MUST(first->drop(c, 0.3, 36));
     EXPECT_FALSE(same_bits(a, c));
 }
 
@@ -212,23 +213,34 @@ TEST(mar_drop, zero_target_still_shuffles_and_changes_nothing) {
         DataMatrix m = before;
         Rng rng = rng_from_u64(21), twin = rng_from_u64(21);
         Pool pool(2);
-        run(mode_of(Kind::GM, 0.5, 1.0), 0.8, rng, m, 0.0, 0, pool);
+        MUST(run(mode_of(Kind::GM, 0.5, 1.0), 0.8, rng, m, 0.0, 0, pool));
         shuffle_columns(cols, twin);
         EXPECT_EQ(rng.next_u32(), twin.next_u32());
         EXPECT_TRUE(same_bits(before, m));
     }
 }
 
-TEST(mar_drop, internal_failures) {
+// Refusals of the caller's data, once the shuffle has made its draws.
+TEST(mar_drop, refusals_after_the_shuffle) {
     Pool pool(2);
-    Rng rng = rng_from_u64(1);
+    struct Case {
+        std::size_t rows, cols;
+        double cap, rate;
+        const char* text;
+    };
     // A negative cap with a rate below it asks for more missing columns than exist.
-    DataMatrix m = random_matrix(4, 3, 2);
-    EXPECT_THROW_MSG(run(mode_of(Kind::MAX), -0.5, rng, m, -1.0, 0, pool), Panic, "index out of bounds");
-    for (auto [rows, cols] : {std::pair{0u, 3u}, std::pair{3u, 0u}}) {
-        DataMatrix e(rows, cols);
-        EXPECT_THROW_MSG(run(mode_of(Kind::GM), 0.8, rng, e, 0.5, 0, pool), Panic,
-                         "Failed to calculate pearson_correlation: EmptyInput");
+    const Case cases[] = {{4, 3, -0.5, -1.0, "index out of bounds: the len is 3 but the index is 6"},
+                          {0, 3, 0.8, 0.5, "Failed to calculate pearson_correlation: EmptyInput"},
+                          {3, 0, 0.8, 0.5, "Failed to calculate pearson_correlation: EmptyInput"}};
+    for (const Case& k : cases) {
+        DataMatrix m = random_matrix(k.rows, k.cols, 2);
+        Rng rng = rng_from_u64(1), twin = rng_from_u64(1);
+        auto r = run(mode_of(Kind::GM), k.cap, rng, m, k.rate, 0, pool);
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().message, std::string(k.text));
+        EXPECT_TRUE(r.error().kind == porosa::ErrorKind::Internal);
+        shuffle_columns(k.cols, twin);
+        EXPECT_EQ(rng.next_u32(), twin.next_u32());
     }
 }
 
@@ -240,13 +252,13 @@ TEST(mar_drop, nan_in_a_missing_column_is_skipped_in_every_mode) {
         // A NaN spread factor makes every reference NaN: that fails.
         DataMatrix m = before;
         Rng rng = rng_from_u64(3);
-        EXPECT_THROW_MSG(run(mode_of(Kind::GM, 0.5, missing_nan()), 0.8, rng, m, 0.8 - 0.8 / 3, 17, pool), Panic,
-                         "Sample is nan");
+        EXPECT_FAILS_WITH(run(mode_of(Kind::GM, 0.5, missing_nan()), 0.8, rng, m, 0.8 - 0.8 / 3, 17, pool),
+                          "Sample is nan");
     }
     for (Kind kind : {Kind::GM, Kind::MAX, Kind::MIN}) {
         DataMatrix m = before;
         Rng rng = rng_from_u64(3);
-        run(mode_of(kind), 0.8, rng, m, 0.8 - 0.8 / 3, 17, pool);
+        MUST(run(mode_of(kind), 0.8, rng, m, 0.8 - 0.8 / 3, 17, pool));
         std::size_t nan = 0;
         for (double x : m.storage()) nan += std::isnan(x);
         EXPECT_EQ(nan, 18u);  // 17 new cells next to the one from the input
@@ -273,7 +285,7 @@ TEST(mar_drop, ends_when_a_pass_yields_nothing) {
             for (std::size_t r = 0; r < 10; ++r) before(r, 2) = missing_nan();
         DataMatrix m = before;
         Rng rng = rng_from_u64(44);
-        run(mode_of(Kind::MAX), k.cap, rng, m, k.rate, k.target, pool);
+        MUST(run(mode_of(Kind::MAX), k.cap, rng, m, k.rate, k.target, pool));
         std::size_t removed = 0;
         for (std::size_t c = 0; c < 3; ++c) removed += removed_rows(before, m, c).size();
         EXPECT_EQ(removed, k.want_removed);

@@ -11,6 +11,7 @@
 #include "harness.hpp"
 #include "reference.hpp"
 #include "test_mar_support.hpp"
+#include "seams.hpp"
 
 using namespace porosa;
 using namespace porosa::mar;
@@ -100,7 +101,7 @@ TEST(mar_best, same_records_as_the_full_matrix) {
                 choose_predictors(missing, observed, pearson_correlation(m, one), k.cols);
             for (Pool* pool : {&one, &three})
                 for (std::size_t lanes : supported_lanes()) {
-                    const std::vector<Predictor> got = best_predictors(m, missing, observed, *pool, lanes);
+                    const std::vector<Predictor> got = best_predictors_in_lanes(m, missing, observed, *pool, lanes);
                     ASSERT_EQ(got.size(), want.size());
                     for (std::size_t i = 0; i < want.size(); ++i) {
                         EXPECT_EQ(got[i].column, want[i].column);

@@ -16,6 +16,7 @@
 #include "generators/mnar/mnar.hpp"
 #include "generators/common/pass_plan.hpp"
 #include "generators/mnar/removal.hpp"
+#include "generators/utils/distribution.hpp"
 #include "harness.hpp"
 #include "test_mnar_support.hpp"
 
@@ -113,7 +114,7 @@ TEST(mnar, removes_exactly_target_and_keeps_protected_cells) {
             auto prot = protected_of(porosa::rng_from_u64(seed), before, kind);
             for (std::size_t target : {1u, 5u, 6u, 40u}) {
                 DataMatrix m = before;
-                make(kind, seed, 0.3, 0.2).drop(m, 0.0, target);
+                MUST(make(kind, seed, 0.3, 0.2).drop(m, 0.0, target));
                 Diff d = diff(before, m, prot);
                 EXPECT_EQ(d.newly_missing, target);
                 EXPECT_FALSE(d.protected_lost);
@@ -129,7 +130,7 @@ TEST(mnar, max_and_min_take_each_columns_extreme_when_all_columns_pass) {
         const DataMatrix before = random_matrix(12, 5, 7, 0.1);
         auto prot = protected_of(porosa::rng_from_u64(4), before, kind);
         DataMatrix m = before;
-        make(kind, 4).drop(m, 0.0, 5);  // target == cols: one pass over every column
+        MUST(make(kind, 4).drop(m, 0.0, 5));  // target == cols: one pass over every column
         for (std::size_t c = 0; c < 5; ++c) {
             std::optional<std::size_t> want;  // first row holding the column's extreme
             for (std::size_t r = 0; r < 12; ++r) {
@@ -147,7 +148,7 @@ TEST(mnar, fewer_cells_than_columns_touch_one_sampled_column) {
     std::set<std::size_t> columns_hit;
     for (std::uint64_t seed = 0; seed < 12; ++seed) {
         DataMatrix m = random_matrix(6, 5, seed);
-        make(Kind::MAX, seed).drop(m, 0.0, 1);
+        MUST(make(Kind::MAX, seed).drop(m, 0.0, 1));
         ASSERT_EQ(nan_count(m), 1u);
         for (std::size_t k = 0; k < m.size(); ++k)
             if (std::isnan(m.storage()[k])) columns_hit.insert(k % 5);
@@ -164,7 +165,7 @@ TEST(mnar, a_pass_that_misses_the_live_columns_does_not_end_the_call) {
         auto prot = protected_of(porosa::rng_from_u64(seed), m, Kind::MAX);
         std::size_t live = std::count_if(prot.begin(), prot.end(), [](std::size_t c) { return c != 2; });
         MNAR gen = make(Kind::MIN, seed);
-        gen.drop(m, 0.0, 2);
+        MUST(gen.drop(m, 0.0, 2));
         EXPECT_EQ(nan_count(m), 12u + std::min<std::size_t>(2, live));
     }
 }
@@ -174,7 +175,7 @@ TEST(mnar, calls_end_when_nothing_is_left) {
     for (Kind kind : {Kind::MAX, Kind::MIN}) {
         DataMatrix all_nan(4, 3);
         for (double& v : all_nan.storage()) v = nan;
-        make(kind, 1).drop(all_nan, 0.0, 5);
+        MUST(make(kind, 1).drop(all_nan, 0.0, 5));
         EXPECT_EQ(nan_count(all_nan), 12u);
 
         const DataMatrix before = random_matrix(9, 4, 5, 0.2);
@@ -186,7 +187,7 @@ TEST(mnar, calls_end_when_nothing_is_left) {
         // and with more (full passes).
         for (std::size_t target : {available + 2, std::numeric_limits<std::size_t>::max()}) {
             DataMatrix m = before;
-            make(kind, 8).drop(m, 0.0, target);
+            MUST(make(kind, 8).drop(m, 0.0, target));
             Diff d = diff(before, m, prot);
             EXPECT_EQ(d.newly_missing, available);
             EXPECT_FALSE(d.protected_lost);
@@ -201,19 +202,55 @@ TEST(mnar, gm_nan_reference_fails_only_where_a_cell_can_go) {
     // Column 1 has no observed cell, so its references are NaN, but it has
     // nothing to lose either: the other columns give the target.
     MNAR gen = make(Kind::GM, 2, 0.5, 0.0);
-    gen.drop(m, 0.0, 5);
+    MUST(gen.drop(m, 0.0, 5));
     std::size_t missing = 0;
     for (double x : m.storage()) missing += std::isnan(x);
     EXPECT_EQ(missing, 5u + 5u);
     // A NaN spread factor makes every reference NaN: the first pass fails.
     m = before;
-    EXPECT_THROW_MSG(make(Kind::GM, 2, 0.5, porosa::missing_nan()).drop(m, 0.0, 3), porosa::Panic, "Sample is nan");
+    EXPECT_FAILS_WITH(make(Kind::GM, 2, 0.5, porosa::missing_nan()).drop(m, 0.0, 3), "Sample is nan");
     EXPECT_TRUE(same_cells(m, before));
+}
 
-    // The distributions are built even with nothing to remove, so their failure
-    // (a column without rows has no centre) still surfaces.
-    DataMatrix no_rows(0, 3);
-    EXPECT_THROW_MSG(gen.drop(no_rows, 0.0, 0), porosa::Panic, "index out of bounds");
+// Data a call cannot work on is refused before anything is drawn, even with
+// nothing to remove; the same shapes in modes that can work on them are not.
+TEST(mnar, refusals_come_before_any_draw) {
+    struct Case {
+        Kind kind;
+        std::size_t rows, cols, n_blobs, target;
+        const char* text;  // null: no refusal
+    };
+    const std::size_t huge = std::numeric_limits<std::size_t>::max() / 2;
+    const Case cases[] = {
+        {Kind::GM, 0, 3, 3, 0, "index out of bounds: the len is 0 but the index is 0"},
+        {Kind::MAX, 3, 0, 3, 0, "cannot sample empty range"},
+        {Kind::BLOCK, 0, 0, 3, 0, "cannot sample empty range"},
+        {Kind::BLOB, 4, 3, huge, 2, "n_blobs too large"},
+        {Kind::GM, 0, 0, 3, 0, nullptr},
+        {Kind::MAX, 0, 3, 3, 0, nullptr},
+        {Kind::BLOB, 4, 3, huge, 0, nullptr},
+    };
+    for (const Case& k : cases) {
+        porosa::Mode mode = mode_of(k.kind);
+        mode.n_blobs = k.n_blobs;
+        MNAR gen(mode, 0.8, porosa::rng_from_u64(4));
+        porosa::Rng twin = porosa::rng_from_u64(4);
+        DataMatrix m = random_matrix(k.rows, k.cols, 1);
+        auto r = gen.drop(m, 0.0, k.target);
+        if (!k.text) {
+            EXPECT_TRUE(r.has_value());
+            continue;
+        }
+        ASSERT_FALSE(r.has_value());
+        EXPECT_TRUE(r.error().message.find(k.text) == 0);
+        EXPECT_TRUE(r.error().kind == porosa::ErrorKind::Internal);
+        // Nothing drawn: the next call starts where this one did.
+        if (k.kind == Kind::BLOB) continue;
+        DataMatrix a = random_matrix(5, 4, 2), b = a;
+        MUST(gen.drop(a, 0.0, 6));
+        MUST(MNAR(mode, 0.8, twin).drop(b, 0.0, 6));
+        EXPECT_TRUE(same_cells(a, b));
+    }
 }
 
 TEST(mnar, value_passes_do_not_depend_on_pool_size) {
@@ -227,8 +264,8 @@ TEST(mnar, value_passes_do_not_depend_on_pool_size) {
             DataMatrix m = base;
             porosa::Rng rng = porosa::rng_from_u64(3);
             auto prot = porosa::fix(std::vector<std::size_t>{40, 9}, rng, mode_of(kind));
-            mnar::drop_values_fast(pool, m, prot, rng, porosa::require_order(mode_of(kind)), kind == Kind::GM ? &dists : nullptr,
-                                   57);
+            MUST(mnar::drop_values_fast(pool, m, prot, rng, porosa::require_order(mode_of(kind)),
+                                        kind == Kind::GM ? &dists : nullptr, 57));
             results.push_back(m);
             rngs.push_back(rng);
         }
@@ -242,10 +279,10 @@ TEST(mnar, same_seed_same_cells_and_calls_continue_the_stream) {
         const DataMatrix input = random_matrix(30, 7, 21, kind == Kind::GM ? 0.0 : 0.05);
         MNAR a = make(kind, 99), b = make(kind, 99);
         DataMatrix a1 = input, a2 = input, b1 = input, b2 = input;
-        a.drop(a1, 0.0, 60);
-        a.drop(a2, 0.0, 60);
-        b.drop(b1, 0.0, 60);
-        b.drop(b2, 0.0, 60);
+        MUST(a.drop(a1, 0.0, 60));
+        MUST(a.drop(a2, 0.0, 60));
+        MUST(b.drop(b1, 0.0, 60));
+        MUST(b.drop(b2, 0.0, 60));
         EXPECT_TRUE(same_cells(a1, b1));
         EXPECT_TRUE(same_cells(a2, b2));
         EXPECT_FALSE(same_cells(a1, a2));
@@ -256,7 +293,7 @@ TEST(mnar, protection_is_drawn_even_with_nothing_to_remove) {
     const DataMatrix before = random_matrix(6, 3, 1);
     MNAR gen = make(Kind::MAX, 5);
     DataMatrix m = before;
-    gen.drop(m, 0.0, 0);
+    MUST(gen.drop(m, 0.0, 0));
     EXPECT_TRUE(same_cells(m, before));
 
     // The next call protects the columns of the second draw, not the first.
@@ -265,12 +302,9 @@ TEST(mnar, protection_is_drawn_even_with_nothing_to_remove) {
     auto first = porosa::fix(shape, twin, mode_of(Kind::MAX));
     auto second = porosa::fix(shape, twin, mode_of(Kind::MAX));
     ASSERT_TRUE(first != second);
-    gen.drop(m, 0.0, std::numeric_limits<std::size_t>::max());
+    MUST(gen.drop(m, 0.0, std::numeric_limits<std::size_t>::max()));
     for (std::size_t r = 0; r < 6; ++r)
         for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(std::isnan(m(r, c)), c != second[r]);
-
-    DataMatrix no_cols(3, 0);
-    EXPECT_THROW_MSG(gen.drop(no_cols, 0.0, 0), porosa::Panic, "cannot sample empty range");
 }
 
 TEST(mnar, repr_by_mode) {

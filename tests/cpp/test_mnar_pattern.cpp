@@ -12,6 +12,7 @@
 #include "generators/mnar/removal.hpp"
 #include "harness.hpp"
 #include "test_mnar_support.hpp"
+#include "seams.hpp"
 
 using porosa::DataMatrix;
 using porosa::Kind;
@@ -83,7 +84,7 @@ std::vector<std::size_t> nothing_protected(std::size_t rows, std::size_t cols) {
 
 void drop_on(porosa::Pool& pool, DataMatrix& m, const std::vector<std::size_t>& prot, Rng& rng,
              const porosa::Mode& mode, std::size_t target) {
-    mnar::drop_pattern_on(pool, m, prot, rng, mode, target);
+    MUST(mnar::drop_pattern_on(pool, m, prot, rng, mode, target));
 }
 
 }  // namespace
@@ -111,7 +112,7 @@ TEST(mnar_pattern, block_first_rectangle_uses_the_caps) {
             // The target is the rectangle's own area, so it is accepted at once and ends the call.
             DataMatrix m = random_matrix(10, 10, seed);
             Rng rng = porosa::rng_from_u64(seed);
-            porosa::drop_pattern(m, nothing_protected(10, 10), rng, block_mode(k.first, k.second), want.w * want.h);
+            MUST(porosa::drop_pattern(m, nothing_protected(10, 10), rng, block_mode(k.first, k.second), want.w * want.h));
             EXPECT_TRUE(only_rect_missing(m, want));
             EXPECT_TRUE(same_stream(rng, twin));
         }
@@ -133,7 +134,7 @@ TEST(mnar_pattern, block_rejection_lowers_both_caps) {
         DataMatrix m = random_matrix(10, 10, seed);
         m(first.r0, first.c0) = porosa::missing_nan();
         Rng rng = porosa::rng_from_u64(seed);
-        porosa::drop_pattern(m, nothing_protected(10, 10), rng, block_mode(0.5, 0.5), second.w * second.h);
+        MUST(porosa::drop_pattern(m, nothing_protected(10, 10), rng, block_mode(0.5, 0.5), second.w * second.h));
         m(first.r0, first.c0) = 0.0;
         EXPECT_TRUE(only_rect_missing(m, second));
         EXPECT_TRUE(same_stream(rng, twin));
@@ -152,7 +153,7 @@ TEST(mnar_pattern, block_size_redraw_keeps_the_caps) {
         ++checked;
         DataMatrix m = random_matrix(10, 10, seed);
         Rng rng = porosa::rng_from_u64(seed);
-        porosa::drop_pattern(m, nothing_protected(10, 10), rng, block_mode(0.5, 0.5), second.w * second.h);
+        MUST(porosa::drop_pattern(m, nothing_protected(10, 10), rng, block_mode(0.5, 0.5), second.w * second.h));
         EXPECT_TRUE(only_rect_missing(m, second));
     }
     EXPECT_TRUE(checked >= 10);
@@ -174,7 +175,7 @@ TEST(mnar_pattern, block_removes_exactly_target_outside_the_protected_column) {
                 for (std::size_t c = 0; c < k.cols; ++c) available += c != prot[r] && !std::isnan(before(r, c));
             const std::size_t target = std::min(available, (k.rows * k.cols) / 3);
             DataMatrix m = before;
-            MNAR(mode, 0.8, porosa::rng_from_u64(seed)).drop(m, 0.0, target);
+            MUST(MNAR(mode, 0.8, porosa::rng_from_u64(seed)).drop(m, 0.0, target));
             // New NaN cells == target also rules out overlapping blocks and
             // blocks over cells that were already missing.
             Diff d = diff(before, m, prot);
@@ -190,7 +191,7 @@ TEST(mnar_pattern, block_ends_when_every_unprotected_cell_is_gone) {
         const DataMatrix before = random_matrix(7, 4, seed, 0.3);
         auto prot = protected_of(porosa::rng_from_u64(seed), before, Kind::BLOCK);
         DataMatrix m = before;
-        MNAR(block_mode(0.5, 0.5), 0.8, porosa::rng_from_u64(seed)).drop(m, 0.0, kNoLimit);
+        MUST(MNAR(block_mode(0.5, 0.5), 0.8, porosa::rng_from_u64(seed)).drop(m, 0.0, kNoLimit));
         for (std::size_t r = 0; r < 7; ++r)
             for (std::size_t c = 0; c < 4; ++c)
                 EXPECT_EQ(std::isnan(m(r, c)), c != prot[r] || std::isnan(before(r, c)));
@@ -198,7 +199,7 @@ TEST(mnar_pattern, block_ends_when_every_unprotected_cell_is_gone) {
     // Nothing to take at all: the call ends without drawing.
     DataMatrix one(1, 1);
     Rng rng = porosa::rng_from_u64(3), twin = rng;
-    porosa::drop_pattern(one, {0}, rng, block_mode(0.5, 0.5), 10);
+    MUST(porosa::drop_pattern(one, {0}, rng, block_mode(0.5, 0.5), 10));
     EXPECT_TRUE(same_stream(rng, twin));
 }
 
@@ -211,7 +212,7 @@ TEST(mnar_pattern, single_blob_takes_the_whole_count_in_one_pass) {
         auto prot = porosa::fix(std::vector<std::size_t>{20, 12}, rng, mode_of(Kind::BLOB));
         Rng twin = rng;
         DataMatrix m = before;
-        porosa::drop_pattern(m, prot, rng, blob_mode(1), 50);
+        MUST(porosa::drop_pattern(m, prot, rng, blob_mode(1), 50));
         Diff d = diff(before, m, prot);
         EXPECT_EQ(d.newly_missing, 50u);
         EXPECT_FALSE(d.protected_lost);
@@ -258,7 +259,7 @@ TEST(mnar_pattern, blobs_never_take_protected_cells) {
             auto prot = protected_of(porosa::rng_from_u64(seed), before, Kind::BLOB);
             DataMatrix m = before;
             const std::size_t target = 120;
-            MNAR(blob_mode(n), 0.8, porosa::rng_from_u64(seed)).drop(m, 0.0, target);
+            MUST(MNAR(blob_mode(n), 0.8, porosa::rng_from_u64(seed)).drop(m, 0.0, target));
             Diff d = diff(before, m, prot);
             EXPECT_FALSE(d.protected_lost);
             EXPECT_FALSE(d.other_change);
@@ -293,7 +294,7 @@ TEST(mnar_pattern, zero_blobs_end_at_once) {
     DataMatrix m = random_matrix(5, 5, 2);
     const DataMatrix before = m;
     Rng rng = porosa::rng_from_u64(8), twin = rng;
-    porosa::drop_pattern(m, std::vector<std::size_t>(5, 0), rng, blob_mode(0), 10);
+    MUST(porosa::drop_pattern(m, std::vector<std::size_t>(5, 0), rng, blob_mode(0), 10));
     EXPECT_TRUE(same_cells(m, before));
     EXPECT_TRUE(same_stream(rng, twin));
 }
@@ -308,7 +309,7 @@ TEST(mnar_pattern, tiny_and_exhausted_matrices_end) {
                     const DataMatrix before = random_matrix(rows, cols, rows * 7 + cols);
                     auto prot = protected_of(porosa::rng_from_u64(target), before, mode.kind);
                     DataMatrix m = before;
-                    MNAR(mode, 0.8, porosa::rng_from_u64(target)).drop(m, 0.0, target);
+                    MUST(MNAR(mode, 0.8, porosa::rng_from_u64(target)).drop(m, 0.0, target));
                     for (std::size_t r = 0; r < rows; ++r)
                         for (std::size_t c = 0; c < cols; ++c) EXPECT_EQ(std::isnan(m(r, c)), c != prot[r]);
                 }
@@ -350,9 +351,7 @@ TEST(mnar_pattern, blob_collects_until_full_or_stuck) {
 TEST(mnar_pattern, n_blobs_too_large_is_reported) {
     for (std::size_t n : {kNoLimit, std::size_t(1) << 50}) {
         DataMatrix m = random_matrix(4, 4, 1);
-        Rng rng = porosa::rng_from_u64(1);
-        EXPECT_THROW_MSG(porosa::drop_pattern(m, std::vector<std::size_t>(4, 0), rng, blob_mode(n), 3),
-                         porosa::Panic, "n_blobs too large");
+        EXPECT_FAILS_WITH(MNAR(blob_mode(n), 0.8, porosa::rng_from_u64(1)).drop(m, 0.0, 3), "n_blobs too large");
     }
 }
 

@@ -11,7 +11,7 @@
 #include "core/float_bits.hpp"
 #include "generators/common/generator.hpp"
 #include "generators/common/rng.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 #include "generators/utils/rank_select.hpp"
 #include "harness.hpp"
 

@@ -21,9 +21,9 @@
 #include "generators/common/rng.hpp"
 #include "generators/mar/mar.hpp"
 #include "generators/mnar/mnar.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 #include "harness.hpp"
-#include "lib/label_encode.hpp"
+#include "encoding/label_encode.hpp"
 #include "reference.hpp"
 
 using porosa::DataMatrix;
@@ -84,7 +84,7 @@ DataMatrix removal(int which, std::uint64_t seed, const DataMatrix& data, double
     DataMatrix m;
     for (int call = 0; call < 2; ++call) {
         m = data;
-        gen->drop(m, rate, porosa::target_count(m.rows(), m.cols(), rate));
+        MUST(gen->drop(m, rate, porosa::target_count(m.rows(), m.cols(), rate)));
     }
     return m;
 }
@@ -118,7 +118,7 @@ TEST(tsan, label_encoding_with_nested_sorts_from_many_threads) {
     columns[3][17] = "nan";
 
     std::vector<std::vector<double>> alone;
-    for (const auto& col : columns) alone.push_back(porosa::bridge::label_encode(col).first);
+    for (const auto& col : columns) alone.push_back(porosa::label_encode(col).first);
 
     std::vector<std::vector<double>> together(columns.size());
     std::vector<std::function<void()>> jobs;
@@ -126,7 +126,7 @@ TEST(tsan, label_encoding_with_nested_sorts_from_many_threads) {
         jobs.push_back([&, j] {
             // Columns encoded on the pool, as extraction does, each nesting its own steps.
             std::vector<std::vector<double>> out(2);
-            porosa::parallel_for(2, [&](std::size_t k) { out[k] = porosa::bridge::label_encode(columns[j]).first; });
+            porosa::parallel_for(2, [&](std::size_t k) { out[k] = porosa::label_encode(columns[j]).first; });
             together[j] = out[1 - j % 2];
         });
     all_at_once(jobs);

@@ -79,6 +79,21 @@ def test_mnar_only_conversion_errors(kwargs, name, exc):
     assert f"while processing '{name}'" in info.value.__notes__
 
 
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"mode": 5}, "'int' object cannot be converted to 'str'"),
+        ({"mode": type("N" * 300, (), {})()}, f"'{'N' * 200}' object cannot be converted to 'str'"),
+        ({"block_size": [0.1, 0.2]}, "'list' object cannot be converted to 'tuple'"),
+        ({"block_size": (0.1, 0.2, 0.3)}, "expected tuple of length 2, but got tuple of length 3"),
+    ],
+)
+def test_conversion_messages_are_worded_as_the_interpreter_words_them(kwargs, message):
+    with pytest.raises(TypeError) as info:
+        MNAR(**kwargs)
+    assert str(info.value) == message
+
+
 @pytest.mark.parametrize("as_int", [np.int64, np.uint64, np.int32])
 def test_integer_parameters_take_numpy_integers(as_int):
     data = np.random.default_rng(3).normal(size=(40, 6))

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/data_matrix.hpp"
+#include "core/error.hpp"
 #include "core/float_bits.hpp"
 #include "generators/common/mode.hpp"
 
@@ -63,12 +64,18 @@ double rate_limit(double max_missing_per_column, std::size_t cols) noexcept;
 // ceil(rows * cols * rate), as a saturating count.
 std::size_t target_count(std::size_t rows, std::size_t cols, double rate) noexcept;
 
+// A GM reference that came out NaN for a column with a cell left to lose (its
+// distribution has a NaN parameter: the column held NaN or both infinities).
+inline Unexpected<Error> nan_sample() { return refuse(ErrorKind::Internal, "Sample is nan"); }
+
 // The removal of one generator, given the working matrix, the rate after the
-// limit, and the number of cells to remove.
+// limit, and the number of cells to remove. What the caller's data makes
+// impossible comes back as an error value, found by one check before the
+// removal starts wherever the draws allow it; a Panic is a broken invariant.
 class Generator {
 public:
     virtual ~Generator() = default;
-    virtual void drop(DataMatrix& matrix, double rate, std::size_t target) = 0;
+    virtual Outcome<void> drop(DataMatrix& matrix, double rate, std::size_t target) = 0;
     // "MAR[...]" or "MNAR[...]".
     virtual std::string repr() const = 0;
     // Caps the missing rate of a call.

@@ -4,7 +4,7 @@
 
 #include "core/panic.hpp"
 #include "core/pool.hpp"
-#include "utils/send_ptr.hpp"
+#include "core/send_ptr.hpp"
 
 namespace porosa {
 
@@ -28,9 +28,9 @@ std::size_t remove(DataMatrix& matrix, std::span<const Position> positions) {
     if (n == 0) return 0;
     const std::size_t rows = matrix.rows(), cols = matrix.cols();
     const double nan = missing_nan();
-    SharedSendPtr shared = std::make_shared<const SendPtr>(matrix.data());
+    SharedAtomicSendPtr shared = std::make_shared<const AtomicSendPtr>(matrix.data());
     parallel_chunks(n, Pool::global().default_grain(n), [&](std::size_t begin, std::size_t end) {
-        SharedSendPtr ptr = shared;
+        SharedAtomicSendPtr ptr = shared;
         for (std::size_t k = begin; k < end; ++k) {
             auto [r, c] = positions[k];
             // The generators never hand out a cell outside the matrix; checking

@@ -14,7 +14,7 @@
 
 #include "core/pool.hpp"
 #include "generators/common/rng.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/common/gauss.hpp"
 
 namespace porosa {
 

@@ -27,17 +27,13 @@ struct Predictor {
 
 // For each missing column, the observed column of strictly largest |corr|, the
 // earliest in `observed` on ties; when none is positive, the first observed
-// column, or column 0 when no column is observed. Fails on an empty matrix
-// with "Failed to calculate pearson_correlation: EmptyInput". Computed block
-// by block without ever holding the matrix of correlations: memory grows with the columns, not their
-// square (on data with gaps, the columns paired with one are copied once, up
-// to the size of the data). `missing` and `observed` are disjoint. `lanes`, one of
-// supported_lanes() (anything else means the widest), is how many pairs a
-// vector register serves; it changes the speed, never the result.
+// column, or column 0 when no column is observed. The matrix has rows and
+// columns (mar::check_input). Computed block by block without ever holding the
+// matrix of correlations: memory grows with the columns, not their square (on
+// data with gaps, the columns paired with one are copied once, up to the size
+// of the data). `missing` and `observed` are disjoint. Vector registers serve
+// as many pairs as the processor allows.
 std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
-                                       std::span<const std::size_t> observed, Pool& pool, std::size_t lanes = 0);
-
-// The register widths in doubles that this build and processor can run, narrowest first.
-std::vector<std::size_t> supported_lanes();
+                                       std::span<const std::size_t> observed, Pool& pool);
 
 }  // namespace porosa::mar

@@ -126,6 +126,8 @@ std::vector<std::size_t> correlating(std::span<const std::size_t> cols, const Co
 
 }  // namespace
 
+// The register widths in doubles that this build and processor can run,
+// narrowest first. The tests reach it through tests/cpp/seams.hpp.
 std::vector<std::size_t> supported_lanes() {
     std::vector<std::size_t> out{4};
 #if defined(__x86_64__)
@@ -139,9 +141,13 @@ std::vector<std::size_t> supported_lanes() {
 // Tasks pair a tile of missing columns with a part of the observed ones, so
 // each pair's sum is made whole by one task. Pairs with a column holding a NaN
 // are left to merge_gap_predictors: the rest keep the statistics over all the
-// rows, and so the same bits as on data without any gap.
-std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
-                                       std::span<const std::size_t> observed, Pool& pool, std::size_t lanes) {
+// rows, and so the same bits as on data without any gap. `lanes`, one of
+// supported_lanes() (anything else means the widest), is how many pairs a
+// vector register serves: it changes the speed, never the result, so the
+// library always takes the widest and the tests (tests/cpp/seams.hpp) each.
+std::vector<Predictor> best_predictors_in_lanes(const DataMatrix& data, std::span<const std::size_t> missing,
+                                                std::span<const std::size_t> observed, Pool& pool,
+                                                std::size_t lanes) {
     static const std::size_t widest = supported_lanes().back();
     if ((lanes != 4 && lanes != 8) || lanes > widest) lanes = widest;
     if (data.rows() == 0 || data.cols() == 0) panic("Failed to calculate pearson_correlation: EmptyInput");
@@ -178,6 +184,11 @@ std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const s
     }
     merge_gap_predictors(data, s, missing, observed, pool, lanes, records);
     return records;
+}
+
+std::vector<Predictor> best_predictors(const DataMatrix& data, std::span<const std::size_t> missing,
+                                       std::span<const std::size_t> observed, Pool& pool) {
+    return best_predictors_in_lanes(data, missing, observed, pool, 0);
 }
 
 }  // namespace porosa::mar

@@ -26,8 +26,8 @@ std::string MAR::repr() const {
     }
 }
 
-void MAR::drop(DataMatrix& matrix, double rate, std::size_t target) {
-    mar::run_removal_fast(mode_, max_missing_per_column_, rng_, matrix, rate, target, Pool::global());
+Outcome<void> MAR::drop(DataMatrix& matrix, double rate, std::size_t target) {
+    return mar::run_removal_fast(mode_, max_missing_per_column_, rng_, matrix, rate, target, Pool::global());
 }
 
 }  // namespace porosa

@@ -23,7 +23,7 @@ public:
     static Expected<MAR, mode::Error> new_(Mode mode, double max_missing_per_column,
                                            std::optional<std::uint64_t> random_seed);
 
-    void drop(DataMatrix& matrix, double rate, std::size_t target) override;
+    Outcome<void> drop(DataMatrix& matrix, double rate, std::size_t target) override;
     std::string repr() const override;
 
     double max_missing_per_column() const noexcept override { return max_missing_per_column_; }

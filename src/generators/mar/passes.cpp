@@ -193,7 +193,7 @@ std::vector<std::uint32_t> changing_key_choices(const DataMatrix& matrix, Pair p
 
 }  // namespace
 
-void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, Pool& pool) {
+Outcome<void> run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, Pool& pool) {
     const std::size_t n = setup.pairs.size(), rows = matrix.rows();
     // Which pair owns each missing column.
     std::vector<std::size_t> owner(matrix.cols(), kNone);
@@ -214,12 +214,12 @@ void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target,
             if (changing(j)) supported = false;
             provides[j] = true;
         }
-    if (!supported) {
-        run_passes(matrix, setup, target, rng, choose_row_literal, pool);
-        return;
-    }
+    if (!supported) return run_passes(matrix, setup, target, rng, pool);
 
     const PassPlan schedule = plan(setup, candidate_counts(matrix, setup, pool), target, rng, pool);
+    // The plan has made every draw the scanning passes would make up to the
+    // failing one: nothing is left to choose.
+    if (schedule.nan_reference) return nan_sample();
 
     std::vector<std::vector<std::uint32_t>> chosen(n);
     pool.run_chunks(n, 1, [&](std::size_t begin, std::size_t end) {
@@ -242,7 +242,7 @@ void run_passes_fast(DataMatrix& matrix, const Setup& setup, std::size_t target,
         for (std::size_t i = begin; i < end; ++i)
             for (std::uint32_t r : chosen[i]) matrix(r, setup.pairs[i].missing) = nan;
     });
-    if (schedule.nan_reference) panic("Sample is nan");
+    return {};
 }
 
 }  // namespace porosa::mar

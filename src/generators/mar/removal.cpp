@@ -9,6 +9,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/panic.hpp"
+#include "generators/utils/distribution.hpp"
 
 namespace porosa::mar {
 
@@ -77,17 +78,17 @@ static bool has_value(const DataMatrix& matrix, std::size_t col) {
     return false;
 }
 
-std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> pairs,
-                                std::span<const double> references, CmpFn cmp, PairChooser chooser, Pool& pool) {
+Outcome<std::vector<Position>> drop_cols(const DataMatrix& matrix, std::span<const Pair> pairs,
+                                         std::span<const double> references, CmpFn cmp, Pool& pool) {
     if (references.size() < pairs.size()) panic_index(pairs.size() - 1, references.size());
     // Checked here, in pair order, rather than by the workers, so that which
     // failure wins never depends on scheduling. A pair with no cell left to
     // lose yields nothing, whatever its reference.
     for (std::size_t i = 0; i < pairs.size(); ++i)
-        if (std::isnan(references[i]) && has_value(matrix, pairs[i].missing)) panic("Sample is nan");
+        if (std::isnan(references[i]) && has_value(matrix, pairs[i].missing)) return nan_sample();
 
     std::vector<std::optional<std::size_t>> rows(pairs.size());
-    pool.run(pairs.size(), [&](std::size_t i) { rows[i] = chooser(matrix, pairs[i], references[i], cmp); });
+    pool.run(pairs.size(), [&](std::size_t i) { rows[i] = choose_row_literal(matrix, pairs[i], references[i], cmp); });
 
     std::vector<Position> positions;
     positions.reserve(pairs.size());
@@ -96,17 +97,20 @@ std::vector<Position> drop_cols(const DataMatrix& matrix, std::span<const Pair> 
     return positions;
 }
 
-std::vector<Position> drop_cols_literal(const DataMatrix& matrix, std::span<const Pair> pairs,
-                                        std::span<const double> references, CmpFn cmp, Pool& pool) {
-    return drop_cols(matrix, pairs, references, cmp, choose_row_literal, pool);
+Outcome<void> check_input(std::size_t n, const DataMatrix& matrix) {
+    if (n > matrix.cols()) return refuse(ErrorKind::Internal, out_of_bounds(n, matrix.cols()));
+    if (matrix.rows() == 0 || matrix.cols() == 0)
+        return refuse(ErrorKind::Internal, "Failed to calculate pearson_correlation: EmptyInput");
+    return {};
 }
 
-Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng, const DataMatrix& matrix,
-                      double rate, Pool& pool) {
+Outcome<Setup> prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng, const DataMatrix& matrix,
+                               double rate, Pool& pool) {
     const std::size_t cols = matrix.cols();
     const std::size_t n = missing_column_count(cols, rate, max_missing_per_column);
+    // The shuffle's draws stay made when the check fails, as the contract has it.
     const std::vector<std::size_t> order = shuffle_columns(cols, rng);
-    if (n > cols) panic_index(n, cols);
+    RETURN_IF_ERROR(check_input(n, matrix));
     Setup setup;
     setup.missing.assign(order.begin(), order.begin() + std::ptrdiff_t(n));
     const std::span<const std::size_t> observed(order.data() + n, cols - n);
@@ -118,8 +122,7 @@ Setup prepare_removal(const Mode& mode, double max_missing_per_column, Rng& rng,
     return setup;
 }
 
-void run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, PairChooser chooser,
-                Pool& pool) {
+Outcome<void> run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng& rng, Pool& pool) {
     const std::size_t n = setup.pairs.size();
     const bool gm = setup.order == Order::nearest;
     std::vector<double> references(n, 0.0);
@@ -129,28 +132,29 @@ void run_passes(DataMatrix& matrix, const Setup& setup, std::size_t target, Rng&
         const std::size_t k = std::min(n, target - removed);
         // GM draws for every missing column, even those left out of a short pass.
         if (gm) references = get_samples(setup.missing, setup.dists, rng);
-        const std::vector<Position> positions =
-            drop_cols(matrix, std::span<const Pair>(setup.pairs).first(k),
-                      std::span<const double>(references).first(k), cmp_of(setup.order), chooser, pool);
+        ASSIGN_OR_RETURN(const std::vector<Position> positions,
+                         drop_cols(matrix, std::span<const Pair>(setup.pairs).first(k),
+                                   std::span<const double>(references).first(k), cmp_of(setup.order), pool));
         // Every pass offers the same first k pairs, and a pair without a
         // candidate never regains one: a pass that yields nothing is final.
-        if (positions.empty()) return;
+        if (positions.empty()) return {};
         removed += remove(matrix, positions);
     }
+    return {};
 }
 
-void run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
-                 std::size_t target, PairChooser chooser, Pool& pool) {
-    const Setup setup = prepare_removal(mode, max_missing_per_column, rng, matrix, rate, pool);
-    if (target == 0) return;
-    run_passes(matrix, setup, target, rng, chooser, pool);
+Outcome<void> run_removal(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix,
+                          double rate, std::size_t target, Pool& pool) {
+    ASSIGN_OR_RETURN(const Setup setup, prepare_removal(mode, max_missing_per_column, rng, matrix, rate, pool));
+    if (target == 0) return {};
+    return run_passes(matrix, setup, target, rng, pool);
 }
 
-void run_removal_fast(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix, double rate,
-                      std::size_t target, Pool& pool) {
-    const Setup setup = prepare_removal(mode, max_missing_per_column, rng, matrix, rate, pool);
-    if (target == 0) return;
-    run_passes_fast(matrix, setup, target, rng, pool);
+Outcome<void> run_removal_fast(const Mode& mode, double max_missing_per_column, Rng& rng, DataMatrix& matrix,
+                               double rate, std::size_t target, Pool& pool) {
+    ASSIGN_OR_RETURN(const Setup setup, prepare_removal(mode, max_missing_per_column, rng, matrix, rate, pool));
+    if (target == 0) return {};
+    return run_passes_fast(matrix, setup, target, rng, pool);
 }
 
 }  // namespace porosa::mar

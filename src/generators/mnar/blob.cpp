@@ -387,20 +387,27 @@ std::vector<Position> collect(const DataMatrix& matrix, std::span<const std::siz
 
 }  // namespace
 
-std::vector<Position> collect_blob(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
-                                   std::size_t unprotected, const BlobPlan& plan, BlobStore store) {
+// A blob keeps its cells in a hash set searched cell by cell, or in bitmaps
+// searched a word at a time (`grid`). Both give the same cells, which the
+// tests check through tests/cpp/seams.hpp.
+std::vector<Position> collect_blob_in(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
+                                      std::size_t unprotected, const BlobPlan& plan, bool grid) {
     const std::size_t want = std::min(plan.size, unprotected);
     if (want == 0) return {};
-    if (store == BlobStore::automatic) {
-        // The grid costs a sweep of 2 bits per cell to set up; the hash store's
-        // ring searches cost about a fifth of the blob per attempt once its core
-        // fills. The grid pays off from a few hundred cells on small matrices
-        // and from about sqrt(cells / 64) on large ones.
-        const double cells = double(matrix.rows()) * double(matrix.cols());
-        store = want >= 256 && double(want) * double(want) * 64.0 >= cells ? BlobStore::grid : BlobStore::hash;
-    }
-    if (store == BlobStore::grid) return collect<GridCells>(matrix, protected_cols, unprotected, plan, want);
+    if (grid) return collect<GridCells>(matrix, protected_cols, unprotected, plan, want);
     return collect<HashCells>(matrix, protected_cols, unprotected, plan, want);
+}
+
+std::vector<Position> collect_blob(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
+                                   std::size_t unprotected, const BlobPlan& plan) {
+    // The grid costs a sweep of 2 bits per cell to set up; the hash store's
+    // ring searches cost about a fifth of the blob per attempt once its core
+    // fills. The grid pays off from a few hundred cells on small matrices and
+    // from about sqrt(cells / 64) on large ones.
+    const std::size_t want = std::min(plan.size, unprotected);
+    const double cells = double(matrix.rows()) * double(matrix.cols());
+    const bool grid = want >= 256 && double(want) * double(want) * 64.0 >= cells;
+    return collect_blob_in(matrix, protected_cols, unprotected, plan, grid);
 }
 
 }  // namespace porosa::mnar

@@ -534,8 +534,20 @@ void drop_blocks_literal(DataMatrix& matrix, std::span<const std::size_t> protec
     }
 }
 
-void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                 std::pair<double, double> block_size, std::size_t target, const BlockTuning& tuning) {
+// drop_blocks with its knobs, which the tests (tests/cpp/seams.hpp) turn so
+// that small inputs take every path large ones do: `literal_checks`,
+// rectangles refused on the matrix itself before the free-cell tables are
+// built (unset: one per 16 cells; 0: build them before the first draw);
+// `full_table_cols`, the widest matrix whose height bounds cover every column
+// range (wider ones keep them for ranges of power-of-two widths);
+// `scalar_batches`, batches worked out one rectangle at a time even where the
+// processor has wider registers. `counts`, when given, gains the rectangles
+// drawn, looked up in the tables and drawn again one at a time (as one draw of
+// their batch may have taken a second word), and 1 once the tables are built.
+void drop_blocks_tuned(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                       std::pair<double, double> block_size, std::size_t target,
+                       std::optional<std::size_t> literal_checks, std::size_t full_table_cols, bool scalar_batches,
+                       std::size_t* counts) {
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
     check_protected(protected_cols, rows);
@@ -546,23 +558,22 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
         return;
     }
     const bool shared_column = all_rows_protect_one_column(protected_cols, rows);
-    BlockStats* stats = tuning.stats;
 
     // Without NaN few rectangles are refused and the call ends long before the
     // tables would pay for themselves, so rectangles are first checked on the
     // matrix itself; only a call that keeps refusing builds the tables, once it
     // has spent on refusals about what they cost to build.
-    std::size_t budget = tuning.literal_checks.value_or(rows * cols / 16);
+    std::size_t budget = literal_checks.value_or(rows * cols / 16);
     std::size_t available = count_available(matrix, protected_cols);
     std::optional<FreeCells> cells;
     const auto build = [&] {
-        cells.emplace(matrix, protected_cols, cols <= tuning.full_table_cols);
-        if (stats) stats->tables_built = true;
+        cells.emplace(matrix, protected_cols, cols <= full_table_cols);
+        if (counts) counts[3] = 1;
     };
     if (budget == 0) build();
     std::size_t removed = 0, drawn = 0, looked_at = 0, redrawn = 0;
     std::vector<std::uint64_t> limits;
-    const bool wide = !tuning.scalar_batches && wide_batches();
+    const bool wide = !scalar_batches && wide_batches();
     const auto on_matrix = [&](const Rect& r, bool fits) {
         if (!fits) return Verdict::refuse;
         if (block_is_free(matrix, protected_cols, shared_column, r.r0, r.c0, r.h, r.w)) return Verdict::accept;
@@ -600,7 +611,12 @@ void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols
         removed += r.w * r.h;
         available -= r.w * r.h;
     }
-    if (stats) stats->drawn += drawn, stats->looked_at += looked_at, stats->redrawn += redrawn;
+    if (counts) counts[0] += drawn, counts[1] += looked_at, counts[2] += redrawn;
+}
+
+void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                 std::pair<double, double> block_size, std::size_t target) {
+    drop_blocks_tuned(matrix, protected_cols, rng, block_size, target, std::nullopt, 64, false, nullptr);
 }
 
 }  // namespace porosa::mnar

@@ -12,7 +12,7 @@
 #include "generators/common/mask.hpp"
 #include "generators/common/pass_plan.hpp"
 #include "generators/mnar/removal.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 
 namespace porosa {
 
@@ -36,8 +36,8 @@ std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span
     return best;
 }
 
-void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                         CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target) {
+Outcome<void> drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols,
+                                  Rng& rng, CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target) {
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
     if (protected_cols.size() < rows) panic_index(rows - 1, protected_cols.size());
@@ -81,7 +81,7 @@ void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::si
         // per-column check would, whatever the number of workers. A column
         // with nothing left to lose yields nothing, whatever its reference.
         for (std::size_t i = 0; i < picked.size(); ++i) {
-            if (std::isnan(references[i]) && candidates[picked[i]] > 0) panic("Sample is nan");
+            if (std::isnan(references[i]) && candidates[picked[i]] > 0) return nan_sample();
         }
 
         chosen.assign(picked.size(), kNone);
@@ -96,33 +96,42 @@ void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::si
         if (positions.empty()) {
             // A sampled pass can miss the columns that still have candidates;
             // only an exhausted matrix ends the call.
-            if (candidates_total == 0) return;
+            if (candidates_total == 0) return {};
             continue;
         }
         removed += remove(matrix, positions);
         for (const auto& position : positions) --candidates[position.second];
         candidates_total -= positions.size();
     }
+    return {};
+}
+
+Outcome<void> check_input(const Mode& mode, const DataMatrix& matrix, std::size_t target) {
+    const std::size_t rows = matrix.rows(), cols = matrix.cols();
+    // A column without rows has no GM centre.
+    if (mode.kind == Kind::GM && rows == 0 && cols > 0) return refuse(ErrorKind::Internal, out_of_bounds(0, 0));
+    // The protection draw takes a column for every row, and one for all rows in BLOCK.
+    if (cols == 0 && (rows > 0 || mode.kind == Kind::BLOCK))
+        return refuse(ErrorKind::Internal, "cannot sample empty range");
+    if (mode.kind == Kind::BLOB && target > 0) return check_blob_count(mode.n_blobs);
+    return {};
 }
 
 }  // namespace mnar
 
-void MNAR::drop(DataMatrix& matrix, double /*rate*/, std::size_t target) {
-    // Both steps run on every call, even when nothing is to be removed: the
-    // distributions so that their failures surface, the protection draw so that
-    // every call advances the generator the same way.
-    std::vector<Gauss> dists;
-    if (mode_.kind == Kind::GM) dists = get_distribution(mode_.mean, mode_.variance, matrix);
+Outcome<void> MNAR::drop(DataMatrix& matrix, double /*rate*/, std::size_t target) {
+    RETURN_IF_ERROR(mnar::check_input(mode_, matrix, target));
+    // The protection draw runs on every call, even when nothing is to be
+    // removed, so that every call advances the generator the same way.
     const std::array<std::size_t, 2> shape{matrix.rows(), matrix.cols()};
     const std::vector<std::size_t> protected_cols = fix(shape, rng_, mode_);
-    if (target == 0) return;
+    if (target == 0) return {};
 
-    if (mode_.is_pattern()) {
-        drop_pattern(matrix, protected_cols, rng_, mode_, target);
-        return;
-    }
-    mnar::drop_values_fast(Pool::global(), matrix, protected_cols, rng_, require_order(mode_),
-                           mode_.kind == Kind::GM ? &dists : nullptr, target);
+    if (mode_.is_pattern()) return drop_pattern(matrix, protected_cols, rng_, mode_, target);
+    std::vector<Gauss> dists;
+    if (mode_.kind == Kind::GM) dists = get_distribution(mode_.mean, mode_.variance, matrix);
+    return mnar::drop_values_fast(Pool::global(), matrix, protected_cols, rng_, require_order(mode_),
+                                  mode_.kind == Kind::GM ? &dists : nullptr, target);
 }
 
 std::string MNAR::repr() const {

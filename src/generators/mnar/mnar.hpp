@@ -19,7 +19,7 @@ public:
     MNAR(Mode mode, double max_missing_per_column, Rng rng) noexcept
         : mode_(mode), max_missing_per_column_(max_missing_per_column), rng_(rng) {}
 
-    void drop(DataMatrix& matrix, double rate, std::size_t target) override;
+    Outcome<void> drop(DataMatrix& matrix, double rate, std::size_t target) override;
     std::string repr() const override;
 
     double max_missing_per_column() const noexcept override { return max_missing_per_column_; }
@@ -31,7 +31,7 @@ private:
 };
 
 // The pattern removal of BLOCK and BLOB; "Not a pattern!" for any other mode.
-void drop_pattern(DataMatrix& matrix, const std::vector<std::size_t>& protected_cols, Rng& rng, const Mode& mode,
+Outcome<void> drop_pattern(DataMatrix& matrix, const std::vector<std::size_t>& protected_cols, Rng& rng, const Mode& mode,
                   std::size_t target);
 
 }  // namespace porosa

@@ -32,45 +32,32 @@ namespace {
 
 // ---------------------------------------------------------------- BLOB
 
-void drop_blobs(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                std::size_t n_blobs, std::size_t target) {
-    if (n_blobs == 0) return;
+Outcome<void> drop_blobs(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                         std::size_t n_blobs, std::size_t target) {
+    if (n_blobs == 0) return {};
     const std::size_t rows = matrix.rows();
     const std::size_t cols = matrix.cols();
     check_protected(protected_cols, rows);
     std::size_t unprotected = 0;
     for (std::size_t r = 0; r < rows; ++r) unprotected += cols - (protected_cols[r] < cols ? 1 : 0);
 
-    // n_blobs comes straight from the caller; a count whose lists cannot exist
-    // is reported instead of taking the process down.
+    if (Outcome<void> fits = check_blob_count(n_blobs); !fits) panic(fits.error().message);
     std::vector<BlobPlan> plans;
     std::vector<std::vector<Position>> found;
-    const auto too_large = [&] {
-        panic("n_blobs too large: cannot allocate the lists for " + std::to_string(n_blobs) + " blobs");
-    };
-    if (n_blobs > plans.max_size() || n_blobs > found.max_size()) too_large();
-    // The lists are filled as soon as they exist, so an allocation the system
-    // grants on credit would end in the process being killed, not in bad_alloc:
-    // refuse lists that would take more than half of the machine's memory.
-    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
-    if (pages > 0 && page_size > 0) {
-        const double physical = double(pages) * double(page_size);
-        if (double(n_blobs) * double(sizeof(BlobPlan) + sizeof(std::vector<Position>)) > physical / 2) too_large();
-    }
+    // Within half the memory, the system may still refuse: the count was the
+    // caller's.
     try {
         plans.resize(n_blobs);
         found.resize(n_blobs);
     } catch (const std::bad_alloc&) {
-        too_large();
-    } catch (const std::length_error&) {
-        too_large();
+        return refuse(ErrorKind::Internal, too_many_blobs(n_blobs));
     }
 
     std::vector<Position> positions;
     std::size_t removed = 0;
     while (removed < target) {
         // No start cell left for any blob: end before drawing, as BLOCK does.
-        if (count_available(matrix, protected_cols) == 0) return;
+        if (count_available(matrix, protected_cols) == 0) return {};
         draw_blob_plans(rng, rows, cols, target - removed, plans);
         // Blob sizes vary wildly, so hand them out one at a time.
         pool.run_chunks(n_blobs, 1, [&](std::size_t begin, std::size_t end) {
@@ -92,9 +79,26 @@ void drop_blobs(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> pro
         }
         removed += remove(matrix, positions);
     }
+    return {};
 }
 
 }  // namespace
+
+std::string too_many_blobs(std::size_t n_blobs) {
+    return "n_blobs too large: cannot allocate the lists for " + std::to_string(n_blobs) + " blobs";
+}
+
+Outcome<void> check_blob_count(std::size_t n_blobs) {
+    bool fits = n_blobs <= std::vector<BlobPlan>().max_size() &&
+                n_blobs <= std::vector<std::vector<Position>>().max_size();
+    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGESIZE);
+    if (fits && pages > 0 && page_size > 0) {
+        const double physical = double(pages) * double(page_size);
+        fits = double(n_blobs) * double(sizeof(BlobPlan) + sizeof(std::vector<Position>)) <= physical / 2;
+    }
+    if (!fits) return refuse(ErrorKind::Internal, too_many_blobs(n_blobs));
+    return {};
+}
 
 void draw_blob_plans(Rng& rng, std::size_t rows, std::size_t cols, std::size_t rem, std::span<BlobPlan> plans) {
     std::size_t remaining = rem;
@@ -112,15 +116,14 @@ void draw_blob_plans(Rng& rng, std::size_t rows, std::size_t cols, std::size_t r
     }
 }
 
-void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                     const Mode& mode, std::size_t target) {
+Outcome<void> drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+                              const Mode& mode, std::size_t target) {
     switch (mode.kind) {
         case Kind::BLOCK:
             drop_blocks(matrix, protected_cols, rng, mode.block_size, target);
-            return;
+            return {};
         case Kind::BLOB:
-            drop_blobs(pool, matrix, protected_cols, rng, mode.n_blobs, target);
-            return;
+            return drop_blobs(pool, matrix, protected_cols, rng, mode.n_blobs, target);
         default:
             panic("Not a pattern!");
     }
@@ -128,9 +131,9 @@ void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t
 
 }  // namespace mnar
 
-void drop_pattern(DataMatrix& matrix, const std::vector<std::size_t>& protected_cols, Rng& rng, const Mode& mode,
-                  std::size_t target) {
-    mnar::drop_pattern_on(Pool::global(), matrix, protected_cols, rng, mode, target);
+Outcome<void> drop_pattern(DataMatrix& matrix, const std::vector<std::size_t>& protected_cols, Rng& rng,
+                           const Mode& mode, std::size_t target) {
+    return mnar::drop_pattern_on(Pool::global(), matrix, protected_cols, rng, mode, target);
 }
 
 }  // namespace porosa

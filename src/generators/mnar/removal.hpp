@@ -15,7 +15,7 @@
 #include "generators/common/mask.hpp"
 #include "generators/common/mode.hpp"
 #include "generators/common/rng.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/common/gauss.hpp"
 
 namespace porosa::mnar {
 
@@ -31,9 +31,21 @@ inline bool is_candidate(double x, std::size_t protected_col, std::size_t col) n
 std::optional<std::size_t> drop_cols_literal(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
                                              std::size_t col, CmpFn cmp, double reference);
 
+// The failures of the caller's data an MNAR call meets before its first draw
+// (in the order they would come: a GM centre of a column without rows, a
+// protection draw without columns), and a blob count whose lists cannot
+// exist, which stops a BLOB call before it draws too.
+Outcome<void> check_input(const Mode& mode, const DataMatrix& matrix, std::size_t target);
+
+// "n_blobs too large: ..." for a BLOB pass whose lists cannot be had: beyond
+// what a vector holds, or over half the machine's memory (an allocation
+// granted on credit would end in the process being killed, not in bad_alloc).
+std::string too_many_blobs(std::size_t n_blobs);
+Outcome<void> check_blob_count(std::size_t n_blobs);
+
 // The passes as written: each pass draws, then scans every picked column with
 // drop_cols_literal. Quadratic; kept as the reference for the fast passes.
-void drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+Outcome<void> drop_values_literal(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                          CmpFn cmp, const std::vector<Gauss>* dists, std::size_t target);
 
 // Knobs of the fast passes. The defaults suit large matrices; tests shrink them
@@ -62,7 +74,7 @@ struct ValuePassTuning {
 // for MAX and MIN (whose reference is 0). Inputs it does not cover (a short
 // distribution or protection list, GM references that vary over 2^32 - 1 rows
 // or more) go to drop_values_literal.
-void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+Outcome<void> drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                       Order order, const std::vector<Gauss>* dists, std::size_t target,
                       const ValuePassTuning& tuning = {});
 
@@ -73,38 +85,13 @@ void check_protected(std::span<const std::size_t> protected_cols, std::size_t ro
 std::size_t count_available(const DataMatrix& matrix, std::span<const std::size_t> protected_cols);
 
 // drop_pattern on an explicit pool.
-void drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
+Outcome<void> drop_pattern_on(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
                      const Mode& mode, std::size_t target);
-
-// What a BLOCK call went through, for tests and timing.
-struct BlockStats {
-    // Rectangles drawn, and those looked up in the free-cell bits.
-    std::size_t drawn = 0, looked_at = 0;
-    // Rectangles of batches drawn again one at a time, as one of their draws
-    // may have taken a second word.
-    std::size_t redrawn = 0;
-    bool tables_built = false;
-};
-
-// Knobs of the BLOCK passes; tests shrink them so that small inputs take every
-// path large ones do.
-struct BlockTuning {
-    // Rectangles refused on the matrix itself before the free-cell tables are
-    // built (unset: one per 16 cells; 0: build them before the first draw).
-    std::optional<std::size_t> literal_checks;
-    // The widest matrix whose height bounds cover every column range; wider
-    // ones keep them for ranges of power-of-two widths.
-    std::size_t full_table_cols = 64;
-    // Batches of rectangles worked out one at a time even where the processor
-    // has wider registers, as on those without.
-    bool scalar_batches = false;
-    BlockStats* stats = nullptr;
-};
 
 // The BLOCK passes: one rectangle per pass, redrawn until it fits what remains
 // and holds neither a protected nor a NaN cell.
 void drop_blocks(DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                 std::pair<double, double> block_size, std::size_t target, const BlockTuning& tuning = {});
+                 std::pair<double, double> block_size, std::size_t target);
 
 // The same passes checking every rectangle on the matrix, cell by cell: the
 // reference for drop_blocks.
@@ -131,16 +118,10 @@ void draw_blob_plans(Rng& rng, std::size_t rows, std::size_t cols, std::size_t r
 // (5 to 6 deviations out), where progress takes millions of attempts.
 inline constexpr std::size_t kMaxFruitlessAttempts = 10'000'000;
 
-// Where a blob keeps its cells: a hash set searched cell by cell, or bitmaps
-// searched a word at a time. Both give the same cells; `automatic` picks by
-// blob and matrix size.
-enum class BlobStore { automatic, hash, grid };
-
 // The positions of one blob: up to plan.size distinct unprotected cells around
 // its centre; fewer only when the blob cannot grow any further (or hits the
 // bound above). `unprotected` is the number of unprotected cells of the matrix.
 std::vector<Position> collect_blob(const DataMatrix& matrix, std::span<const std::size_t> protected_cols,
-                                   std::size_t unprotected, const BlobPlan& plan,
-                                   BlobStore store = BlobStore::automatic);
+                                   std::size_t unprotected, const BlobPlan& plan);
 
 }  // namespace porosa::mnar

@@ -239,9 +239,9 @@ void remove_fixed(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> p
 
 }  // namespace
 
-void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols, Rng& rng,
-                      Order order, const std::vector<Gauss>* dists, std::size_t target,
-                      const ValuePassTuning& tuning) {
+Outcome<void> drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_t> protected_cols,
+                               Rng& rng, Order order, const std::vector<Gauss>* dists, std::size_t target,
+                               const ValuePassTuning& tuning) {
     const std::size_t rows = matrix.rows(), cols = matrix.cols();
     // What the fast passes do not cover is left to the literal ones, which then
     // also report any failure in their own way.
@@ -249,11 +249,8 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     ColumnDraws cd = column_draws(order, literal ? nullptr : dists, cols);
     // Ordered candidates number their rows in 32 bits.
     for (std::size_t c = 0; c < cols && !literal; ++c) literal = cd.moving(c) && rows >= std::size_t{0xFFFFFFFF};
-    if (literal) {
-        drop_values_literal(pool, matrix, protected_cols, rng, cmp_of(order), dists, target);
-        return;
-    }
-    if (target == 0) return;
+    if (literal) return drop_values_literal(pool, matrix, protected_cols, rng, cmp_of(order), dists, target);
+    if (target == 0) return {};
 
     const CandidateCounts candidates = candidate_counts(pool, matrix, protected_cols, tuning);
     const std::vector<std::size_t>& counts = candidates.total;
@@ -262,6 +259,9 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
     std::span<const Gauss> column_dists;
     if (dists) column_dists = std::span<const Gauss>(*dists).first(cols);
     PassPlan plan = plan_passes(rng, target, counts, Offer::sampled, column_dists, cd.draws, &pool);
+    // The plan has made every draw the literal passes would make up to the
+    // failing one: nothing is left to choose.
+    if (plan.nan_reference) return nan_sample();
     if (dists) {
         remove_moving(pool, matrix, protected_cols, cd, candidates, plan);
         // The moving columns' copies came and went in pieces the allocator may
@@ -269,7 +269,7 @@ void drop_values_fast(Pool& pool, DataMatrix& matrix, std::span<const std::size_
         return_free_memory();
     }
     remove_fixed(pool, matrix, protected_cols, order, cd, counts, plan, tuning);
-    if (plan.nan_reference) panic("Sample is nan");
+    return {};
 }
 
 }  // namespace porosa::mnar

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "core/data_matrix.hpp"
 #include "core/float_bits.hpp"
 #include "core/panic.hpp"
-#include "generators/common/generator.hpp"
 
 namespace porosa {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "generators/utils/gauss.hpp"
+#include "generators/common/gauss.hpp"
 #include "generators/utils/rank_select.hpp"
 
 namespace porosa {

@@ -1,5 +1,6 @@
 // The distribution list of mode GM: one Gauss per column of the matrix.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -10,7 +11,7 @@
 #include "core/pool.hpp"
 #include "core/row_sweep.hpp"
 #include "generators/utils/centre.hpp"
-#include "generators/utils/gauss.hpp"
+#include "generators/utils/distribution.hpp"
 #include "generators/utils/rank_select.hpp"
 
 namespace porosa {
@@ -75,6 +76,14 @@ struct Target {
 };
 
 }  // namespace
+
+Gauss transform(std::vector<double> column, double mean, double variance) {
+    std::vector<std::uint64_t> keys;
+    keys.reserve(column.size());
+    for (double x : column)
+        if (!std::isnan(x)) keys.push_back(order_key(x));
+    return transform_keys(keys, column.size(), mean, variance);
+}
 
 // A sweep counts each column's keys by sign and exponent; a second sweep then
 // keeps only the keys of the bucket holding the centre, which on real data is
