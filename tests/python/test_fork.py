@@ -36,8 +36,8 @@ print(time.process_time() - cpu, flush=True)
 
 def fork():
     if os.fork() == 0:
-        print(os.getpid(), flush=True)
-        try:
+        try:  # the signal may come as soon as this is printed
+            print(os.getpid(), flush=True)
             porosa.MNAR(mode="BLOCK", random_seed=1)(data, 0.3)
         except KeyboardInterrupt:
             print(time.process_time(), flush=True)

@@ -25,9 +25,9 @@ data = {data}
 before = data.copy()
 cpu = time.process_time()
 {inst}({piece}, {rate})
-print(json.dumps({{"piece": time.process_time() - cpu}}), flush=True)
-inst = {inst}
-try:
+piece, inst = time.process_time() - cpu, {inst}
+try:  # the signal may come as soon as this is printed
+    print(json.dumps({{"piece": piece}}), flush=True)
     inst(data, {rate})
     print(json.dumps({{"finished": True}}), flush=True)
     sys.exit(0)
