@@ -5,6 +5,7 @@
 #      then bench/nan_input.py: W7, every mode on data holding NaN,
 #      bench/threads.py: W8, other threads during a call (also under .venv-std),
 #      bench/kit.py: W10, porosa_kit against porosa's own calls,
+#      bench/stops.py: W13, how soon Ctrl-C and a fork stop a call or a study,
 #      and bench/scale.py (under .venv-std): W12, a study serially, with
 #      n_jobs=2 and on a Dask cluster,
 #   3. .venv-bench: the peer packages of bench/requirements-peers.txt and porosa
@@ -106,6 +107,10 @@ echo "==== bench/threads.py (.venv-ft, .venv-std) ===="
 echo
 echo "==== bench/kit.py (.venv-ft) ===="
 .venv-ft/bin/python bench/kit.py "$@" || status=1
+
+echo
+echo "==== bench/stops.py (.venv-ft) ===="
+.venv-ft/bin/python bench/stops.py "$@" || status=1
 
 echo
 echo "==== bench/scale.py (.venv-std: Dask has no free-threaded wheels) ===="

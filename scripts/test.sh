@@ -6,11 +6,45 @@
 # one with NumPy 1.x and pandas 2.x (.venv-np1); last, the sdist and a wheel
 # built from it for each interpreter (scripts/package.sh). Every stage runs even
 # when an earlier one failed; the exit status is non-zero if any stage failed.
+#
+#   scripts/test.sh [--busy]
+#
+# --busy runs the same stages on a loaded machine: two extra processes spin on
+# the CPU from start to end, as other work on a user's machine or a shared CI
+# runner would, and the suite must pass all the same.
 set -uo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$ROOT"
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+
+BUSY=0
+for arg in "$@"; do
+  case "$arg" in
+    --busy) BUSY=1 ;;
+    *) echo "usage: scripts/test.sh [--busy]" >&2; exit 2 ;;
+  esac
+done
+
+# The spinners end with the script, however it ends: success, a failed stage,
+# Ctrl-C or a kill. They ignore SIGINT as background jobs, so only this stops them.
+SPINNERS=()
+stop_spinners() {
+  [ "${#SPINNERS[@]}" -eq 0 ] && return
+  kill "${SPINNERS[@]}" 2>/dev/null
+  wait "${SPINNERS[@]}" 2>/dev/null
+  SPINNERS=()
+}
+if [ "$BUSY" -eq 1 ]; then
+  trap stop_spinners EXIT
+  trap 'stop_spinners; exit 130' INT
+  trap 'stop_spinners; exit 143' TERM
+  for _ in 1 2; do
+    ( while :; do :; done ) &
+    SPINNERS+=("$!")
+  done
+  printf 'busy: two processes spin on the CPU for the whole run (pids %s)\n' "${SPINNERS[*]}"
+fi
 
 STAGES=() RESULTS=()
 record() { STAGES+=("$1"); RESULTS+=("$2"); }
@@ -41,7 +75,7 @@ cpp_tests() {
     "$cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$ninja" \
       -DPOROSA_BUILD_MODULE=OFF -DPOROSA_BUILD_TESTS=ON || return
   fi
-  "$cmake" --build "$dir" -j2 || return
+  "$cmake" --build "$dir" -j "$CMAKE_BUILD_PARALLEL_LEVEL" || return
   "$dir/porosa_core_tests"
 }
 
@@ -68,6 +102,7 @@ run_stage pytest-np1 pytest_in .venv-np1
 run_stage packaging scripts/package.sh
 
 banner summary
+[ "$BUSY" -eq 1 ] && echo "(--busy: two processes spinning on the CPU throughout)"
 failed=0
 for i in "${!STAGES[@]}"; do
   printf '%-11s %s\n' "${STAGES[$i]}" "${RESULTS[$i]}"

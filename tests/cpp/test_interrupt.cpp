@@ -36,18 +36,19 @@ TEST(interrupt, hook_cancels_a_long_step_on_every_thread) {
         Pool pool(threads);
         std::atomic<int> started{0}, running{0}, cancelled{0};
         CountingHook hook{0, 3};
-        const auto t0 = Clock::now();
         bool interrupted = false;
         int running_after = -1;
         {
             porosa::InterruptHook scope(&CountingHook::call, &hook);
             try {
-                // Uninterrupted, this step takes 40 chunks x 2 s / threads.
-                pool.run_chunks(40, 1, [&](std::size_t, std::size_t) {
+                // Uninterrupted, this step takes 8 chunks x 20 s / threads: a
+                // chunk that ran to its end would have missed its stop by far
+                // more than a busy machine can delay one.
+                pool.run_chunks(8, 1, [&](std::size_t, std::size_t) {
                     started++;
                     running++;
                     try {
-                        spin(std::chrono::seconds(2));
+                        spin(std::chrono::seconds(20));
                     } catch (const porosa::Cancelled&) {
                         cancelled++;
                         running--;
@@ -63,7 +64,6 @@ TEST(interrupt, hook_cancels_a_long_step_on_every_thread) {
                 running_after = running.load();
             }
         }
-        const auto took = Clock::now() - t0;
         EXPECT_TRUE(interrupted);
         EXPECT_EQ(hook.calls, 3);
         // Every thread started one chunk at most, none is still running, and
@@ -71,7 +71,6 @@ TEST(interrupt, hook_cancels_a_long_step_on_every_thread) {
         EXPECT_EQ(running_after, 0);
         EXPECT_TRUE(started.load() <= int(threads));
         EXPECT_EQ(cancelled.load(), started.load() - 1);
-        EXPECT_TRUE(took < std::chrono::seconds(1));
         // Outside the hook's scope nothing interrupts, and the pool works on.
         porosa::interrupt_check();
         std::atomic<int> n{0};
@@ -101,10 +100,10 @@ TEST(interrupt, interruption_outranks_a_worker_failure) {
         try {
             pool.run_chunks(2, 1, [&](std::size_t, std::size_t) {
                 if (std::this_thread::get_id() == caller) {
-                    spin(std::chrono::seconds(2));
+                    spin(std::chrono::seconds(20));
                     return;
                 }
-                const auto give_up = Clock::now() + std::chrono::seconds(3);
+                const auto give_up = Clock::now() + std::chrono::seconds(60);  // a hang guard
                 while (!race.in_hook && Clock::now() < give_up) std::this_thread::yield();
                 race.worker_threw = true;
                 throw porosa::Panic("late failure");

@@ -12,27 +12,28 @@ import pytest
 
 # In a fresh interpreter, where a collection takes milliseconds: in a process
 # that has loaded every test module each takes a tenth of a second, and the
-# call's brief attached steps would wait behind them in turn.
+# call's brief attached steps would wait behind them in turn. A collection
+# counts as made during the call if it ended while the call still ran.
 COLLECT_DURING_CALL = """
 import gc, json, threading, time
 import numpy as np
 import porosa
 data = np.random.default_rng(1).normal(size=(600_000, 20))
-pauses, stop = [], threading.Event()
+calling, during, stop = False, [], threading.Event()
 def collect():
     while not stop.is_set():
-        t = time.perf_counter()
         gc.collect()
-        pauses.append(time.perf_counter() - t)
+        if calling:
+            during.append(1)
         time.sleep(0.002)
 collector = threading.Thread(target=collect)
 collector.start()
-t = time.perf_counter()
+calling = True
 porosa.MNAR(mode="GM", mean=0.3, variance=0.1, random_seed=1)(data, 0.3)
-call = time.perf_counter() - t
+calling = False
 stop.set()
 collector.join()
-print(json.dumps({"call": call, "pauses": pauses}))
+print(json.dumps(len(during)))
 """
 
 
@@ -40,10 +41,10 @@ def test_other_threads_collect_garbage_during_a_call():
     run = subprocess.run([sys.executable, "-P", "-c", COLLECT_DURING_CALL], capture_output=True, text=True,
                          timeout=300)
     assert run.returncode == 0, run.stderr[-2000:]
-    out = json.loads(run.stdout)
-    call, pauses = out["call"], out["pauses"]
-    # Attached, the call would hold every collection up until it ends.
-    assert len(pauses) > 5 and max(pauses) < max(0.25, call / 3), (call, max(pauses))
+    # Attached, the call would hold every collection up until it ends: one at
+    # most would end during it, where some hundreds do (their pauses are W8's
+    # figure, bench/threads.py).
+    assert json.loads(run.stdout) >= 10
 
 
 # One interpreter imports everything once and forks a child per exit: the

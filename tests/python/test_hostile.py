@@ -2,13 +2,13 @@
 
 Whatever it is given, a call returns a well-formed result or raises a Python
 exception (an Exception, or PanicException) with a message; it leaves the
-caller's object exactly as it was; and it ends within CALL_BOUND seconds.
+caller's object exactly as it was; and it ends.
 
 The property tests run in a child interpreter (test_properties_hold_in_a_bounded_child)
 where a watchdog ends the process, with every thread's traceback, once a single
-call overruns CALL_BOUND. The riskiest inputs (3-d arrays, cells whose str()
-raises, absurd shapes and blob counts, memory and thread limits) run one group
-per child, so a crash shows up as a signal instead of taking pytest down.
+call has run HANG_GUARD seconds. The riskiest inputs (3-d arrays, cells whose
+str() raises, absurd shapes and blob counts, memory and thread limits) run one
+group per child, so a crash shows up as a signal instead of taking pytest down.
 """
 
 import copy
@@ -36,7 +36,9 @@ from hypothesis.extra.numpy import arrays
 from porosa import MAR, MNAR
 
 ROOT = Path(__file__).resolve().parents[2]
-CALL_BOUND = 10  # seconds: no single call may take longer
+# Seconds after which a call counts as hung: the longest calls here take about
+# a second, and a sanitized build's a few.
+HANG_GUARD = 60
 IN_CHILD = os.environ.get("POROSA_HOSTILE_CHILD") == "1"
 # Sanitizer allocators abort on a failed operator new instead of throwing
 # std::bad_alloc, so requests meant to exhaust memory cannot be tried there.
@@ -74,7 +76,7 @@ FLOATS = st.one_of(st.sampled_from(SPECIAL_FLOATS), st.floats(allow_nan=True, al
 @contextmanager
 def bounded():
     """Ends the process with every thread's traceback if the body overruns."""
-    faulthandler.dump_traceback_later(CALL_BOUND, exit=True)
+    faulthandler.dump_traceback_later(HANG_GUARD, exit=True)
     try:
         yield
     finally:
@@ -646,10 +648,10 @@ def run_in_server(script, env, timeout):
     return json.loads(line)
 
 
-def run_group(code, timeout=120, env_extra=None, preamble="", bound=CALL_BOUND):
-    """Runs the cases of a group in a process of its own, each within `bound`
-    seconds; returns their results by name after checking that the process
-    ended on its own."""
+def run_group(code, timeout=120, env_extra=None, preamble="", bound=HANG_GUARD):
+    """Runs the cases of a group in a process of its own, which a case still
+    running after `bound` seconds ends as hung; returns their results by name
+    after checking that the process ended on its own."""
     script = preamble + RUNNER % {"bound": bound, "sanitized": SANITIZED} + textwrap.dedent(code)
     proc = run_in_server(script, env_extra or {}, timeout)
     if proc["hung"]:
@@ -851,7 +853,7 @@ def test_worker_threads_that_cannot_start():
         resource.setrlimit(resource.RLIMIT_AS, (used + 300 * 2**20, resource.RLIM_INFINITY))
         run("first", lambda: MNAR(mode="GM", random_seed=1)(x, 0.2))
         run("second", lambda: MNAR(mode="GM", random_seed=1)(x, 0.2))
-    """, timeout=60, env_extra={"POROSA_THREADS": "200"})
+    """, timeout=120, env_extra={"POROSA_THREADS": "200"})
     for res in results.values():
         assert res["outcome"] in ("ok", "MemoryError", "PanicException", "RuntimeError"), res
 
@@ -878,6 +880,6 @@ def test_sparse_input_in_pattern_modes_ends_promptly(mode):
                 run(f"row-{{n}}-{{seed}}", lambda: MNAR(mode="{mode}", random_seed=seed)(a, 0.5))
                 if "{mode}" == "BLOCK" or (n, seed) != (24, 1):
                     run(f"column-{{n}}-{{seed}}", lambda: MNAR(mode="{mode}", random_seed=seed)(b, 0.5))
-    """, timeout=13 * CALL_BOUND * (4 if SANITIZED else 1), bound=CALL_BOUND * (4 if SANITIZED else 1))
+    """, timeout=300 * (4 if SANITIZED else 1), bound=HANG_GUARD * (4 if SANITIZED else 1))
     for res in results.values():
         assert res["outcome"] == "ok" or (res.get("exception") and res["message"]), res

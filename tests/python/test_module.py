@@ -289,13 +289,13 @@ def test_borrow_conflicts_fail_at_once():
         # A cell whose conversion blocks while the call holds the instance.
         def __float__(self):
             started.set()
-            release.wait(10)
+            release.wait(60)
             return 1.0
 
     data = np.array([[Slow(), 1.0], [2.0, 3.0]], dtype=object)
     t = threading.Thread(target=lambda: seen.setdefault("r", inst(data, 0.1)))
     t.start()
-    assert started.wait(10)
+    assert started.wait(60)
     try:
         with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
             repr(inst)

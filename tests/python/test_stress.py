@@ -148,7 +148,7 @@ def test_distinct_instances_match_sequential_calls(quiet):
         expected.append([outcome(inst, d, r) for d, r in calls])
 
     got = [None] * THREADS
-    barrier = threading.Barrier(THREADS, timeout=30)
+    barrier = threading.Barrier(THREADS, timeout=60)
 
     def body(t):
         make, calls = work[t]
@@ -223,7 +223,7 @@ def test_shared_instance_refuses_overlap_and_never_deadlocks():
             except BaseException as e:  # noqa: BLE001
                 unexpected.append((op, repr(e)))
 
-    barrier = threading.Barrier(THREADS, timeout=30)
+    barrier = threading.Barrier(THREADS, timeout=60)
 
     def start(t):
         barrier.wait()
