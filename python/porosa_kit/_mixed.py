@@ -215,7 +215,7 @@ _NAT = np.iinfo(np.int64).min  # the integer time of NaT
 
 
 def _held(column: pd.Series, rounded: npt.NDArray[np.float64], left: npt.NDArray[np.bool_],
-          limits: np.iinfo) -> npt.NDArray[np.float64]:
+          limits: np.iinfo[Any]) -> npt.NDArray[np.float64]:
     """The rounded values, if the column's integers hold them all: NumPy
     would wrap the others around silently (1e30 becoming -2**63)."""
     # float(max) + 1 is exact for every width: 2**63 for int64, whose max
