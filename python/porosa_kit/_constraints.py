@@ -23,7 +23,6 @@ MODES: dict[str, tuple[str, ...]] = {
 # warns about and drops it for any other.
 MODE_PARAMETERS = {"mean": "GM", "variance": "GM", "block_size": "BLOCK", "n_blobs": "BLOB"}
 PARAMETERS = tuple(MODE_PARAMETERS)
-METRICS = ("rmse", "mae")
 
 
 @dataclass(frozen=True)
