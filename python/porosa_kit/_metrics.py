@@ -165,7 +165,8 @@ def resolve(metric: str | Score | Metric) -> Metric:
 
 def resolve_all(metric: Any) -> list[Metric]:
     """``metric=`` as a list of metrics: one name or function, or a sequence of them."""
-    given: Sequence[Any] = [metric] if isinstance(metric, (str, Metric)) or callable(metric) else list(metric)
+    single = isinstance(metric, (str, Metric)) or callable(metric) or not isinstance(metric, Sequence)
+    given: Sequence[Any] = [metric] if single else metric
     out = [resolve(m) for m in given]
     seen = [m.name for m in out]
     if len(set(seen)) != len(seen):
