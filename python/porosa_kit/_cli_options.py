@@ -17,6 +17,9 @@ from ._generators import make_generator
 from ._imputers import IMPUTERS
 from ._mechanism import WORDS, Mechanism, mode_problem, parse
 
+# How the command line asks for a mechanism; the API shows the text to pass.
+CLI_EXAMPLE = "--mechanism {}"
+
 _N = TypeVar("_N", int, float)
 Plan = list[tuple[str, str | None]]
 
@@ -43,6 +46,7 @@ finite = _bounded("number", float, FINITE)
 spread = _bounded("spread", float, SPREAD)
 share = _bounded("share", float, SHARE)
 
+
 def mode(text: str) -> str:
     """A mode word, in capitals."""
     word = WORDS.get(text.lower())
@@ -59,7 +63,7 @@ def label(name: str, word: str | None) -> str:
 def mechanism(text: str) -> tuple[str, str | None]:
     """MECHANISM or MECHANISM:MODE, checked, in capitals."""
     try:
-        return parse(text)
+        return parse(text, example=CLI_EXAMPLE)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from e
 
@@ -103,7 +107,7 @@ def resolve(given: Plan, default_mode: str | None) -> Plan:
         own = word is not None
         if not own and default_mode is not None and (name != "MCAR" or len(given) == 1):
             word = default_mode
-        problem = mode_problem(name, word)
+        problem = mode_problem(name, word, example=CLI_EXAMPLE)
         if problem:
             raise Failure(problem if own else f"--mode {default_mode}: {problem}", USAGE)
         out.append((name, word))

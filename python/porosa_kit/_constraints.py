@@ -66,6 +66,11 @@ SPREAD = Range("a finite number", "at least 0", 0, high_open=True)
 TIMEOUT = Range("a number of seconds", "above 0", 0, low_open=True)
 
 
+def listed(words: tuple[str, ...]) -> str:
+    """"A, B or C"."""
+    return ", ".join(words[:-1]) + " or " + words[-1]
+
+
 def check_mechanism(mechanism: Any) -> str:
     """The mechanism's name in capitals; ValueError for no mechanism."""
     name = str(mechanism).upper()

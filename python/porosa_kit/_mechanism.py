@@ -9,8 +9,7 @@ from typing import Any
 
 import porosa
 
-from ._cli_errors import listed
-from ._constraints import MODE_PARAMETERS, MODES, check_seed
+from ._constraints import MODE_PARAMETERS, MODES, check_seed, listed
 from ._frame import Generator
 from ._generators import make_generator
 from ._mcar import MCAR
@@ -20,7 +19,7 @@ from ._mcar import MCAR
 WORDS = {word.lower(): word for word in MODES["MNAR"]}
 
 
-def mode_problem(mechanism: str, mode: str | None, *, example: str = "--mechanism {}") -> str | None:
+def mode_problem(mechanism: str, mode: str | None, *, example: str = "'{}'") -> str | None:
     """Why `mechanism` cannot take `mode`, in plain words; None if it can.
     `example` shows how to ask for the right one."""
     if mode is None:
@@ -37,7 +36,7 @@ def mode_problem(mechanism: str, mode: str | None, *, example: str = "--mechanis
     return None
 
 
-def parse(text: str, *, example: str = "--mechanism {}") -> tuple[str, str | None]:
+def parse(text: str, *, example: str = "'{}'") -> tuple[str, str | None]:
     """MECHANISM or MECHANISM:MODE, checked, in capitals; ValueError saying
     what is wrong."""
     name, colon, given = text.partition(":")
