@@ -7,7 +7,7 @@ from typing import Any
 
 import porosa
 
-from ._constraints import PARAMETERS, check_mechanism
+from ._constraints import PARAMETERS, check_mechanism, check_parameters
 from ._errors import guarded
 from ._frame import Generator
 from ._mcar import MCAR
@@ -22,6 +22,7 @@ def make_generator(mechanism: str, mode: str | None, seed: int | None,
     unknown = set(given) - set(PARAMETERS)
     if unknown:
         raise TypeError(f"unknown parameters {sorted(unknown)}")
+    check_parameters(max_missing_per_column, **given)
     if name == "MCAR":
         unused = (["mode"] if mode is not None else []) + sorted(given)
         if unused:
