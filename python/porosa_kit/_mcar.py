@@ -14,7 +14,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from ._constraints import check_parameters, check_seed, real
+from ._constraints import check_seed, real
 from ._frame import MaskGenerator, amputate, array_missing
 from ._rules import rate_limit, rate_warning, target
 from ._tables import TableT
@@ -101,7 +101,6 @@ class MCAR(MaskGenerator):
     def __init__(self, *, random_seed: int | None = None, max_missing_per_column: float = 0.8) -> None:
         seed = check_seed(random_seed)
         self._max_missing = real(max_missing_per_column, "max_missing_per_column")
-        check_parameters(max_missing_per_column)
         self._bits = np.random.PCG64(seed)
         self._busy = threading.Lock()
 

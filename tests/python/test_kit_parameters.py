@@ -1,11 +1,12 @@
 """Each declared range is applied by every entry with the same words: the
-estimator, a description (and so a study), MCAR and the command line."""
+estimator, a description (and so a study) and the command line. MCAR, a
+generator like porosa's own, takes any cap as they do (test_kit_rules)."""
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from porosa_kit import MCAR, Amputer, Mechanism
+from porosa_kit import Amputer, Mechanism
 from porosa_kit._cli import main
 
 X = np.arange(40.0).reshape(10, 4)
@@ -48,8 +49,3 @@ def test_every_api_entry_refuses_what_the_range_excludes(entry, settings, expect
 def test_the_command_line_refuses_it_in_the_same_words(settings, expected, tmp_path, capsys):
     assert by_command_line(settings, tmp_path) == 2
     assert expected in capsys.readouterr().err
-
-
-def test_mcar_refuses_a_cap_outside_the_range():
-    with pytest.raises(ValueError, match="max_missing_per_column must be a number above 0 and at most 1, not 5$"):
-        MCAR(max_missing_per_column=5)
