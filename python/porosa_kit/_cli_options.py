@@ -13,7 +13,7 @@ from ._cli_errors import MODE_WORDS, USAGE, Failure, one_line
 from ._cli_io import STDIO, check_output, file_kind, figure_format
 from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RATE, SEED, SHARE, SPREAD, Range
 from ._frame import Generator
-from ._generators import make_generator
+from ._generators import make_generator, without_unused
 from ._imputers import IMPUTERS
 from ._mechanism import WORDS, Mechanism, mode_problem, parse
 
@@ -116,13 +116,14 @@ def resolve(given: Plan, default_mode: str | None) -> Plan:
 
 def _check_mode_options(args: argparse.Namespace, plan: Plan) -> None:
     name, word = plan[0]
-    chosen = label(name, word)
-    # Refused rather than passed on: porosa would warn about and drop an
-    # option that the chosen mode does not take.
-    for dest, wanted in MODE_PARAMETERS.items():
-        if getattr(args, dest, None) is not None and chosen not in (f"MAR {wanted}", f"MNAR {wanted}"):
-            takers = " or ".join(f"{m} {wanted}" for m in MODES if wanted in MODES[m])
-            raise Failure(f"--{dest.replace('_', '-')} is for {takers} only, not for {chosen}", USAGE)
+    # Warned about and left out, as the API does: porosa's own way.
+    given = {dest: getattr(args, dest, None) for dest in MODE_PARAMETERS}
+    try:
+        kept = without_unused(name, word, given)
+    except (TypeError, ValueError) as e:
+        raise Failure(one_line(e), USAGE) from e
+    for dest in given.keys() - kept.keys():
+        setattr(args, dest, None)
 
 
 def _outputs(args: argparse.Namespace) -> list[tuple[str, str]]:

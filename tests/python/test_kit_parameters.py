@@ -49,3 +49,20 @@ def test_every_api_entry_refuses_what_the_range_excludes(entry, settings, expect
 def test_the_command_line_refuses_it_in_the_same_words(settings, expected, tmp_path, capsys):
     assert by_command_line(settings, tmp_path) == 2
     assert expected in capsys.readouterr().err
+
+
+# A parameter of another mode: every entry warns alike and goes on without it.
+OTHER_MODE = [
+    ("MNAR", {"mode": "MAX", "mean": 0.3}, "Mean/variance passed without passing a mode that supports it!"),
+    ("MNAR", {"mode": "GM", "n_blobs": 2}, "Number of Blobs passed without passing a mode that supports it!"),
+    ("MCAR", {"block_size": (0.2, 0.2)}, "MCAR uses neither mode nor the modes' parameters"),
+]
+
+
+@pytest.mark.parametrize("mechanism, settings, text", OTHER_MODE, ids=["mean", "n_blobs", "MCAR"])
+def test_a_parameter_of_another_mode_is_warned_about_alike_and_left_out(mechanism, settings, text):
+    with pytest.warns(UserWarning, match=text.replace("(", r"\(")):
+        Amputer(mechanism=mechanism, **settings).fit(X)
+    with pytest.warns(UserWarning, match=text.replace("(", r"\(")):
+        described = Mechanism(mechanism, **settings)
+    assert described == Mechanism(mechanism, mode=settings.get("mode"))
