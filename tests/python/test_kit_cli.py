@@ -139,7 +139,7 @@ def expected_csv(data, argv):
     # An option of another mode: warned about in the API's words and left out.
     (["amputate", "good.csv", "out.csv", "--seed", "7", "--mechanism", "MNAR", "--n-blobs", "2"], 0,
      "Number of Blobs passed without passing a mode that supports it!"),
-    (["amputate", "good.csv", "out.csv", "--n-blobs", "2"], 2, "MAR() got an unexpected keyword argument 'n_blobs'"),
+    (["amputate", "good.csv", "out.csv", "--n-blobs", "2"], 2, "keyword argument"),  # Python's words vary
     (["amputate", "good.csv", "out.csv", "--seed", "7", "--mechanism", "MCAR", "--mean", "0.3"], 0,
      "MCAR uses neither mode nor the modes' parameters"),
     (["amputate", "good.csv", "out.csv", "--rate", "lots"], 2, "bad rate 'lots'"),
