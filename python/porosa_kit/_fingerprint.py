@@ -14,7 +14,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from ._metrics import Metric, known
+from ._metrics import BUILT_IN, Metric
 
 # The kinds of object column whose cells pandas hashes by a text that is
 # the same in every process; any other is described cell by cell first.
@@ -128,9 +128,10 @@ def fingerprint(tables: Mapping[str, Any], mechanisms: Mapping[str, Any], impute
 
 
 def _metric(metric: Metric) -> str:
-    """A registered metric by its name, as checkpoints have always known
-    it; any other by what its function is, so that two lambdas differ."""
-    if known(metric.name) == metric:
+    """The kit's own metrics by their names, as checkpoints have always
+    known them; any other by what its function is too, so that two lambdas,
+    or a name registered again with other code, differ."""
+    if any(metric is m for m in BUILT_IN):
         return metric.name
     return f"{metric.name}{identity(metric.function)}"
 

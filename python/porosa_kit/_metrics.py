@@ -131,6 +131,8 @@ _builtin("mae", _mae, "MAE (standardised values)")
 _REGISTRY["accuracy"] = Metric("accuracy", accuracy, "higher", (0.0, 1.0), "text", "accuracy")
 # What a study scores text with, whatever metric= says for the numbers.
 TEXT = _REGISTRY["accuracy"]
+# The kit's own, which checkpoints have always known by their names alone.
+BUILT_IN = tuple(_REGISTRY.values())
 
 
 def names(columns: str = "numeric") -> list[str]:

@@ -62,15 +62,18 @@ def test_a_registered_metric_runs_on_workers_and_a_checkpoint_knows_it(tmp_path)
         study(["rmse"], checkpoint=book)
 
 
-def test_the_fingerprint_tells_two_functions_of_one_name_apart():
+def test_the_fingerprint_tells_two_functions_of_one_name_apart_registered_or_not():
     def twin(truth, imputed, mask):
         return 0.0
     first = twin
 
     def twin(truth, imputed, mask):  # noqa: F811 - the same name, other code
         return 1.0
-    marks = [fingerprint({"t": frame()}, {}, [], resolve_all(f), None, 0) for f in (first, twin, "rmse")]
-    assert len(set(marks)) == 3 and "scoring=" in marks[2]
+    register_metric("twin", first)
+    marks = [fingerprint({"t": frame()}, {}, [], resolve_all(f), None, 0) for f in ("twin", twin, "rmse")]
+    register_metric("twin", twin)
+    marks.append(fingerprint({"t": frame()}, {}, [], resolve_all("twin"), None, 0))
+    assert len(set(marks[:3])) == 3 and marks[3] == marks[1]
 
 
 def test_only_unbounded_metrics_are_flagged_as_diverged():
