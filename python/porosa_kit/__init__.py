@@ -9,6 +9,7 @@
 - ``evaluate_imputers``: amputate, impute and score, repeated and summarised,
   over several tables, on every core or a cluster, resumable;
 - ``Mechanism``: a generator described by plain values, for such studies;
+- ``register_metric``: a metric of one's own, for studies, tables and figures;
 - ``MixedImputer``: a numeric imputer made fit for frames with text columns
   (needs scikit-learn).
 """
@@ -25,11 +26,13 @@ if TYPE_CHECKING:
     from ._frame import amputate, missing_mask
     from ._mcar import MCAR
     from ._mechanism import Mechanism
+    from ._metrics import register_metric
     from ._mixed import MixedImputer
 
     __version__: str
 
-__all__ = ["Amputer", "Evaluation", "MCAR", "Mechanism", "MixedImputer", "amputate", "evaluate_imputers", "missing_mask"]
+__all__ = ["Amputer", "Evaluation", "MCAR", "Mechanism", "MixedImputer", "amputate", "evaluate_imputers", "missing_mask",
+           "register_metric"]
 
 
 # Each public name's module, imported when the name is first asked for:
@@ -38,7 +41,7 @@ __all__ = ["Amputer", "Evaluation", "MCAR", "Mechanism", "MixedImputer", "amputa
 # Ctrl-C into one line, before pandas and NumPy take their time to import.
 _HOMES = {"Amputer": "_amputer", "Evaluation": "_evaluation", "MCAR": "_mcar", "Mechanism": "_mechanism",
           "MixedImputer": "_mixed", "amputate": "_frame", "evaluate_imputers": "_evaluate",
-          "missing_mask": "_frame"}
+          "missing_mask": "_frame", "register_metric": "_metrics"}
 
 
 def __getattr__(name: str) -> Any:

@@ -19,7 +19,7 @@ except ImportError as e:  # pragma: no cover - depends on the environment
 
 from ._constraints import PARAMETERS, check_mechanism, check_rate
 from ._frame import Generator, amputate
-from ._generators import make_generator
+from ._generators import MCAR_IGNORES, make_generator
 
 
 class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: ignore[misc]
@@ -163,7 +163,7 @@ class Amputer(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):  # type: i
         check_rate(self.missing_rate)
         if mechanism == "MCAR" and (self.mode is not None or any(getattr(self, n) is not None for n in PARAMETERS)):
             # Not an error: a grid search may set them for the other mechanisms.
-            warnings.warn("MCAR uses neither mode nor the modes' parameters", UserWarning, stacklevel=2)
+            warnings.warn(MCAR_IGNORES, UserWarning, stacklevel=2)
         seed = _seed(self.random_state)
         # Drawn here rather than by the generator, so that a copy can rebuild
         # the same stream.

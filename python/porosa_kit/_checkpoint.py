@@ -14,7 +14,7 @@ from typing import Any
 import pandas as pd
 
 from ._checkpoint_rows import HEADER, Read, encode, read_csv, read_frame, row
-from ._cli_io import replacing
+from ._files import replacing
 from ._tasks import Task
 
 try:

@@ -21,7 +21,7 @@ from ._cli_errors import DATA, USAGE, Failure, kit_call, one_line, one_line_warn
 from ._cli_io import file_kind, read_table, remove_leftovers, shown, write_cells, write_figure, write_table
 from ._cli_signals import PROG, interrupted_status
 from ._cli_table import check_table
-from ._constraints import METRICS
+from ._metrics import names as metric_names
 from ._evaluate import evaluate_imputers
 from ._evaluation import Evaluation
 from ._frame import amputate, missing_mask
@@ -137,7 +137,7 @@ def _evaluate_options(ev: argparse.ArgumentParser) -> None:
     ev.add_argument("--rate", type=opt.rate, nargs="+", default=[0.2], help="missing rates (default 0.2)")
     ev.add_argument("--repeats", type=opt.count, default=5, help="amputations per mechanism and rate (default 5)")
     ev.add_argument("--seed", type=opt.seed, help="random seed of the study (default: from the system)")
-    ev.add_argument("--metric", choices=list(METRICS), default="rmse",
+    ev.add_argument("--metric", choices=metric_names(), default="rmse",
                     help="score of numeric columns, on standardised values (default rmse)")
     ev.add_argument("--out", metavar="FILE",
                     help="also write the scores, one row per repeat, imputer and metric (.csv, .parquet or .pq)")

@@ -11,7 +11,7 @@ from contextlib import contextmanager
 from typing import Any, TypeVar
 
 from ._cli_signals import PROG
-from ._constraints import MODES
+from ._constraints import MODES, listed
 from ._rules import RATE_WARNING
 
 DATA = 1  # a file that cannot be read, written, amputated or studied
@@ -35,11 +35,6 @@ def one_line(text: object, limit: int = 300) -> str:
     return words if len(words) <= limit else words[: limit - 1] + "…"
 
 
-
-
-def listed(words: tuple[str, ...]) -> str:
-    """"A, B or C"."""
-    return ", ".join(words[:-1]) + " or " + words[-1]
 
 
 # Which mode words each mechanism takes, in words.

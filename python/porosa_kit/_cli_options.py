@@ -13,9 +13,12 @@ from ._cli_errors import MODE_WORDS, USAGE, Failure, one_line
 from ._cli_io import STDIO, check_output, file_kind, figure_format
 from ._constraints import COUNT, FINITE, MODE_PARAMETERS, MODES, PARAMETERS, RATE, SEED, SHARE, SPREAD, TIMEOUT, Range
 from ._frame import Generator
-from ._generators import make_generator
+from ._generators import make_generator, without_unused
 from ._imputers import IMPUTERS
 from ._mechanism import WORDS, Mechanism, mode_problem, parse
+
+# How the command line asks for a mechanism; the API shows the text to pass.
+CLI_EXAMPLE = "--mechanism {}"
 
 _N = TypeVar("_N", int, float)
 Plan = list[tuple[str, str | None]]
@@ -44,6 +47,7 @@ spread = _bounded("spread", float, SPREAD)
 share = _bounded("share", float, SHARE)
 seconds = _bounded("number of seconds", float, TIMEOUT)
 
+
 def mode(text: str) -> str:
     """A mode word, in capitals."""
     word = WORDS.get(text.lower())
@@ -60,7 +64,7 @@ def label(name: str, word: str | None) -> str:
 def mechanism(text: str) -> tuple[str, str | None]:
     """MECHANISM or MECHANISM:MODE, checked, in capitals."""
     try:
-        return parse(text)
+        return parse(text, example=CLI_EXAMPLE)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from e
 
@@ -104,7 +108,7 @@ def resolve(given: Plan, default_mode: str | None) -> Plan:
         own = word is not None
         if not own and default_mode is not None and (name != "MCAR" or len(given) == 1):
             word = default_mode
-        problem = mode_problem(name, word)
+        problem = mode_problem(name, word, example=CLI_EXAMPLE)
         if problem:
             raise Failure(problem if own else f"--mode {default_mode}: {problem}", USAGE)
         out.append((name, word))
@@ -113,13 +117,14 @@ def resolve(given: Plan, default_mode: str | None) -> Plan:
 
 def _check_mode_options(args: argparse.Namespace, plan: Plan) -> None:
     name, word = plan[0]
-    chosen = label(name, word)
-    # Refused rather than passed on: porosa would warn about and drop an
-    # option that the chosen mode does not take.
-    for dest, wanted in MODE_PARAMETERS.items():
-        if getattr(args, dest, None) is not None and chosen not in (f"MAR {wanted}", f"MNAR {wanted}"):
-            takers = " or ".join(f"{m} {wanted}" for m in MODES if wanted in MODES[m])
-            raise Failure(f"--{dest.replace('_', '-')} is for {takers} only, not for {chosen}", USAGE)
+    # Warned about and left out, as the API does: porosa's own way.
+    given = {dest: getattr(args, dest, None) for dest in MODE_PARAMETERS}
+    try:
+        kept = without_unused(name, word, given)
+    except (TypeError, ValueError) as e:
+        raise Failure(one_line(e), USAGE) from e
+    for dest in given.keys() - kept.keys():
+        setattr(args, dest, None)
 
 
 def _outputs(args: argparse.Namespace) -> list[tuple[str, str]]:

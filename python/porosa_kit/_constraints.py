@@ -23,7 +23,6 @@ MODES: dict[str, tuple[str, ...]] = {
 # warns about and drops it for any other.
 MODE_PARAMETERS = {"mean": "GM", "variance": "GM", "block_size": "BLOCK", "n_blobs": "BLOB"}
 PARAMETERS = tuple(MODE_PARAMETERS)
-METRICS = ("rmse", "mae")
 
 
 @dataclass(frozen=True)
@@ -67,6 +66,11 @@ SPREAD = Range("a finite number", "at least 0", 0, high_open=True)
 TIMEOUT = Range("a number of seconds", "above 0", 0, low_open=True)
 
 
+def listed(words: tuple[str, ...]) -> str:
+    """"A, B or C"."""
+    return ", ".join(words[:-1]) + " or " + words[-1]
+
+
 def check_mechanism(mechanism: Any) -> str:
     """The mechanism's name in capitals; ValueError for no mechanism."""
     name = str(mechanism).upper()
@@ -99,6 +103,33 @@ def check_timeout(timeout: Any) -> float | None:
     if isinstance(timeout, bool) or not isinstance(timeout, numbers.Real) or timeout not in TIMEOUT:
         raise ValueError(f"timeout must be None or {TIMEOUT.expected}, not {timeout!r}")
     return float(timeout)
+
+
+def check_parameters(max_missing_per_column: Any = None, **params: Any) -> None:
+    """ValueError, worded alike for every entry (the estimator, the
+    descriptions, MCAR and the command line), for a parameter outside its
+    declared range. porosa itself takes these and quietly does nothing, or
+    too much: no blobs remove no cell, a cap above 1 caps nothing."""
+    if max_missing_per_column is not None:
+        _check_share("max_missing_per_column", max_missing_per_column)
+    n_blobs = params.get("n_blobs")
+    if n_blobs is not None and (isinstance(n_blobs, bool) or not isinstance(n_blobs, numbers.Integral)
+                                or n_blobs not in COUNT):
+        raise ValueError(f"n_blobs must be {COUNT.expected}, not {n_blobs!r}")
+    size = params.get("block_size")
+    if size is not None:
+        sides = tuple(size) if isinstance(size, (tuple, list)) else ()
+        if len(sides) != 2 or not all(_is_real(s) and s in SHARE for s in sides):
+            raise ValueError(f"block_size must be two numbers {SHARE.bounds}, not {size!r}")
+
+
+def _check_share(name: str, value: Any) -> None:
+    if _is_real(value) and value not in SHARE:
+        raise ValueError(f"{name} must be {SHARE.expected}, not {value!r}")
+
+
+def _is_real(value: Any) -> bool:
+    return isinstance(value, numbers.Real) and not isinstance(value, bool)
 
 
 def real(value: Any, name: str) -> float:

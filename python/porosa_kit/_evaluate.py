@@ -8,18 +8,19 @@ import os
 import secrets
 import signal
 import threading
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from typing import Any
 
 import pandas as pd
 
 from ._checkpoint import Checkpoint, recorded_seed
-from ._constraints import COUNT, METRICS, check_seed, check_timeout
+from ._constraints import COUNT, check_seed, check_timeout
 from ._evaluation import Evaluation
 from ._fingerprint import fingerprint
 from ._frame import Generator
 from ._mechanism import Mechanism, is_instance, suggestion
+from ._metrics import resolve_all
 from ._parallel import run_parallel, wanted
 from ._progress import progress_bar
 from ._scoring import COLUMNS
@@ -34,7 +35,7 @@ def evaluate_imputers(
     missing_rates: float | Sequence[float],
     *,
     repeats: int = 5,
-    metric: str | Sequence[str] = "rmse",
+    metric: str | Callable[..., float] | Sequence[str | Callable[..., float]] = "rmse",
     progress: bool | None = None,
     exclude: Sequence[Any] | None = None,
     raise_errors: bool = False,
@@ -113,8 +114,11 @@ def evaluate_imputers(
         The rates, in the order the results show them.
     repeats : int, default=5
         Amputations per generator and rate.
-    metric : str or list of str, default="rmse"
-        "rmse", "mae" or both, for the numeric columns.
+    metric : str, callable or list of them, default="rmse"
+        "rmse", "mae", a name given to ``register_metric``, or a function
+        ``(truth, imputed, mask) -> float`` named by its ``__name__``, for
+        the numeric columns (on values divided by each column's standard
+        deviation). Text columns are always scored by accuracy.
     progress : bool or None, default=None
         A bar on standard error during a long study; by default only when
         that is a terminal.
@@ -327,7 +331,7 @@ def _interrupt_after() -> Iterator[None]:
         raise KeyboardInterrupt
 
 
-def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str], exclude: Any,
+def _study(data: Any, imputers: Any, generators: Any, metric: Any, exclude: Any,
            raise_errors: bool, dataset: str | None, random_state: int | None, n_jobs: int | None,
            checkpoint: Any, timeout: Any) -> tuple[Study, dict[str, Any]]:
     """The study's checked parts: what every task shares, the tables as
@@ -338,10 +342,7 @@ def _study(data: Any, imputers: Any, generators: Any, metric: str | Sequence[str
                  else [_described(g) for g in generators])
     generator_items = _named(described, "generators")
     mechanisms = dict(generator_items)
-    metrics = [metric] if isinstance(metric, str) else list(metric)
-    for m in metrics:
-        if m not in METRICS:
-            raise ValueError(f"unknown metric {m!r}; expected one of {', '.join(METRICS)}")
+    metrics = resolve_all(metric)
     if not imputer_items or not generator_items:
         raise ValueError("give at least one imputer, one generator and one missing rate")
     if check_timeout(timeout) is not None:

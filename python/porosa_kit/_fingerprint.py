@@ -14,6 +14,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from ._metrics import BUILT_IN, Metric
+
 # The kinds of object column whose cells pandas hashes by a text that is
 # the same in every process; any other is described cell by cell first.
 _STABLE = {"string", "bytes", "empty", "integer", "floating", "mixed-integer-float", "decimal", "boolean",
@@ -111,7 +113,7 @@ def table_hash(frame: pd.DataFrame) -> str:
 
 
 def fingerprint(tables: Mapping[str, Any], mechanisms: Mapping[str, Any], imputers: Sequence[tuple[str, Any]],
-                metrics: Sequence[str], exclude: Any, random_state: int | None) -> str:
+                metrics: Sequence[Metric], exclude: Any, random_state: int | None) -> str:
     """The study's mark on each of its rows: one short hash per part, and
     the seed as it is. Rates and repeats are left out, so a study extended
     by either reuses the tasks it finished."""
@@ -119,10 +121,19 @@ def fingerprint(tables: Mapping[str, Any], mechanisms: Mapping[str, Any], impute
         "tables": "".join(f"{len(n)}:{n}{table_hash(_frame(t))}" for n, t in tables.items()),
         "mechanisms": "".join(f"{len(n)}:{n}{identity(m)}" for n, m in mechanisms.items()),
         "imputers": "".join(f"{len(n)}:{n}{identity(i)}" for n, i in imputers),
-        "scoring": f"{list(metrics)}{exclude!r}",
+        "scoring": f"{[_metric(m) for m in metrics]}{exclude!r}",
     }
     parts = [f"{part}={_digest(text.encode('utf-8', 'backslashreplace'))[:12]}" for part, text in values.items()]
     return " ".join(parts + [f"seed={random_state}"])
+
+
+def _metric(metric: Metric) -> str:
+    """The kit's own metrics by their names, as checkpoints have always
+    known them; any other by what its function is too, so that two lambdas,
+    or a name registered again with other code, differ."""
+    if any(metric is m for m in BUILT_IN):
+        return metric.name
+    return f"{metric.name}{identity(metric.function)}"
 
 
 def _frame(data: Any) -> pd.DataFrame:

@@ -7,13 +7,13 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from ._metrics import unbounded
+
 # The errors are in standard deviations of each column: filling with the
 # mean misses by about one, a poor imputer by a few. A million is beyond any
 # imputer that merely does badly, and where an iterative imputer runs away
 # its errors reach 1e100 and more.
 DIVERGED = 1e6
-# The metrics whose scores have no upper bound; accuracy stays within 0 and 1.
-UNBOUNDED = frozenset({"rmse", "mae"})
 
 DIVERGED_NOTE = f"diverged: an error above {DIVERGED:g} standard deviations (the imputer's values ran away)"
 TEXT_NOTE = "accuracy: every imputer alike (MixedImputer fills text with its most frequent value)"
@@ -21,7 +21,7 @@ TEXT_NOTE = "accuracy: every imputer alike (MixedImputer fills text with its mos
 
 def diverged(scores: pd.DataFrame) -> npt.NDArray[np.bool_]:
     """The rows of `scores` whose imputation diverged (an infinite error too)."""
-    metric = scores["metric"].isin(UNBOUNDED).to_numpy(dtype=bool)
+    metric = scores["metric"].isin(unbounded()).to_numpy(dtype=bool)
     return np.asarray(metric & (np.abs(scores["score"].to_numpy(dtype=np.float64)) > DIVERGED), dtype=bool)
 
 

@@ -9,10 +9,9 @@ from typing import Any
 
 import porosa
 
-from ._cli_errors import listed
-from ._constraints import MODE_PARAMETERS, MODES, check_seed
+from ._constraints import MODE_PARAMETERS, MODES, check_seed, listed
 from ._frame import Generator
-from ._generators import make_generator
+from ._generators import make_generator, without_unused
 from ._mcar import MCAR
 
 # porosa compares a mode word lower-cased by Unicode's full mapping, which
@@ -20,7 +19,7 @@ from ._mcar import MCAR
 WORDS = {word.lower(): word for word in MODES["MNAR"]}
 
 
-def mode_problem(mechanism: str, mode: str | None, *, example: str = "--mechanism {}") -> str | None:
+def mode_problem(mechanism: str, mode: str | None, *, example: str = "'{}'") -> str | None:
     """Why `mechanism` cannot take `mode`, in plain words; None if it can.
     `example` shows how to ask for the right one."""
     if mode is None:
@@ -37,7 +36,7 @@ def mode_problem(mechanism: str, mode: str | None, *, example: str = "--mechanis
     return None
 
 
-def parse(text: str, *, example: str = "--mechanism {}") -> tuple[str, str | None]:
+def parse(text: str, *, example: str = "'{}'") -> tuple[str, str | None]:
     """MECHANISM or MECHANISM:MODE, checked, in capitals; ValueError saying
     what is wrong."""
     name, colon, given = text.partition(":")
@@ -89,9 +88,14 @@ class Mechanism:
     Raises
     ------
     ValueError
-        For an unknown mechanism or mode, a mode the mechanism does not
-        take, or a parameter of another mode; porosa's own errors for a
-        parameter out of its range.
+        For an unknown mechanism or mode, or a mode the mechanism does not
+        take; for a parameter out of its range.
+
+    Warns
+    -----
+    UserWarning
+        For a parameter of another mode, which the description leaves out:
+        porosa's warning, or for MCAR Amputer's.
 
     See Also
     --------
@@ -125,10 +129,9 @@ class Mechanism:
         object.__setattr__(self, "mode", None if name == "MCAR" else word or "GM")
         if self.block_size is not None:
             object.__setattr__(self, "block_size", tuple(self.block_size))
-        for param, wanted in MODE_PARAMETERS.items():
-            if getattr(self, param) is not None and self.mode != wanted:
-                takers = " or ".join(f"{m}:{wanted}" for m in MODES if wanted in MODES[m])
-                raise ValueError(f"{param} is for {takers} only, not for {self}")
+        given = {p: getattr(self, p) for p in MODE_PARAMETERS}
+        for param in given.keys() - without_unused(self.mechanism, self.mode, given).keys():
+            object.__setattr__(self, param, None)
         # porosa checks the parameters' ranges when it builds a generator:
         # here, so that a study fails at once rather than in its workers.
         self.generator(0)

@@ -98,7 +98,7 @@ def run_parallel(study: Study, tables: dict[str, Any], tasks: Sequence[Task],
 def unpicklable(study: Study, tables: dict[str, Any], error: BaseException,
                 advice: str) -> pickle.PicklingError | None:
     """For a failure to send the tasks to the workers, the error that names
-    the imputer, generator or table that cannot be pickled, with `advice`
+    the imputer, generator, metric or table that cannot be pickled, with `advice`
     for a study that must not pickle it; None for any other failure."""
     if "pickl" not in f"{error} {error.__cause__}".lower():
         return None
@@ -109,6 +109,7 @@ def unpicklable(study: Study, tables: dict[str, Any], error: BaseException,
 
     parts = [("imputer", name, obj) for name, obj in study.imputers]
     parts += [("generator", name, obj) for name, obj in study.mechanisms.items()]
+    parts += [("metric", m.name, m.function) for m in study.metrics]
     parts += [("table", name, obj) for name, obj in tables.items()]
     for what, name, obj in parts:
         try:

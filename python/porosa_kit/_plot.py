@@ -11,7 +11,8 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from ._flags import DIVERGED, TEXT_NOTE, UNBOUNDED, diverged, text_alike
+from ._flags import DIVERGED, TEXT_NOTE, diverged, text_alike
+from ._metrics import known, unbounded
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -23,9 +24,6 @@ if TYPE_CHECKING:
 # scores still show as two lines, in print and to colour-blind readers too.
 MARKERS = ("o", "s", "^", "D", "v", "P", "X", "*")
 LINESTYLES = ("-", "--", ":", "-.")
-LABELS = {"rmse": "RMSE (standardised values)", "mae": "MAE (standardised values)", "accuracy": "accuracy"}
-NON_NEGATIVE = {"rmse", "mae", "accuracy"}
-AT_MOST_ONE = {"accuracy"}
 SPREADS = {"std": "mean ± standard deviation", "iqr": "median and interquartile range"}
 # Panels share a y axis only while the shared range is at most this many
 # times a panel's own: past that, one blow-up flattens every other panel.
@@ -173,7 +171,7 @@ def plot_evaluation(
         _draw(a, points, flagged, p, imputers, rates, scales[p])
         a.set_title(p.mechanism if ax is None or not title else f"{title}: {p.mechanism}")
         if ax is not None or p.col == 0:
-            a.set_ylabel(LABELS.get(p.metric, p.metric))
+            a.set_ylabel(_label(p.metric))
         if ax is not None or (p.row + 1, p.col) not in occupied:
             a.set_xlabel("missing rate")
     for name in dict.fromkeys(p.metric for p in panels):
@@ -253,11 +251,16 @@ def _points(scores: pd.DataFrame, spread: str) -> pd.DataFrame:
     else:
         centre, low, high = grouped.median(), grouped.quantile(0.25), grouped.quantile(0.75)
     out = pd.DataFrame({"centre": centre, "low": low, "high": high, "count": count}).reset_index()
-    floor = out["metric"].isin(NON_NEGATIVE)
-    out.loc[floor, "low"] = out.loc[floor, "low"].clip(lower=0.0)
-    ceiling = out["metric"].isin(AT_MOST_ONE)
-    out.loc[ceiling, "high"] = out.loc[ceiling, "high"].clip(upper=1.0)
+    # A function never registered has no known range: its bars stay whole.
+    ranges = [m.bounds if (m := known(name)) else (-math.inf, math.inf) for name in out["metric"]]
+    out["low"] = np.maximum(out["low"].to_numpy(dtype=np.float64), [r[0] for r in ranges])
+    out["high"] = np.minimum(out["high"].to_numpy(dtype=np.float64), [r[1] for r in ranges])
     return out
+
+
+def _label(name: str) -> str:
+    metric = known(name)
+    return metric.axis_label if metric else name
 
 
 def _style(k: int) -> dict[str, Any]:
@@ -271,7 +274,7 @@ def _scales(points: pd.DataFrame, panels: list[_Panel], yscale: str, sharey: boo
     metric's panels when they must share their range."""
     if yscale != "auto":
         return {p: yscale for p in panels}
-    scales = {p: "log" if p.metric in UNBOUNDED and _spans(_on(points, p)) > LOG_SPAN else "linear" for p in panels}
+    scales = {p: "log" if p.metric in unbounded() and _spans(_on(points, p)) > LOG_SPAN else "linear" for p in panels}
     if sharey:
         logged = {p.metric for p in panels if scales[p] == "log"}
         scales = {p: "log" if p.metric in logged else "linear" for p in panels}

@@ -14,6 +14,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from ._frame import excluded_positions, textual
+from ._metrics import TEXT, Metric
 from ._output import output_frame
 
 # The scores' columns, in their order.
@@ -21,7 +22,7 @@ COLUMNS = ["dataset", "mechanism", "missing_rate", "repeat", "imputer", "metric"
            "dropped", "error"]
 
 
-def score_imputer(truth: Truth, imputer: Any, holes: Any, removed: npt.NDArray[np.bool_], metrics: list[str],
+def score_imputer(truth: Truth, imputer: Any, holes: Any, removed: npt.NDArray[np.bool_], metrics: list[Metric],
                   what: dict[str, Any], strict: bool) -> list[dict[str, Any]]:
     """The rows of one imputer's scores on one amputation."""
     t0 = time.perf_counter()
@@ -146,37 +147,41 @@ class Truth:
             returned &= ~(removed.any(axis=0) & np.asarray(filled.isna().all(axis=0), dtype=bool))
         return filled, returned
 
-    def failed(self, what: dict[str, Any], metrics: list[str], error: str) -> list[dict[str, Any]]:
+    def failed(self, what: dict[str, Any], metrics: list[Metric], error: str) -> list[dict[str, Any]]:
         """The rows of an imputation that failed: one per metric it would have had."""
-        names = (metrics if self.numeric else []) + (["accuracy"] if self.text else [])
+        names = [m.name for m in self._chosen(metrics)] or [metrics[0].name]
         return [{**what, "metric": name, "score": float("nan"), "cells": 0, "seconds": float("nan"),
-                 "dropped": "", "error": error} for name in names or metrics[:1]]
+                 "dropped": "", "error": error} for name in names]
+
+    def _chosen(self, metrics: list[Metric]) -> list[Metric]:
+        """The metrics that have columns to score here: the numeric ones
+        given, then text's own and any text metric given."""
+        numeric = [m for m in metrics if m.columns == "numeric"] if self.numeric else []
+        text = list(dict.fromkeys([TEXT, *(m for m in metrics if m.columns == "text")])) if self.text else []
+        return numeric + text
 
     def scores(self, filled: pd.DataFrame, removed: npt.NDArray[np.bool_],
-               metrics: list[str]) -> list[tuple[str, float, int]]:
+               metrics: list[Metric]) -> list[tuple[str, float, int]]:
         out: list[tuple[str, float, int]] = []
+        chosen = self._chosen(metrics)
         if self.numeric:
             where = removed[:, self.numeric]
             guess = np.column_stack([_as_float(filled.iloc[:, j]) for j in self.numeric])
             err = ((guess - self.values) / self.scale)[where]
-            for m in metrics:
+            for m in (m for m in chosen if m.columns == "numeric"):
                 if not err.size:
                     score = float("nan")
-                elif m == "rmse":
-                    score = float(np.sqrt(np.mean(err**2)))
+                elif m.of_errors is not None:
+                    score = m.of_errors(err)
                 else:
-                    score = float(np.mean(np.abs(err)))
-                out.append((m, score, int(err.size)))
+                    score = float(m.function(self.values / self.scale, guess / self.scale, where))
+                out.append((m.name, score, int(err.size)))
         if self.text:
-            hits = 0
-            cells = 0
-            for k, j in enumerate(self.text):
-                rows = removed[:, j]
-                got = filled.iloc[:, j].to_numpy(dtype=object)[rows]
-                want = self.text_values[k][rows]
-                hits += sum(bool(a == b) for a, b in zip(got, want))
-                cells += int(rows.sum())
-            out.append(("accuracy", hits / cells if cells else float("nan"), cells))
+            where = removed[:, self.text]
+            truth = np.column_stack(self.text_values)
+            got = np.column_stack([filled.iloc[:, j].to_numpy(dtype=object) for j in self.text])
+            for m in (m for m in chosen if m.columns == "text"):
+                out.append((m.name, float(m.function(truth, got, where)), int(where.sum())))
         return out
 
 

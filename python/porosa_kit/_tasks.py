@@ -14,6 +14,7 @@ import numpy.typing as npt
 
 from ._frame import amputate, missing_mask
 from ._mechanism import Mechanism, canonical
+from ._metrics import Metric
 from ._scoring import Truth, reason, reraise, score_imputer
 
 
@@ -33,7 +34,7 @@ class Study:
 
     imputers: list[tuple[str, Any]]
     mechanisms: dict[str, Any]
-    metrics: list[str]
+    metrics: list[Metric]
     exclude: Sequence[Any] | None
     raise_errors: bool
     random_state: int | None

@@ -15,7 +15,7 @@ import pandas as pd
 import pytest
 
 import porosa
-from porosa_kit import amputate
+from porosa_kit import Mechanism, amputate
 from porosa_kit._cli import main
 
 HAVE_PYARROW = importlib.util.find_spec("pyarrow") is not None
@@ -90,12 +90,13 @@ def invoke(argv, folder, capsys, monkeypatch):
 
 
 def expected_csv(data, argv):
-    """What amputate writes for argv (MAR GM, --seed 7), through the API."""
+    """What amputate writes for argv (--mechanism or MAR GM, --seed 7), through the API."""
     sep = ";" if data.startswith(b"age;") else ","
     rate = float(argv[argv.index("--rate") + 1]) if "--rate" in argv else 0.2
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        out = amputate(pd.read_csv(io.BytesIO(data), sep=sep), porosa.MAR(random_seed=7), rate)
+        text = argv[argv.index("--mechanism") + 1] if "--mechanism" in argv else "MAR"
+        out = amputate(pd.read_csv(io.BytesIO(data), sep=sep), Mechanism.from_text(text).generator(7), rate)
     return out.to_csv(sep=sep, index=False).encode()
 
 
@@ -135,9 +136,12 @@ def expected_csv(data, argv):
     (["amputate", "good.csv", "out.csv", "--mean", "inf"], 2, "argument --mean: bad number 'inf'"),
     (["amputate", "good.csv", "out.csv", "--mechanism", "MNAR:BLOCK", "--block-size", "0", "1"], 2,
      "argument --block-size: bad share '0'"),
-    (["amputate", "good.csv", "out.csv", "--n-blobs", "2"], 2, "--n-blobs is for MNAR BLOB only, not for MAR GM"),
-    (["amputate", "good.csv", "out.csv", "--mechanism", "MCAR", "--mean", "0.3"], 2, "--mean is for MAR GM or "
-     "MNAR GM only, not for MCAR"),
+    # An option of another mode: warned about in the API's words and left out.
+    (["amputate", "good.csv", "out.csv", "--seed", "7", "--mechanism", "MNAR", "--n-blobs", "2"], 0,
+     "Number of Blobs passed without passing a mode that supports it!"),
+    (["amputate", "good.csv", "out.csv", "--n-blobs", "2"], 2, "keyword argument"),  # Python's words vary
+    (["amputate", "good.csv", "out.csv", "--seed", "7", "--mechanism", "MCAR", "--mean", "0.3"], 0,
+     "MCAR uses neither mode nor the modes' parameters"),
     (["amputate", "good.csv", "out.csv", "--rate", "lots"], 2, "bad rate 'lots'"),
     (["amputate", "good.csv", "out.csv", "--colour", "red"], 2, "unrecognized arguments: --colour"),
     (["amputate", "good.csv", "out.csv", "--sep", ";;"], 2, "bad delimiter ';;'"),

@@ -50,6 +50,16 @@ def test_no_module_imports_one_that_imports_it_back():
     assert not circles, " ; ".join(" -> ".join(c) for c in circles)
 
 
+def test_the_api_never_imports_the_command_line():
+    # The command line words its messages for a terminal; what it shares
+    # with the API lives in neutral modules.
+    cli = {p.stem for p in KIT.glob("_cli*.py")} | {"__main__"}
+    reaching = {m: sorted(n for n in imports(KIT / f"{m}.py") if n in cli)
+                for m in (p.stem for p in KIT.glob("*.py")) if m not in cli}
+    assert {"_cli", "_cli_io", "_cli_errors"} <= cli
+    assert {m: found for m, found in reaching.items() if found} == {}
+
+
 # Options that stay positional, as scikit-learn keeps them: fit's y, a
 # meta-estimator's estimator, and the panel that plot("rmse") selects.
 POSITIONAL_OPTIONS = {"fit": {"y"}, "MixedImputer": {"imputer"}, "plot": {"metric"}}
