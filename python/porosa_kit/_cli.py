@@ -18,9 +18,10 @@ from typing import NoReturn
 
 from . import _cli_options as opt
 from ._cli_errors import DATA, USAGE, Failure, kit_call, one_line, one_line_warnings, plain
-from ._cli_io import file_kind, read_table, remove_leftovers, shown, write_cells, write_figure, write_table
+from ._cli_io import file_kind, read_table, shown, write_cells, write_figure, write_table
 from ._cli_signals import PROG, interrupted_status
 from ._cli_table import check_table
+from ._files import remove_leftovers
 from ._metrics import names as metric_names
 from ._evaluate import evaluate_imputers
 from ._evaluation import Evaluation
