@@ -6,7 +6,6 @@ whole tasks followed by a tail known to be damaged."""
 from __future__ import annotations
 
 import csv
-import hashlib
 import math
 import re
 import sys
@@ -16,6 +15,7 @@ from typing import Any, cast
 
 import pandas as pd
 
+from ._fingerprint import digest
 from ._scoring import COLUMNS
 
 FILE_COLUMNS = COLUMNS + ["study", "check"]
@@ -26,17 +26,13 @@ EARLIER = COLUMNS + ["study"]
 _CHECK = re.compile(r"(\d+):([0-9a-f]{16})")
 
 
-def _checksum(body: bytes) -> str:
-    return hashlib.blake2b(body, digest_size=8).hexdigest()
-
-
 def encode(rows: list[dict[str, Any]], mark: str) -> tuple[pd.DataFrame, bytes]:
     """A task's rows as the frame a Parquet file keeps and the bytes a CSV
     file gets in one write, both closed by the same check."""
     frame = pd.DataFrame(rows, columns=COLUMNS).assign(study=mark, check="")
     # The text ends in the last row's empty check and its newline: the check goes between.
     body = frame.to_csv(header=False, index=False, lineterminator="\n").encode("utf-8", "backslashreplace")[:-1]
-    check = f"{len(rows)}:{_checksum(body)}"
+    check = f"{len(rows)}:{digest(body)}"
     frame.iloc[-1, -1] = check
     return frame, body + check.encode("ascii") + b"\n"
 
@@ -103,7 +99,7 @@ def read_csv(data: bytes, path: Any) -> Read:
             continue
         check = _CHECK.fullmatch(record["check"])
         if check is None or int(check[1]) != len(group) or \
-                check[2] != _checksum(data[read.end:end - len(check[0]) - 1]):
+                check[2] != digest(data[read.end:end - len(check[0]) - 1]):
             break
         read.tasks.append((record["study"], group, 0))
         read.end, group = end, []

@@ -23,7 +23,8 @@ _STABLE = {"string", "bytes", "empty", "integer", "floating", "mixed-integer-flo
 _ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+")
 
 
-def _digest(data: bytes) -> str:
+def digest(data: bytes) -> str:
+    """A short hash of `data`, the same in every process and on every machine."""
     return hashlib.blake2b(data, digest_size=8).hexdigest()
 
 
@@ -50,7 +51,7 @@ def _describe(obj: Any, seen: set[int]) -> str:
         return "{" + ", ".join(sorted(_describe(v, seen) for v in obj)) + "}"
     if isinstance(obj, np.ndarray):
         return (f"array{_describe(obj.tolist(), seen)}" if obj.dtype.hasobject else
-                f"array({obj.dtype}, {obj.shape}, {_digest(np.ascontiguousarray(obj).tobytes())})")
+                f"array({obj.dtype}, {obj.shape}, {digest(np.ascontiguousarray(obj).tobytes())})")
     if isinstance(obj, (pd.DataFrame, pd.Series)):
         return table_hash(obj.to_frame() if isinstance(obj, pd.Series) else obj)
     if isinstance(obj, (type, types.ModuleType)):
@@ -105,7 +106,7 @@ def table_hash(frame: pd.DataFrame) -> str:
             # pandas would hash str(cell): a set's order, an object's address.
             stable.isetitem(i, column.map(lambda cell: _describe(cell, set())).to_numpy())
     try:
-        cells = _digest(pd.util.hash_pandas_object(stable, index=True).to_numpy().tobytes())
+        cells = digest(pd.util.hash_pandas_object(stable, index=True).to_numpy().tobytes())
     except TypeError as e:
         raise TypeError(f"a checkpoint cannot tell this table from another: pandas cannot hash its cells ({e}); "
                         "study it without a checkpoint") from e
@@ -123,7 +124,7 @@ def fingerprint(tables: Mapping[str, Any], mechanisms: Mapping[str, Any], impute
         "imputers": "".join(f"{len(n)}:{n}{identity(i)}" for n, i in imputers),
         "scoring": f"{[_metric(m) for m in metrics]}{exclude!r}",
     }
-    parts = [f"{part}={_digest(text.encode('utf-8', 'backslashreplace'))[:12]}" for part, text in values.items()]
+    parts = [f"{part}={digest(text.encode('utf-8', 'backslashreplace'))[:12]}" for part, text in values.items()]
     return " ".join(parts + [f"seed={random_state}"])
 
 

@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable
 import warnings
+from collections.abc import Callable
 from typing import Any
 
 import porosa
@@ -32,7 +32,6 @@ def make_generator(mechanism: str, mode: str | None, seed: int | None,
     cls: Callable[..., Generator] = porosa.MAR if name == "MAR" else porosa.MNAR
     return guarded(cls, **given, max_missing_per_column=max_missing_per_column,
                    mode="GM" if mode is None else mode, random_seed=seed)
-
 
 
 # Amputer's words, where porosa has none: MCAR is the kit's.

@@ -200,9 +200,9 @@ def _layout(scores: pd.DataFrame, metric: str | None, mechanism: str | None,
         raise ValueError("the evaluation holds no scores to plot")
     metrics = list(dict.fromkeys(scores["metric"]))
     mechanisms = list(dict.fromkeys(scores["mechanism"]))
-    for given, known, what in ((metric, metrics, "metric"), (mechanism, mechanisms, "mechanism")):
-        if given is not None and given not in known:
-            raise ValueError(f"no {what} {given!r} in this evaluation; it has {', '.join(map(repr, known))}")
+    for given, present_ones, what in ((metric, metrics, "metric"), (mechanism, mechanisms, "mechanism")):
+        if given is not None and given not in present_ones:
+            raise ValueError(f"no {what} {given!r} in this evaluation; it has {', '.join(map(repr, present_ones))}")
     metrics = metrics if metric is None else [metric]
     mechanisms = mechanisms if mechanism is None else [mechanism]
     present = set(zip(scores["metric"], scores["mechanism"]))

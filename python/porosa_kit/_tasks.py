@@ -115,8 +115,13 @@ def run_serially(study: Study, tables: dict[str, Any], tasks: Sequence[Task]) ->
     """Each task with its rows, in the given order, in this process."""
     truths: dict[str, Truth] = {}
     for task in tasks:
-        data = tables[task.dataset]
-        truth = truths.get(task.dataset)
-        if truth is None:
-            truth = truths[task.dataset] = Truth(data, study.exclude)
-        yield task, run_task(study, data, truth, task)
+        yield task, run_task(study, tables[task.dataset], truth_of(truths, study, tables, task.dataset), task)
+
+
+def truth_of(truths: dict[str, Truth], study: Study, tables: dict[str, Any], dataset: str) -> Truth:
+    """The table's truth, made once and kept in `truths`: it standardises
+    and copies the whole table."""
+    truth = truths.get(dataset)
+    if truth is None:
+        truth = truths[dataset] = Truth(tables[dataset], study.exclude)
+    return truth

@@ -22,7 +22,7 @@ from typing import Any
 
 from ._parallel import joblib_module, unpicklable, wanted, workers
 from ._scoring import Truth, reason
-from ._tasks import Study, Task, amputated, amputation_failed, imputed, imputing, where
+from ._tasks import Study, Task, amputated, amputation_failed, imputed, imputing, truth_of, where
 from ._worker import Caught, in_worker, reissue
 
 # Backends whose tasks run in processes of this machine, which the slots
@@ -96,9 +96,8 @@ class _Slot:
     def _start(self) -> None:
         from joblib.externals.loky import ProcessPoolExecutor
 
-        threads = self.given[2]
-        self.executor = ProcessPoolExecutor(max_workers=1, initializer=_setup, initargs=self.given,
-                                            env={"POROSA_THREADS": str(threads)})
+        # Its share of the cores is set by in_worker, before its first amputation.
+        self.executor = ProcessPoolExecutor(max_workers=1, initializer=_setup, initargs=self.given)
         # The clock starts once the worker has imported what it needs and
         # holds the tables: that is no part of any step.
         self.future, self.running, self.deadline = self.executor.submit(_ready), None, math.inf
@@ -158,9 +157,7 @@ class _Slot:
         if study.raise_errors:
             error.add_note(self._doing(step))
             raise error
-        truth = self.truths.get(self.task.dataset)
-        if truth is None:
-            truth = self.truths[self.task.dataset] = Truth(self.given[1][self.task.dataset], study.exclude)
+        truth = truth_of(self.truths, study, self.given[1], self.task.dataset)
         if step == AMPUTATION:
             self.rows, self.next = amputation_failed(study, truth, self.task, error), len(study.imputers)
         else:
@@ -194,10 +191,7 @@ def _ready() -> tuple[None, list[Caught]]:
 
 
 def _truth(dataset: str) -> Truth:
-    truths: dict[str, Truth] = _GIVEN["truths"]
-    if dataset not in truths:
-        truths[dataset] = Truth(_GIVEN["tables"][dataset], _GIVEN["study"].exclude)
-    return truths[dataset]
+    return truth_of(_GIVEN["truths"], _GIVEN["study"], _GIVEN["tables"], dataset)
 
 
 def _amputate(task: Task) -> tuple[list[Any] | None, list[Caught]]:

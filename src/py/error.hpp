@@ -67,6 +67,15 @@ inline Result<PyRef> owned(PyObject* o) noexcept {
     if (!o) return fail_from_current();
     return PyRef::steal(o);
 }
+// The module `name` if it is loaded already, else a null reference: what
+// is not imported cannot have made the object at hand, and importing it
+// only to ask would cost a caller who never uses it.
+inline Result<PyRef> loaded_module(const char* name) {
+    ASSIGN_OR_RETURN(PyRef text, owned(PyUnicode_FromString(name)));
+    PyRef module = PyRef::steal(PyImport_GetModule(text.get()));
+    if (!module && PyErr_Occurred()) return fail_from_current();
+    return module;
+}
 // The outcome of an API call that returns -1 with an exception set.
 inline Status check(int rc) noexcept {
     if (rc < 0) return fail_from_current();

@@ -111,12 +111,8 @@ Status read_numbers(PyArrayObject* a, NumericDtype type, std::size_t rows, std::
 py::Result<PyArrayObject*> plain_array(PyObject* source, std::size_t rows, std::size_t cols) {
     if (!PyArray_Check(source)) return nullptr;
     if (!PyArray_CheckExact(source)) {
-        ASSIGN_OR_RETURN(PyRef name, py::owned(PyUnicode_FromString("numpy")));
-        PyRef numpy = PyRef::steal(PyImport_GetModule(name.get()));
-        if (!numpy) {
-            if (PyErr_Occurred()) return py::fail_from_current();
-            return nullptr;
-        }
+        ASSIGN_OR_RETURN(PyRef numpy, py::loaded_module("numpy"));
+        if (!numpy) return nullptr;
         PyRef memmap = PyRef::steal(PyObject_GetAttrString(numpy.get(), "memmap"));
         // A NumPy without memmap has no subclass whose item access is its own.
         if (!memmap) {

@@ -38,12 +38,8 @@ Result<PyRef> attr(PyObject* o, const char* name) { return py::owned(PyObject_Ge
 // with the same type name may have no blocks at all. pandas is not imported for
 // this: if it is not loaded yet, the object cannot be one of its frames.
 Result<bool> is_pandas_frame(PyObject* frame) {
-    ASSIGN_OR_RETURN(PyRef name, py::owned(PyUnicode_FromString("pandas")));
-    PyRef pandas = PyRef::steal(PyImport_GetModule(name.get()));
-    if (!pandas) {
-        if (PyErr_Occurred()) return py::fail_from_current();
-        return false;
-    }
+    ASSIGN_OR_RETURN(PyRef pandas, py::loaded_module("pandas"));
+    if (!pandas) return false;
     ASSIGN_OR_RETURN(PyRef type, attr(pandas.get(), "DataFrame"));
     return reinterpret_cast<PyObject*>(Py_TYPE(frame)) == type.get();
 }

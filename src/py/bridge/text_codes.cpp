@@ -15,12 +15,8 @@ using py::Result;
 // pandas.StringDtype with storage "pyarrow"; pandas is loaded, as a frame is
 // being read.
 Result<bool> is_arrow_text(PyObject* dtype) {
-    ASSIGN_OR_RETURN(PyRef name, py::owned(PyUnicode_FromString("pandas")));
-    PyRef pandas = PyRef::steal(PyImport_GetModule(name.get()));
-    if (!pandas) {
-        if (PyErr_Occurred()) return py::fail_from_current();
-        return false;
-    }
+    ASSIGN_OR_RETURN(PyRef pandas, py::loaded_module("pandas"));
+    if (!pandas) return false;
     ASSIGN_OR_RETURN(PyRef type, py::owned(PyObject_GetAttrString(pandas.get(), "StringDtype")));
     if (reinterpret_cast<PyObject*>(Py_TYPE(dtype)) != type.get()) return false;
     ASSIGN_OR_RETURN(PyRef storage, py::owned(PyObject_GetAttrString(dtype, "storage")));
